@@ -1,0 +1,41 @@
+#pragma once
+// Hands a piece of work to the main thread and waits until it has run there.
+//
+// The main thread is the thread that called SetMainThread() (by default the
+// one that first touched this service). An event loop drains pending work by
+// calling RunPendingWork() whenever it is woken through the wake-up callback.
+// A thread that the main thread waits for may itself be waiting in
+// RunOnMainThread(); the main thread therefore waits for other threads only
+// through WaitOnMainThread(), which keeps running pending work while it waits.
+// Never hold a lock while calling RunOnMainThread().
+#include <chrono>
+#include <functional>
+
+namespace qorvel {
+
+namespace main_thread {
+
+// Makes the calling thread the main thread.
+void SetMainThread();
+bool IsMainThread();
+
+// Called (from any thread) each time work is queued, so that an event loop can
+// schedule RunPendingWork() on the main thread. May be empty.
+void SetWakeUp(std::function<void()> wakeUp);
+
+// Runs `work` on the main thread and returns once it has run there; runs it at
+// once when called on the main thread. An exception thrown by `work` is
+// rethrown in the caller's thread.
+void RunOnMainThread(const std::function<void()>& work);
+
+// Runs every piece of work pending now. Main thread only. Returns the count.
+int RunPendingWork();
+
+// Main thread: waits until `done()` holds, running hand-over work meanwhile.
+// Returns false when `timeout` ran out first.
+bool WaitOnMainThread(const std::function<bool()>& done,
+                      std::chrono::milliseconds timeout = std::chrono::milliseconds::max());
+
+}  // namespace main_thread
+
+}  // namespace qorvel

@@ -1,0 +1,41 @@
+#pragma once
+// The EMI field encodings: integers, IA5 hex text, "/"-separated field lists,
+// time stamps and SMSC addresses. Pure functions; none of them fails: every
+// bad input has a defined result.
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "emi/datetime.h"
+
+namespace qorvel {
+
+class TParams;
+
+// Decimal with optional sign, or hex after "$"; blanks and leading zeros are
+// skipped first. Bad input reads as 0 (or as the digits read so far).
+int32_t ReadInteger(std::string_view text);
+// Strict form: the whole text must be an integer (decimal with optional sign,
+// or "$" and hex digits). Used where the protocol asks "is it an integer".
+bool TryReadInteger(std::string_view text, int32_t& value);
+
+std::string IntToHexDigits(uint32_t value);
+std::string IntToHexWidth(uint32_t value, int width);
+std::string TextToHex(std::string_view text);
+std::string HexToText(std::string_view hex);
+
+std::string JoinFields(const std::vector<std::string>& fields);
+int FieldCount(std::string_view list);
+std::string FieldAt(std::string_view list, int index);
+
+// Ten digits, DDMMYYhhmm; seconds are dropped.
+std::string DateTimeToStamp(TDateTime value);
+// DDMMYYhhmm or DDMMYYhhmmss; the date and the time part each read as 0 when bad.
+TDateTime StampToDateTime(std::string_view stamp);
+
+// "#" short numbers go out without the "#"; "+" becomes SMT_INT_PREFIX.
+std::string ToSmscAddress(std::string_view address, const TParams& params);
+std::string FromSmscAddress(std::string_view address);
+
+}  // namespace qorvel

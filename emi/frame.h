@@ -1,0 +1,88 @@
+#pragma once
+// EMI frames: STX, datagram, ETX. A datagram is the header
+// "TRN/LEN/O|R/OT/", the data part, a "/" and a two-digit hex checksum; the
+// datagram body is the datagram without its checksum.
+//
+// Pure codecs: nothing here throws.
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace qorvel {
+
+inline constexpr char STX = '\x02';
+inline constexpr char ETX = '\x03';
+inline constexpr std::size_t kMinDatagramLength = 17;
+// LEN has five digits.
+inline constexpr std::size_t kMaxDatagramLength = 99999;
+inline constexpr std::size_t kMaxFrameLength = kMaxDatagramLength + 2;
+inline constexpr std::size_t kMaxDataLength = kMaxDatagramLength - kMinDatagramLength;
+
+inline constexpr char kBadFormat[] = "Bad received datagram format";
+inline constexpr char kBadLength[] = "Bad received datagram length";
+inline constexpr char kBadChecksum[] = "Bad check sum";
+
+// Sum of the octets modulo 256.
+uint8_t Checksum(std::string_view text);
+
+// The whole frame, or nullopt when it cannot be composed faithfully: TRN or OT
+// above 99, or a data part longer than kMaxDataLength.
+std::optional<std::string> ComposeFrame(int aOT, int aTRN, bool aResult, std::string_view aData);
+// Why ComposeFrame() refuses these inputs, or nullptr when it would not.
+const char* ComposeFrameError(int aOT, int aTRN, std::string_view aData);
+
+struct TDatagram {
+  uint8_t OT = 0;
+  uint8_t TRN = 0;
+  bool Result = false;
+  std::string Data;
+};
+
+// Takes a validated datagram body apart; false when TRN or OT is not an integer.
+bool ParseDatagram(std::string_view body, TDatagram& out);
+
+// How a result datagram reads as an answer to an operation.
+struct TAnswer {
+  bool IsAnswer = false;  // field 4 begins with "A" or "N"
+  bool Ack = false;
+  int ErrorCode = 0;      // NAK only: field 5, or -1 when it is not an integer
+  std::string Text;       // the data part
+};
+TAnswer ReadAnswer(std::string_view body);
+
+// The text of a frame as logged on channels 1 and 2: STX and ETX shown as
+// "<STX>" and "<ETX>".
+std::string FrameLogText(std::string_view frame);
+
+// Cuts frames out of a received byte stream. Keeps a partial frame between
+// calls to Feed(); bytes that precede an STX are dropped at once, and a
+// partial frame that has grown beyond kMaxFrameLength is dropped as bad.
+// Not thread-safe: one receiving thread feeds it.
+class TFrameAssembler {
+ public:
+  class Sink {
+   public:
+    virtual ~Sink() = default;
+    // Every complete frame, before it is checked (the channel-2 log line).
+    virtual void OnFrame(std::string_view frame) = 0;
+    // A rejection message (channel 3): kBadFormat, kBadLength or kBadChecksum.
+    virtual void OnBadFrame(std::string_view message) = 0;
+    // The body of each frame that passed every check.
+    virtual void OnDatagram(std::string_view body) = 0;
+  };
+
+  void Feed(std::string_view chunk, Sink& sink);
+  std::size_t Pending() const { return buffer_.size(); }
+  void Clear() { buffer_.clear(); }
+
+ private:
+  std::string buffer_;
+};
+
+// Checks one frame (STX through ETX); the body on success, or the rejection
+// message in `error`.
+std::optional<std::string_view> ValidateFrame(std::string_view frame, const char*& error);
+
+}  // namespace qorvel

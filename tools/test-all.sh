@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Installs what the build needs, builds every layer with warnings as errors,
+# runs every test, then the core tests under ASan/UBSan and the fuzz targets.
+# Meant for a fresh Debian 12 machine, run as root.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev
+          libbenchmark-dev qt6-base-dev libsimpleini-dev dbus xvfb)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+cmake --preset ci
+cmake --build --preset ci -j2
+ctest --preset ci
+
+cmake --preset asan
+cmake --build --preset asan -j2
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --preset asan
+
+fuzz_seconds=${QORVEL_FUZZ_SECONDS:-60}
+cmake --preset fuzz
+fuzzers=$(cd tools/fuzz 2>/dev/null && ls *.cpp 2>/dev/null | sed 's/\.cpp$//' || true)
+for f in $fuzzers; do
+  cmake --build --preset fuzz -j2 --target "$f"
+  mkdir -p "build/fuzz/corpus-$f"
+  "build/fuzz/tools/$f" -max_total_time="$fuzz_seconds" -print_final_stats=1 "build/fuzz/corpus-$f"
+done
+echo "all checks passed"
