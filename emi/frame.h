@@ -47,8 +47,8 @@ bool ParseDatagram(std::string_view body, TDatagram& out);
 struct TAnswer {
   bool IsAnswer = false;  // field 4 begins with "A" or "N"
   bool Ack = false;
-  int ErrorCode = 0;      // NAK only: field 5, or -1 when it is not an integer
-  std::string Text;       // the data part
+  int ErrorCode = 0;  // NAK only: field 5, or -1 when it is not an integer
+  std::string Text;   // the data part
 };
 TAnswer ReadAnswer(std::string_view body);
 
@@ -56,10 +56,15 @@ TAnswer ReadAnswer(std::string_view body);
 // "<STX>" and "<ETX>".
 std::string FrameLogText(std::string_view frame);
 
-// Cuts frames out of a received byte stream. Keeps a partial frame between
-// calls to Feed(); bytes that precede an STX are dropped at once, and a
-// partial frame that has grown beyond kMaxFrameLength is dropped as bad.
-// Not thread-safe: one receiving thread feeds it.
+// Cuts frames out of a received byte stream: from an STX through the first
+// ETX after it. Keeps a partial frame between calls to Feed(); bytes that
+// precede an STX are dropped at once. A partial frame that reaches
+// kMaxFrameLength bytes without its ETX could only end longer than any valid
+// frame: it is dropped with kBadFormat (no OnFrame), and assembly resumes at
+// the last STX among the dropped bytes, so memory stays bounded. The events do
+// not depend on how the stream is cut into chunks, and Feed() runs in time
+// linear in the chunk. Not thread-safe: one receiving thread feeds it; the
+// sink must not call Feed() again.
 class TFrameAssembler {
  public:
   class Sink {
@@ -75,10 +80,16 @@ class TFrameAssembler {
 
   void Feed(std::string_view chunk, Sink& sink);
   std::size_t Pending() const { return buffer_.size(); }
-  void Clear() { buffer_.clear(); }
+  void Clear() {
+    buffer_.clear();
+    lastStx_ = 0;
+  }
 
  private:
-  std::string buffer_;
+  static void Emit(std::string_view frame, Sink& sink);
+
+  std::string buffer_;       // empty, or an STX-led partial frame with no ETX
+  std::size_t lastStx_ = 0;  // offset of the last STX in buffer_
 };
 
 // Checks one frame (STX through ETX); the body on success, or the rejection
