@@ -192,9 +192,12 @@ TDateTime StampToDateTime(std::string_view stamp) {
     return from < stamp.size() ? stamp.substr(from, count) : std::string_view();
   };
   TDateTime date = 0, time = 0;
+  // A signed year piece such as "-1" is an integer text too, but would leave
+  // the years 2000 to 2099 that two digits always stand for.
   int32_t day = 0, month = 0, year = 0;
   if (!(TryReadInteger(piece(0, 2), day) && TryReadInteger(piece(2, 2), month) &&
-        TryReadInteger(piece(4, 2), year) && TryEncodeDate(2000 + year, month, day, date)))
+        TryReadInteger(piece(4, 2), year) && year >= 0 && year <= 99 &&
+        TryEncodeDate(2000 + year, month, day, date)))
     date = 0;
   int32_t hour = 0, minute = 0, second = 0;
   std::string seconds = "0" + std::string(piece(10, 2));
