@@ -43,6 +43,11 @@ bool TStreamLogger::DoDivideStream(const std::string& aLogName, std::uint8_t aCh
   return divide;
 }
 
+void TStreamLogger::Append(std::string& aResult, const std::string& aCounted) {
+  aResult += aCounted;
+  column_ += static_cast<std::int32_t>(aCounted.size());
+}
+
 std::string TStreamLogger::Stamp() const {
   return LocaleDateTimeText(Clock ? Clock() : std::time(nullptr)) + ")";
 }
@@ -54,10 +59,7 @@ void TStreamLogger::FormatText(const std::string& aLogName, std::uint8_t aChanne
   const std::string channelTag = Hex2(aChannel) + (hex ? ")" : ") ");
   std::string text = aText;  // the divide handler may rewrite this copy
   std::string result;
-  auto counted = [&](const std::string& s) {
-    result += s;
-    column_ += static_cast<std::int32_t>(s.size());
-  };
+  auto counted = [&](const std::string& s) REQUIRES(lock_) { Append(result, s); };
   auto inText = [&](int i) { return i >= 1 && static_cast<std::size_t>(i) <= text.size(); };
 
   int I = 1;

@@ -87,6 +87,8 @@ class TStreamLogger : public TLogger {
 
  private:
   std::string Stamp() const;
+  // Appends output that counts towards the line length.
+  void Append(std::string& aResult, const std::string& aCounted) REQUIRES(lock_);
 
   TLogFormatFlags logFlags_;
   std::int32_t maxLineLength_;
