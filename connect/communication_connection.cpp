@@ -1,0 +1,28 @@
+#include "connect/communication_connection.h"
+
+namespace qorvel {
+
+TCommunicationConnection::TCommunicationConnection(TComponent* aOwner) : TLogConnection(aOwner) {}
+
+int TCommunicationConnection::WriteString(const std::string& aText) {
+  return WriteBuffer(aText.data(), static_cast<int>(aText.size()));
+}
+
+std::string TCommunicationConnection::ReadString(int aCount) {
+  if (aCount <= 0) return {};
+  std::string buffer(static_cast<std::size_t>(aCount), '\0');
+  int n = ReadBuffer(buffer.data(), aCount);
+  // A transport reporting more than it was given room for, or an error
+  // count, must not turn into garbage or a negative length.
+  if (n < 0) n = 0;
+  if (n > aCount) n = aCount;
+  buffer.resize(static_cast<std::size_t>(n));
+  return buffer;
+}
+
+void TCommunicationConnection::DoRxChar(int Count) {
+  TCommRxCharEvent handler = OnRxChar.Get();
+  if (handler) handler(this, Count);
+}
+
+}  // namespace qorvel

@@ -1,0 +1,76 @@
+#include "connect/connection.h"
+
+#include "connect/errors.h"
+
+namespace qorvel {
+
+TConnection::TConnection(TComponent* aOwner) : TComponent(aOwner) {}
+
+TConnection::~TConnection() {
+  MarkDestroying();
+  active_ = false;
+}
+
+void TConnection::SetActive(bool value) {
+  if (Loading()) {
+    if (value) streamedActive_ = true;
+    return;
+  }
+  if (value == Active()) return;
+  if (value) {
+    DoBeforeOpen();
+    try {
+      DoOpen();
+    } catch (...) {
+      DoClose();
+      throw;
+    }
+    active_ = true;
+    DoAfterOpen();
+  } else {
+    if (!Destroying()) DoBeforeClose();
+    DoClose();
+    active_ = false;
+    if (!Destroying()) DoAfterClose();
+  }
+}
+
+void TConnection::CheckActive() const {
+  if (!Active()) throw EConnectError("Connection is inactive");
+}
+
+void TConnection::CheckInactive() const {
+  if (Active()) throw EConnectError("Connection is active");
+}
+
+void TConnection::DoBeforeOpen() {
+  if (BeforeOpen) BeforeOpen(this);
+}
+
+void TConnection::DoBeforeClose() {
+  if (BeforeClose) BeforeClose(this);
+}
+
+void TConnection::DoAfterOpen() {
+  if (AfterOpen) AfterOpen(this);
+}
+
+void TConnection::DoAfterClose() {
+  if (AfterClose) AfterClose(this);
+}
+
+void TConnection::Loaded() {
+  TComponent::Loaded();
+  if (streamedActive_) SetActive(true);
+}
+
+void TConnection::CloseForDestruction() noexcept {
+  MarkDestroying();
+  try {
+    Close();
+  } catch (...) {
+    active_ = false;
+  }
+}
+
+}  // namespace qorvel

@@ -1,0 +1,70 @@
+#pragma once
+// The switchable component: one Active state, an open and a close step that a
+// concrete class supplies, and the four notifications around them.
+//
+// Opening and closing happen on the main thread (a logger may also open and
+// close itself under its own lock, see TLogger). Active may be read from any
+// thread. TConnection holds no lock.
+#include <atomic>
+#include <functional>
+
+#include "connect/component.h"
+
+namespace qorvel {
+
+class TConnection;
+using TConnectionNotifyEvent = std::function<void(TConnection* DataSet)>;
+
+class TConnection : public TComponent {
+ public:
+  explicit TConnection(TComponent* aOwner = nullptr);
+  // A concrete class must call CloseForDestruction() at the start of its own
+  // destructor: by the time this one runs, its DoClose is gone. If that was
+  // forgotten, the connection is only marked closed here.
+  ~TConnection() override;
+
+  bool Active() const { return active_.load(); }
+  // While loading, true is remembered and applied once loading completes.
+  // Open failures reach the caller after DoClose has cleaned up.
+  void SetActive(bool value);
+  void Open() { SetActive(true); }
+  void Close() { SetActive(false); }
+  bool StreamedActive() const { return streamedActive_; }
+
+  // EConnectError "Connection is inactive" when closed.
+  void CheckActive() const;
+  // EConnectError "Connection is active" when open; setters of properties that
+  // must not change while open call it before storing.
+  void CheckInactive() const;
+
+  TConnectionNotifyEvent BeforeOpen;
+  TConnectionNotifyEvent BeforeClose;
+  TConnectionNotifyEvent AfterOpen;
+  TConnectionNotifyEvent AfterClose;
+
+ protected:
+  // Acquires the resource; may throw.
+  virtual void DoOpen() = 0;
+  // Releases the resource; must cope with a failed or partial DoOpen.
+  virtual void DoClose() = 0;
+  virtual void DoBeforeOpen();
+  virtual void DoBeforeClose();
+  virtual void DoAfterOpen();
+  virtual void DoAfterClose();
+
+  void Loaded() override;
+
+  // Marks the component as destroying and closes it without the close events.
+  // A failing DoClose cannot be reported from a destructor and is dropped.
+  void CloseForDestruction() noexcept;
+
+  // For a descendant that has released its resource itself and must not
+  // announce it: marks the connection closed without DoClose or the events.
+  void MarkClosed() { active_ = false; }
+
+ private:
+  std::atomic<bool> active_{false};
+  bool streamedActive_ = false;
+};
+
+}  // namespace qorvel
