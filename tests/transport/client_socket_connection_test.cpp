@@ -375,18 +375,25 @@ TEST_F(ClientSocket, DestroyingWhileTheReaderHandsWorkToTheMainThreadDoesNotDead
   EXPECT_EQ(ReceiveSome(peer, 1, 2000), "");
 }
 
-TEST_F(ClientSocket, FailingHandlerDoesNotEscapeTheReaderThread) {
-  connection.RxCharInThread = true;
-  std::atomic<int> calls{0};
-  connection.OnRxChar = [&](TComponent*, int) {
-    ++calls;
-    throw std::runtime_error("handler");
-  };
-  TFd peer = OpenAndAccept();
-  SendAll(peer, "x");
-  ASSERT_TRUE(main_thread::WaitOnMainThread([&] { return calls.load() > 0; }, 5s));
-  connection.Close();
-  EXPECT_FALSE(connection.Active());
+TEST_F(ClientSocket, FailingHandlerNeitherEscapesNorSilencesTheReader) {
+  for (const bool inThread : {true, false}) {
+    connection.RxCharInThread = inThread;
+    std::atomic<int> calls{0};
+    std::string got;
+    std::atomic<bool> read{false};
+    connection.OnRxChar = [&](TComponent*, int count) {
+      if (++calls == 1) throw std::runtime_error("handler");
+      got += connection.ReadString(count);
+      read = true;
+    };
+    TFd peer = OpenAndAccept();
+    SendAll(peer, "x");
+    ASSERT_TRUE(main_thread::WaitOnMainThread([&] { return read.load(); }, 5s));
+    EXPECT_EQ(got, "x");
+    EXPECT_EQ(calls.load(), 2);
+    connection.Close();
+    EXPECT_FALSE(connection.Active());
+  }
 }
 
 // Latency on an idle connection: from the peer's send to the notification.
