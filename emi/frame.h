@@ -28,7 +28,7 @@ inline constexpr char kBadChecksum[] = "Bad check sum";
 uint8_t Checksum(std::string_view text);
 
 // The whole frame, or nullopt when it cannot be composed faithfully: TRN or OT
-// above 99, or a data part longer than kMaxDataLength.
+// outside 0 to 99, or a data part longer than kMaxDataLength.
 std::optional<std::string> ComposeFrame(int aOT, int aTRN, bool aResult, std::string_view aData);
 // Why ComposeFrame() refuses these inputs, or nullptr when it would not.
 const char* ComposeFrameError(int aOT, int aTRN, std::string_view aData);
@@ -37,7 +37,7 @@ struct TDatagram {
   uint8_t OT = 0;
   uint8_t TRN = 0;
   bool Result = false;
-  std::string Data;
+  std::string Data;  // fields 4 onwards as they stand, the trailing "/" included
 };
 
 // Takes a validated datagram body apart; false when TRN or OT is not an integer.
@@ -47,8 +47,8 @@ bool ParseDatagram(std::string_view body, TDatagram& out);
 struct TAnswer {
   bool IsAnswer = false;  // field 4 begins with "A" or "N"
   bool Ack = false;
-  int ErrorCode = 0;      // NAK only: field 5, or -1 when it is not an integer
-  std::string Text;       // the data part
+  int ErrorCode = 0;  // NAK only: field 5, or -1 when it is not an integer
+  std::string Text;   // the data part
 };
 TAnswer ReadAnswer(std::string_view body);
 
@@ -56,10 +56,15 @@ TAnswer ReadAnswer(std::string_view body);
 // "<STX>" and "<ETX>".
 std::string FrameLogText(std::string_view frame);
 
-// Cuts frames out of a received byte stream. Keeps a partial frame between
-// calls to Feed(); bytes that precede an STX are dropped at once, and a
-// partial frame that has grown beyond kMaxFrameLength is dropped as bad.
-// Not thread-safe: one receiving thread feeds it.
+// Cuts frames out of a received byte stream: from an STX through the first
+// ETX after it. Keeps a partial frame between calls to Feed(); bytes that
+// precede an STX are dropped at once. A partial frame that reaches
+// kMaxFrameLength bytes without its ETX could only end longer than any valid
+// frame: it is dropped with kBadFormat (no OnFrame), and assembly resumes at
+// the last STX among the dropped bytes, so memory stays bounded. The events do
+// not depend on how the stream is cut into chunks, and Feed() runs in time
+// linear in the chunk. Not thread-safe: one receiving thread feeds it; the
+// sink must not call Feed() again.
 class TFrameAssembler {
  public:
   class Sink {
@@ -75,10 +80,16 @@ class TFrameAssembler {
 
   void Feed(std::string_view chunk, Sink& sink);
   std::size_t Pending() const { return buffer_.size(); }
-  void Clear() { buffer_.clear(); }
+  void Clear() {
+    buffer_.clear();
+    lastStx_ = 0;
+  }
 
  private:
-  std::string buffer_;
+  static void Emit(std::string_view frame, Sink& sink);
+
+  std::string buffer_;       // empty, or an STX-led partial frame with no ETX
+  std::size_t lastStx_ = 0;  // offset of the last STX in buffer_
 };
 
 // Checks one frame (STX through ETX); the body on success, or the rejection

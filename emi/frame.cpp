@@ -1,0 +1,213 @@
+#include "emi/frame.h"
+
+#include <cstring>
+
+#include "emi/codec.h"
+
+namespace qorvel {
+
+namespace {
+
+constexpr char kHexDigits[] = "0123456789ABCDEF";
+
+char* PutDigits(char* out, unsigned value, int width) {
+  for (int i = width - 1; i >= 0; --i) {
+    out[i] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  }
+  return out + width;
+}
+
+// Offset of the character after the n-th "/" (n >= 1), or npos.
+std::size_t AfterSeparator(std::string_view text, int n) {
+  std::size_t pos = 0;
+  for (int i = 0; i < n; ++i) {
+    pos = text.find('/', pos);
+    if (pos == std::string_view::npos) return pos;
+    ++pos;
+  }
+  return pos;
+}
+
+// Field `index` as a view, without copying.
+std::string_view FieldView(std::string_view list, int index) {
+  std::size_t start = index == 0 ? 0 : AfterSeparator(list, index);
+  if (start == std::string_view::npos) return {};
+  std::size_t end = list.find('/', start);
+  return list.substr(start, end == std::string_view::npos ? end : end - start);
+}
+
+// Fields 4 onwards, kept in place.
+std::string_view DataPart(std::string_view body) {
+  std::size_t start = AfterSeparator(body, 4);
+  return start == std::string_view::npos ? std::string_view() : body.substr(start);
+}
+
+}  // namespace
+
+uint8_t Checksum(std::string_view text) {
+  unsigned sum = 0;
+  for (char c : text) sum += static_cast<unsigned char>(c);
+  return static_cast<uint8_t>(sum);
+}
+
+const char* ComposeFrameError(int aOT, int aTRN, std::string_view aData) {
+  if (aTRN < 0 || aTRN > 99) return "EMI transaction number must be 0 to 99";
+  if (aOT < 0 || aOT > 99) return "EMI operation type must be 0 to 99";
+  if (aData.size() > kMaxDataLength) return "EMI data part too long for one frame";
+  return nullptr;
+}
+
+std::optional<std::string> ComposeFrame(int aOT, int aTRN, bool aResult, std::string_view aData) {
+  if (ComposeFrameError(aOT, aTRN, aData) != nullptr) return std::nullopt;
+  const std::size_t length = aData.size() + kMinDatagramLength;
+  std::string frame(length + 2, '/');
+  char* out = frame.data();
+  *out++ = STX;
+  out = PutDigits(out, static_cast<unsigned>(aTRN), 2) + 1;
+  out = PutDigits(out, static_cast<unsigned>(length), 5) + 1;
+  *out = "OR"[aResult ? 1 : 0];
+  out += 2;
+  out = PutDigits(out, static_cast<unsigned>(aOT), 2) + 1;
+  if (!aData.empty()) std::memcpy(out, aData.data(), aData.size());
+  out += aData.size() + 1;
+  uint8_t sum = Checksum(std::string_view(frame.data() + 1, length - 2));
+  *out++ = kHexDigits[sum >> 4];
+  *out++ = kHexDigits[sum & 0xF];
+  *out = ETX;
+  return frame;
+}
+
+bool ParseDatagram(std::string_view body, TDatagram& out) {
+  int32_t trn = 0, ot = 0;
+  if (!TryReadInteger(FieldView(body, 0), trn) || !TryReadInteger(FieldView(body, 3), ot))
+    return false;
+  out.TRN = static_cast<uint8_t>(trn);
+  out.OT = static_cast<uint8_t>(ot);
+  out.Result = FieldView(body, 2) == "R";
+  out.Data.assign(DataPart(body));
+  return true;
+}
+
+TAnswer ReadAnswer(std::string_view body) {
+  TAnswer answer;
+  std::string_view data = DataPart(body);
+  std::string_view first = FieldView(data, 0);
+  if (first.empty() || (first[0] != 'A' && first[0] != 'N')) return answer;
+  answer.IsAnswer = true;
+  answer.Ack = first[0] == 'A';
+  if (!answer.Ack) {
+    int32_t code = 0;
+    answer.ErrorCode = TryReadInteger(FieldView(data, 1), code) ? code : -1;
+  }
+  answer.Text.assign(data);
+  return answer;
+}
+
+std::string FrameLogText(std::string_view frame) {
+  std::string text;
+  text.reserve(frame.size() + 8);
+  for (char c : frame) {
+    if (c == STX)
+      text += "<STX>";
+    else if (c == ETX)
+      text += "<ETX>";
+    else
+      text += c;
+  }
+  return text;
+}
+
+std::optional<std::string_view> ValidateFrame(std::string_view frame, const char*& error) {
+  if (frame.size() < 2 + kMinDatagramLength) {
+    error = kBadFormat;
+    return std::nullopt;
+  }
+  std::string_view datagram = frame.substr(1, frame.size() - 2);
+  const char pair[3] = {'$', datagram[datagram.size() - 2], datagram[datagram.size() - 1]};
+  int32_t received = ReadInteger(std::string_view(pair, 3));
+  int32_t length = 0;
+  if (!TryReadInteger(FieldView(datagram, 1), length)) {
+    error = kBadFormat;
+    return std::nullopt;
+  }
+  if (length < 0 || static_cast<std::size_t>(length) != datagram.size()) {
+    error = kBadLength;
+    return std::nullopt;
+  }
+  std::string_view body = datagram.substr(0, datagram.size() - 2);
+  if (Checksum(body) != received) {
+    error = kBadChecksum;
+    return std::nullopt;
+  }
+  error = nullptr;
+  return body;
+}
+
+void TFrameAssembler::Emit(std::string_view frame, Sink& sink) {
+  sink.OnFrame(frame);
+  const char* error = nullptr;
+  if (auto body = ValidateFrame(frame, error))
+    sink.OnDatagram(*body);
+  else
+    sink.OnBadFrame(error);
+}
+
+// Works as if the bytes came one at a time: a partial frame that reaches
+// kMaxFrameLength bytes without an ETX can only end as a frame longer than any
+// valid one, so it is dropped there. A genuine frame holds no STX after its
+// first byte, so the only frame start worth keeping is the last STX of the
+// dropped bytes; resuming there also bounds the drops to one per
+// kMaxFrameLength bytes, however many STX bytes a peer sends.
+void TFrameAssembler::Feed(std::string_view chunk, Sink& sink) {
+  std::size_t pos = 0;
+  while (pos < chunk.size()) {
+    if (!buffer_.empty()) {
+      // The buffer holds an STX-led partial frame without ETX and has room
+      // for `room` more bytes, the ETX among them.
+      const std::size_t room = kMaxFrameLength - buffer_.size();
+      std::string_view next = chunk.substr(pos, room);
+      std::size_t etx = next.find(ETX);
+      if (etx != std::string_view::npos) {
+        buffer_.append(next.substr(0, etx + 1));
+        pos += etx + 1;
+        Emit(buffer_, sink);
+        buffer_.clear();
+        lastStx_ = 0;
+        continue;
+      }
+      std::size_t stx = next.rfind(STX);
+      if (stx != std::string_view::npos) lastStx_ = buffer_.size() + stx;
+      buffer_.append(next);
+      pos += next.size();
+      if (buffer_.size() < kMaxFrameLength) return;
+      sink.OnBadFrame(kBadFormat);
+      if (lastStx_ > 0)
+        buffer_.erase(0, lastStx_);
+      else
+        buffer_.clear();
+      lastStx_ = 0;
+      continue;
+    }
+    std::size_t start = chunk.find(STX, pos);
+    if (start == std::string_view::npos) return;
+    std::string_view window = chunk.substr(start, kMaxFrameLength);
+    std::size_t etx = window.find(ETX, 1);
+    if (etx != std::string_view::npos) {
+      pos = start + etx + 1;
+      Emit(window.substr(0, etx + 1), sink);
+      continue;
+    }
+    if (window.size() < kMaxFrameLength) {
+      buffer_.assign(window);
+      std::size_t stx = window.rfind(STX);
+      lastStx_ = stx;
+      return;
+    }
+    sink.OnBadFrame(kBadFormat);
+    std::size_t stx = window.rfind(STX);
+    pos = stx > 0 ? start + stx : start + kMaxFrameLength;
+  }
+}
+
+}  // namespace qorvel
