@@ -65,11 +65,7 @@ void TClientSocketThread::Terminate() {
 void TClientSocketThread::Execute() {
   LowerPriority();
   const int pollFd = socket_.DuplicateForPolling();
-  try {
-    Poll(pollFd);
-  } catch (...) {
-    // Nothing may leave the thread; a failing handler ends this reader only.
-  }
+  Poll(pollFd);
   if (pollFd >= 0) ::close(pollFd);
   finished_ = true;
   main_thread::NotifyWaiters();
@@ -78,12 +74,17 @@ void TClientSocketThread::Execute() {
 void TClientSocketThread::Poll(int pollFd) {
   while (!Terminated()) {
     if (socket_.ReceiveLength() > 0) {
-      if (connection_.RxCharInThread) {
-        Notify();
-      } else {
-        main_thread::RunOnMainThread([this] {
-          if (!Terminated()) Notify();
-        });
+      try {
+        if (connection_.RxCharInThread) {
+          Notify();
+        } else {
+          main_thread::RunOnMainThread([this] {
+            if (!Terminated()) Notify();
+          });
+        }
+      } catch (...) {
+        // Nothing may leave the thread, and one failing handler must not
+        // leave the connection deaf: the bytes are reported again below.
       }
       // Bytes the receiver left are reported again at the next round.
       if (socket_.ReceiveLength() > 0) Pause();

@@ -1,0 +1,196 @@
+#pragma once
+// TEMIClient speaks EMI to the SMSC over a byte-stream transport that it is
+// given (ComDevice) and does not own. While open it takes over the transport's
+// receive notification: frames are assembled, validated, acknowledged and
+// queued on the transport's reader thread, so that answers arrive while the
+// main thread is blocked in SendCommand.
+//
+// Threads: construction, destruction, opening, closing, every operation
+// (SendCommand and what is built on it) and DispatchReceived run on the main
+// thread (connect/main_thread.h). The receive handler runs on the transport's
+// reader thread; the worker thread TEMIAsyncThread has the main thread run
+// DispatchReceived after each reception.
+//
+// Locks, always taken in this order: RxLock, then the transmitter, then the
+// logger's own lock. Nothing that holds the transmitter waits for RxLock.
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "connect/communication_connection.h"
+#include "connect/manual_event.h"
+#include "connect/thread_annotations.h"
+#include "emi/datetime.h"
+#include "emi/frame.h"
+#include "emi/params.h"
+
+namespace qorvel {
+
+class TEMIClient;
+
+// Carries received datagrams over to the main thread. Lives as long as its
+// client; its destructor stops and joins the thread.
+class TEMIAsyncThread {
+ public:
+  explicit TEMIAsyncThread(TEMIClient& aClient);
+  ~TEMIAsyncThread();
+  TEMIAsyncThread(const TEMIAsyncThread&) = delete;
+  TEMIAsyncThread& operator=(const TEMIAsyncThread&) = delete;
+
+  // Marks the thread terminated and wakes it; WaitFor() then joins it while
+  // the main thread keeps running hand-over work.
+  void Stop();
+  void WaitFor();
+  // Several wake-ups before the thread runs count as one.
+  void Wake() { WakeEvent.Set(); }
+
+  // An operation waits for its answer: the thread then dispatches characters
+  // only, and the operation claims its answer and dispatches the rest itself.
+  std::atomic<bool> SenderWaiting{false};
+
+ private:
+  void Execute();
+
+  TEMIClient& Client;
+  TManualEvent WakeEvent;
+  std::atomic<bool> terminated_{false};
+  std::atomic<bool> finished_{false};
+  std::thread thread_;
+};
+
+class TEMIClient : public TLogConnection {
+ public:
+  using TBusyChanged = std::function<void(TComponent* Sender, bool aBusy)>;
+  using TRxCharEvent = std::function<void(TComponent* Sender, char aChar)>;
+  using TRxCommandEvent = std::function<void(TComponent* Sender, uint8_t aOT, uint8_t aTRN,
+                                             bool aResult, const std::string& aData)>;
+  using TRxCommandBeforeAcknowledgeEvent =
+      std::function<void(TComponent* Sender, uint8_t aOT, uint8_t aTRN, bool aResult,
+                         const std::string& aData, bool& aProcessed)>;
+
+  explicit TEMIClient(TComponent* aOwner = nullptr);
+  ~TEMIClient() override;
+
+  // A copy of the settings; the receive path reads them too, hence the lock.
+  TParams Params() const EXCLUDES(ParamsLock);
+  void SetParams(const TParams& aParams) EXCLUDES(ParamsLock);
+  std::string Param(std::string_view aName) const EXCLUDES(ParamsLock);
+  void SetParam(std::string_view aName, std::string_view aValue) EXCLUDES(ParamsLock);
+
+  TCommunicationConnection* ComDevice() const { return FComDevice; }
+  // "Connection is active" while open.
+  void SetComDevice(TCommunicationConnection* aDevice);
+
+  int RepeatCount = 5;
+  int RecTimeout = 3000;
+  int ETXTimeout = 1000;
+  int RepeatTimeout = 500;
+
+  TBusyChanged OnBusyChanged;
+  TRxCharEvent OnRxChar;
+  TRxCommandEvent OnRxCommand;
+  // Fires on the transport's reader thread.
+  TRxCommandBeforeAcknowledgeEvent OnRxCommandBeforeAcknowledge;
+
+  // Sends one operation and waits for its answer: true for an ACK, false for
+  // a NAK (NakCode() then tells the code); aAnswer gets the answer's data
+  // part. aRepeats 0 means RepeatCount; at least one attempt is made.
+  // Raises EEMIError -1 'Expected server answer is "ACK" or "NAK"'.
+  bool SendCommand(uint8_t aOT, uint8_t aTRN, const std::string& aData, std::string& aAnswer,
+                   int aRepeats = 0);
+  // Raises EEMIError with the code and its text when the last operation got a NAK.
+  void CheckAnswer();
+  void SendDatagram(uint8_t aOT, uint8_t aTRN, bool aResult, const std::string& aData);
+  void DispatchReceived(bool aChars, bool aCommands);
+
+  // Session operations.
+  bool CheckAlive();
+  std::string OwnAddress() const;
+  // Submits a short message; returns the SMSC's time stamp (0 when none).
+  TDateTime SubmitMessage(const std::string& DA, const std::string& Msg, bool Binary, uint8_t MCLs,
+                          uint8_t PID, uint8_t NT, uint8_t RPI, TDateTime VP);
+
+  int RxQueueCount() const EXCLUDES(RxLock);
+  uint32_t LastActivityTick() const { return FLastActivityTick.load(); }
+  int NakCode() const { return FNakCode; }
+  void BeginBusy();
+  void EndBusy();
+
+  // Every fixed pause of the engine goes through here, so that tests can
+  // record pauses instead of waiting them out. Set before opening.
+  std::function<void(int aMilliseconds)> PauseFn;
+
+  static uint8_t Checksum(std::string_view aText) { return qorvel::Checksum(aText); }
+  static bool ParseDatagram(std::string_view aBody, TDatagram& aOut) {
+    return qorvel::ParseDatagram(aBody, aOut);
+  }
+
+ protected:
+  void DoOpen() override;
+  void DoClose() override;
+  void DoFormatLog(uint8_t aChannel, std::string& aText) override;
+
+  virtual void Acknowledge(uint8_t aOT, uint8_t aTRN, bool aResult);
+  virtual void DoRxCommandBeforeAcknowledge(uint8_t aOT, uint8_t aTRN, bool aResult,
+                                            const std::string& aData, bool& aProcessed);
+  virtual void DoBusyChanged(bool aBusy);
+  virtual void DoRxChar(char aChar);
+  virtual void DoRxCommand(uint8_t aOT, uint8_t aTRN, bool aResult, const std::string& aData);
+  virtual bool KeepAlive();
+
+ private:
+  struct TQueued {
+    uint64_t Id;
+    std::string Body;
+  };
+  class TReceiveSink;
+
+  void ComDeviceRxChar(TComponent* Sender, int Count);
+  void SafeLog(uint8_t aChannel, std::string_view aText);
+  void Pause(int aMilliseconds);
+  void ReceiveDatagram(std::string_view aBody);
+  void Login();
+  bool IsSmscKeepAlive(uint8_t aOT, const std::string& aData) const;
+  int ParamNumber(std::string_view aName, int aDefault) const;
+  // Removes a claimed or dispatched entry, wherever it now stands.
+  void RemoveQueued(uint64_t aId) EXCLUDES(RxLock);
+
+  TCommunicationConnection* FComDevice = nullptr;
+
+  mutable TMutex ParamsLock;
+  TParams FParams GUARDED_BY(ParamsLock);
+
+  int BusyCount = 0;
+  TMutex TransmitterLock;
+  int SendCount GUARDED_BY(TransmitterLock) = 0;
+  std::atomic<bool> FrameInProgress{false};
+  bool Dispatching = false;
+  std::atomic<uint32_t> FrameStartTick{0};
+
+  mutable TMutex RxLock ACQUIRED_BEFORE(TransmitterLock);
+  std::string RxChars GUARDED_BY(RxLock);
+  std::deque<TQueued> RxQueue GUARDED_BY(RxLock);
+  uint64_t NextQueueId GUARDED_BY(RxLock) = 0;
+  // Only the reader thread touches the assembly buffer.
+  TFrameAssembler RxBuffer;
+  TManualEvent AnswerEvent;
+
+  TCommRxCharEvent SavedRxChar;
+  bool SavedActive = false;
+  bool HandlerInstalled = false;
+  // Receive handler calls in progress; closing waits for them to return.
+  std::atomic<int> ReceiversRunning{0};
+  std::atomic<bool> Receiving{false};
+
+  int FNakCode = 0;
+  bool FLastWasNak = false;
+  std::atomic<uint32_t> FLastActivityTick{0};
+
+  std::unique_ptr<TEMIAsyncThread> AsyncThread;
+};
+
+}  // namespace qorvel

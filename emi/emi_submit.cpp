@@ -1,0 +1,38 @@
+#include <cstdio>
+#include <vector>
+
+#include "emi/codec.h"
+#include "emi/emi_client.h"
+
+namespace qorvel {
+
+TDateTime TEMIClient::SubmitMessage(const std::string& DA, const std::string& Msg, bool Binary,
+                                    uint8_t MCLs, uint8_t PID, uint8_t NT, uint8_t RPI,
+                                    TDateTime VP) {
+  CheckActive();
+  const TParams params = Params();
+  std::vector<std::string> fields(33);
+  fields[0] = ToSmscAddress(DA, params);
+  fields[1] = ToSmscAddress(OwnAddress(), params);
+  fields[3] = NT != 0 ? "1" : "0";
+  fields[5] = std::to_string(NT);
+  if (VP != 0) fields[12] = DateTimeToStamp(NowDateTime() + VP);
+  char rpid[8];
+  std::snprintf(rpid, sizeof rpid, "%.4d", static_cast<int>(PID));
+  fields[13] = rpid;
+  fields[18] = Binary ? "4" : "3";
+  if (Binary) fields[19] = std::to_string(8 * Msg.size());
+  fields[20] = TextToHex(Msg);
+  if (MCLs != 255) fields[24] = std::to_string(MCLs);
+  if (RPI != 0) fields[25] = std::to_string(RPI);
+
+  std::string answer;
+  SendCommand(51, 0, JoinFields(fields), answer, 0);
+  CheckAnswer();
+
+  const std::string sm = FieldAt(answer, 2);
+  const auto colon = sm.find(':');
+  return colon == std::string::npos ? 0 : StampToDateTime(std::string_view(sm).substr(colon + 1));
+}
+
+}  // namespace qorvel

@@ -1,0 +1,451 @@
+// The engine over an in-memory transport: what goes out, byte for byte, and
+// what the application is told.
+#include "emi/emi_client.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <vector>
+
+#include "connect/errors.h"
+#include "connect/main_thread.h"
+#include "emi/codec.h"
+#include "fake_transport.h"
+
+namespace qorvel {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::TFakeTransport;
+
+std::string Frame(int ot, int trn, bool result, const std::string& data) {
+  return *ComposeFrame(ot, trn, result, data);
+}
+
+TDatagram Parsed(const std::string& frame) {
+  TDatagram d;
+  EXPECT_TRUE(ParseDatagram(frame.substr(1, frame.size() - 4), d)) << frame;
+  return d;
+}
+
+struct TRxCommand {
+  int OT, TRN;
+  bool Result;
+  std::string Data;
+};
+
+class EngineTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    main_thread::SetMainThread();
+    engine.SetComDevice(&transport);
+    engine.RecTimeout = 300;
+    engine.RepeatTimeout = 50;
+    engine.RepeatCount = 2;
+    engine.OnRxCommand = [this](auto*, uint8_t aOT, uint8_t aTRN, bool aResult,
+                                const std::string& aData) {
+      std::lock_guard<std::mutex> g(m);
+      commands.push_back({aOT, aTRN, aResult, aData});
+    };
+  }
+  void TearDown() override { transport.OnWrite = nullptr; }
+
+  // The peer answers every operation that the engine sends with `answer`.
+  void AnswerEvery(int ot, const std::string& answer) {
+    transport.OnWrite = [this, ot, answer](const std::string& bytes) {
+      TDatagram d = Parsed(bytes);
+      if (!d.Result && d.OT == ot) transport.Deliver(Frame(ot, d.TRN, true, answer));
+    };
+  }
+
+  void OpenWithoutLogin() {
+    TParams p;
+    p.SetValue("SMT_KEEPALIVE_CMD", "0");
+    engine.SetParams(p);
+    engine.Open();
+  }
+
+  std::vector<TRxCommand> Commands() {
+    std::lock_guard<std::mutex> g(m);
+    return commands;
+  }
+
+  // Runs the main thread's hand-over work until `n` commands were dispatched.
+  bool WaitForCommands(size_t n, std::chrono::milliseconds limit = 3000ms) {
+    return main_thread::WaitOnMainThread([&] { return Commands().size() >= n; }, limit);
+  }
+
+  std::vector<std::string> WrittenWithOT(int ot, bool result) {
+    std::vector<std::string> out;
+    for (const auto& f : transport.Written()) {
+      TDatagram d = Parsed(f);
+      if (d.OT == ot && d.Result == result) out.push_back(f);
+    }
+    return out;
+  }
+
+  TFakeTransport transport;
+  TEMIClient engine;
+  std::mutex m;
+  std::vector<TRxCommand> commands;
+};
+
+TEST_F(EngineTest, LoginSendsOperation60OnceAndOpensOnAck) {
+  TParams p;
+  p.SetValue("USER", "1234");
+  p.SetValue("PASSWORD", "secret");
+  engine.SetParams(p);
+  AnswerEvery(60, "A//");
+  engine.RepeatCount = 5;
+  engine.Open();
+  EXPECT_TRUE(engine.Active());
+  EXPECT_TRUE(transport.Active());
+  ASSERT_EQ(transport.Written().size(), 1u);
+  EXPECT_EQ(transport.Written()[0],
+            Frame(60, 0, false, "1234/6/5/1/" + TextToHex("secret") + "//0100/////"));
+  EXPECT_EQ(transport.PurgeCount(), 1);
+}
+
+TEST_F(EngineTest, RefusedLoginClosesWithTheCodeAndItsText) {
+  TParams p;
+  p.SetValue("USER", "1234");
+  engine.SetParams(p);
+  AnswerEvery(60, "N/07/");
+  try {
+    engine.Open();
+    FAIL() << "open succeeded";
+  } catch (const EEMIError& e) {
+    EXPECT_EQ(e.ErrorCode, 7);
+    EXPECT_STREQ(e.what(), "07-Authentication failure");
+  }
+  EXPECT_FALSE(engine.Active());
+  EXPECT_FALSE(transport.Active()) << "the transport goes back to its earlier state";
+  EXPECT_EQ(transport.Written()[0], Frame(60, 0, false, "1234/6/5/1///0100/////"));
+}
+
+TEST_F(EngineTest, NakWithCodeZeroStillRefusesTheLogin) {
+  TParams p;
+  p.SetValue("USER", "1234");
+  engine.SetParams(p);
+  AnswerEvery(60, "N/00/");
+  try {
+    engine.Open();
+    FAIL() << "a NAK passed as accepted";
+  } catch (const EEMIError& e) {
+    EXPECT_EQ(e.ErrorCode, 0);
+    EXPECT_STREQ(e.what(), "");
+  }
+  EXPECT_FALSE(engine.Active());
+}
+
+TEST_F(EngineTest, UnansweredLoginIsSentOnceWhateverRepeatCount) {
+  TParams p;
+  p.SetValue("USER", "1234");
+  engine.SetParams(p);
+  engine.RepeatCount = 5;
+  EXPECT_THROW(
+      {
+        try {
+          engine.Open();
+        } catch (const EEMIError& e) {
+          EXPECT_EQ(e.ErrorCode, -1);
+          EXPECT_STREQ(e.what(), "Expected server answer is \"ACK\" or \"NAK\"");
+          throw;
+        }
+      },
+      EEMIError);
+  EXPECT_EQ(transport.Written().size(), 1u);
+}
+
+TEST_F(EngineTest, WithoutUserTheKeepAliveTakesTheLoginsPlace) {
+  TParams p;
+  p.SetValue("SMSC_ADC", "1234");
+  engine.SetParams(p);
+  AnswerEvery(31, "N/02/");
+  engine.Open();  // a refused keep-alive does not stop the open
+  EXPECT_TRUE(engine.Active());
+  ASSERT_EQ(transport.Written().size(), 1u);
+  EXPECT_EQ(transport.Written()[0], Frame(31, 0, false, "1234/0539"));
+  EXPECT_FALSE(engine.CheckAlive()) << "kind 31 refused gives false";
+}
+
+TEST_F(EngineTest, KeepAliveKinds) {
+  OpenWithoutLogin();
+  EXPECT_TRUE(transport.Written().empty()) << "kind 0 sends nothing";
+  EXPECT_TRUE(engine.CheckAlive());
+
+  engine.SetParam("SMT_KEEPALIVE_CMD", "abc");
+  engine.SetParam("USER", "77");
+  AnswerEvery(31, "A//");
+  EXPECT_TRUE(engine.CheckAlive());
+  EXPECT_EQ(transport.Written().back(), Frame(31, 0, false, "77/0539"));
+
+  engine.SetParam("SMT_KEEPALIVE_CMD", "51");
+  engine.SetParam("SMT_KEEPALIVE_DA", "+441632960000");
+  engine.SetParam("SMT_KEEPALIVE_OA", "1234");
+  engine.SetParam("SMT_KEEPALIVE_TEXT", "ping");
+  engine.SetParam("SMT_INT_PREFIX", "00");
+  AnswerEvery(51, "N/04/");
+  EXPECT_TRUE(engine.CheckAlive()) << "kind 51 ignores the answer";
+  EXPECT_EQ(transport.Written().back(),
+            Frame(51, 0, false, "00441632960000/1234/////////////////3//70696E67////////////"));
+
+  engine.Close();
+  size_t sent = transport.Written().size();
+  EXPECT_FALSE(engine.CheckAlive());
+  EXPECT_EQ(transport.Written().size(), sent) << "closed: nothing is sent";
+}
+
+TEST_F(EngineTest, UnansweredOperationIsRepeatedIdenticallyThenFails) {
+  OpenWithoutLogin();
+  std::vector<int> pauses;
+  engine.PauseFn = [&](int ms) { pauses.push_back(ms); };
+  std::string answer;
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_THROW(engine.SendCommand(31, 0, "1/0539", answer), EEMIError);
+  auto took = std::chrono::steady_clock::now() - start;
+  auto frames = transport.Written();
+  ASSERT_EQ(frames.size(), 2u);
+  EXPECT_EQ(frames[0], frames[1]);
+  EXPECT_EQ(pauses, (std::vector<int>{200, 50, 200}));
+  EXPECT_GE(took, 600ms) << "two full waits on RecTimeout";
+
+  transport.Written();
+  pauses.clear();
+  EXPECT_THROW(engine.SendCommand(31, 0, "1/0539", answer, -3), EEMIError);
+  EXPECT_EQ(transport.Written().size(), 3u) << "a repeat count below one still makes one attempt";
+}
+
+TEST_F(EngineTest, NakReturnsFalseAndCheckAnswerRaises) {
+  OpenWithoutLogin();
+  AnswerEvery(51, "N/24/");
+  std::string answer;
+  EXPECT_FALSE(engine.SendCommand(51, 0, "x", answer));
+  EXPECT_EQ(answer, "N/24//");
+  EXPECT_EQ(engine.NakCode(), 24);
+  try {
+    engine.CheckAnswer();
+    FAIL();
+  } catch (const EEMIError& e) {
+    EXPECT_EQ(e.ErrorCode, 24);
+    EXPECT_STREQ(e.what(), "24-Message too long");
+  }
+  AnswerEvery(51, "A//x:010101120000");
+  EXPECT_TRUE(engine.SendCommand(51, 0, "x", answer));
+  EXPECT_EQ(engine.NakCode(), 0);
+  EXPECT_NO_THROW(engine.CheckAnswer());
+  EXPECT_EQ(engine.RxQueueCount(), 0) << "the claimed answer leaves the queue";
+}
+
+TEST_F(EngineTest, ReceivedOperationsAreAcknowledgedAndDispatched) {
+  OpenWithoutLogin();
+  engine.OnRxCommandBeforeAcknowledge = [](auto*, uint8_t aOT, uint8_t, bool, const std::string&,
+                                           bool& aProcessed) { aProcessed = aOT == 53; };
+  transport.Deliver("junk" + Frame(52, 7, false, "0611/0622") + Frame(53, 5, false, "a/b"));
+  ASSERT_TRUE(main_thread::WaitOnMainThread([&] { return transport.Written().size() >= 2; }, 3s));
+  auto acks = transport.Written();
+  EXPECT_EQ(acks[0],
+            "\x02"
+            "07/00020/R/52/A///9C\x03");
+  EXPECT_EQ(acks[1],
+            "\x02"
+            "05/00020/R/53/A///9B\x03");
+  ASSERT_TRUE(WaitForCommands(1));
+  auto got = Commands();
+  ASSERT_EQ(got.size(), 1u) << "the processed 53 is acknowledged but not handed over";
+  EXPECT_EQ(got[0].OT, 52);
+  EXPECT_EQ(got[0].TRN, 7);
+  EXPECT_FALSE(got[0].Result);
+  EXPECT_EQ(got[0].Data, "0611/0622/");
+}
+
+TEST_F(EngineTest, BadFramesAreNotAcknowledged) {
+  OpenWithoutLogin();
+  std::string bad = Frame(52, 1, false, "x");
+  bad[bad.size() - 2] ^= 1;  // checksum
+  transport.Deliver(bad +
+                    "\x02"
+                    "00/00099/O/52/x/00\x03" +
+                    Frame(52, 2, false, "y"));
+  ASSERT_TRUE(WaitForCommands(1));
+  ASSERT_EQ(transport.Written().size(), 1u);
+  EXPECT_EQ(Parsed(transport.Written()[0]).TRN, 2);
+}
+
+TEST_F(EngineTest, SmscKeepAliveIsAcknowledgedButNeverQueued) {
+  OpenWithoutLogin();
+  engine.SetParam("SMSC_KEEPALIVE_CMD", "52");
+  engine.SetParam("SMSC_KEEPALIVE_OA", "+441632960000");
+  engine.SetParam("SMSC_KEEPALIVE_DA", "#5555");
+  engine.SetParam("SMSC_KEEPALIVE_TEXT", "alive");
+  std::atomic<int> seenBefore{0};
+  engine.OnRxCommandBeforeAcknowledge = [&](auto*, uint8_t, uint8_t, bool, const std::string&,
+                                            bool&) { ++seenBefore; };
+  auto op52 = [](const std::string& text) {
+    std::vector<std::string> f(28);
+    f[0] = "5555";
+    f[1] = "00441632960000";
+    f[18] = "3";
+    f[20] = TextToHex(text);
+    return JoinFields(f);
+  };
+  transport.Deliver(Frame(52, 1, false, op52("alive")) + Frame(52, 2, false, op52("Alive")));
+  ASSERT_TRUE(WaitForCommands(1));
+  EXPECT_EQ(transport.Written().size(), 2u) << "both are acknowledged";
+  auto got = Commands();
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].TRN, 2) << "a text differing in case is a delivered message";
+  EXPECT_EQ(seenBefore, 1);
+}
+
+TEST_F(EngineTest, BacklogThrottlePausesThenDrops) {
+  OpenWithoutLogin();
+  std::mutex pm;
+  std::vector<int> pauses;
+  engine.PauseFn = [&](int ms) {
+    std::lock_guard<std::mutex> g(pm);
+    pauses.push_back(ms);
+  };
+  // The main thread dispatches nothing meanwhile, so the queue only grows.
+  std::string chunk;
+  for (int i = 0; i < 52; ++i) chunk += Frame(52, i % 100, false, "x");
+  transport.Deliver(chunk);
+  auto deadline = std::chrono::steady_clock::now() + 5s;
+  while (transport.Written().size() < 50 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(5ms);
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(transport.Written().size(), 50u) << "datagrams beyond 50 are neither queued nor acked";
+  EXPECT_EQ(engine.RxQueueCount(), 50);
+  {
+    std::lock_guard<std::mutex> g(pm);
+    std::vector<int> expected;
+    for (int queued = 0; queued < 50; ++queued) {
+      if (queued >= 10) expected.push_back(1000);
+      if (queued >= 5) expected.push_back(200);
+    }
+    EXPECT_EQ(pauses, expected);
+  }
+  ASSERT_TRUE(WaitForCommands(50));
+  EXPECT_EQ(engine.RxQueueCount(), 0);
+}
+
+TEST_F(EngineTest, LateAnswerReachesTheApplicationAsAResult) {
+  OpenWithoutLogin();
+  // The first attempt's answer comes after its look-up; the second attempt's in time.
+  std::atomic<int> writes{0};
+  transport.OnWrite = [&](const std::string& bytes) {
+    TDatagram d = Parsed(bytes);
+    if (d.Result) return;
+    if (++writes == 1) {
+      std::thread([this] {
+        std::this_thread::sleep_for(400ms);
+        transport.Deliver(Frame(31, 0, true, "A//late"));
+      }).detach();
+    } else {
+      transport.Deliver(Frame(31, 0, true, "A//timely"));
+    }
+  };
+  engine.RecTimeout = 200;
+  engine.RepeatTimeout = 300;
+  std::string answer;
+  EXPECT_TRUE(engine.SendCommand(31, 0, "1/0539", answer));
+  EXPECT_EQ(answer, "A//timely/");
+  ASSERT_TRUE(WaitForCommands(1));
+  EXPECT_TRUE(Commands()[0].Result);
+  EXPECT_EQ(Commands()[0].Data, "A//late/");
+}
+
+TEST_F(EngineTest, OperationFromSmscEndsTheWaitEarlyAndTheOperationIsSentAgain) {
+  OpenWithoutLogin();
+  std::atomic<int> writes{0};
+  transport.OnWrite = [&](const std::string& bytes) {
+    if (Parsed(bytes).Result) return;
+    if (++writes == 1) {
+      transport.Deliver(Frame(52, 3, false, "a/b"));
+    } else {
+      transport.Deliver(Frame(31, 0, true, "A//"));
+    }
+  };
+  engine.RecTimeout = 2000;
+  std::string answer;
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(engine.SendCommand(31, 0, "1/0539", answer));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 1900ms) << "the 52 ended the first wait";
+  EXPECT_EQ(WrittenWithOT(31, false).size(), 2u);
+  ASSERT_TRUE(WaitForCommands(1));
+  EXPECT_EQ(Commands()[0].OT, 52);
+}
+
+TEST_F(EngineTest, CloseKeepsTheQueueAndGivesTheTransportBack) {
+  std::atomic<int> ownNotifications{0};
+  transport.OnRxChar = ([&](TComponent*, int aCount) {
+    ++ownNotifications;
+    transport.ReadString(aCount);
+  });
+  transport.Open();  // opened before the engine: stays open after it
+  OpenWithoutLogin();
+  EXPECT_TRUE(transport.RxCharInThread.load());
+  transport.Deliver(Frame(52, 1, false, "a"));
+  // The main thread runs no hand-over work here, so nothing is dispatched yet.
+  auto deadline = std::chrono::steady_clock::now() + 3s;
+  while (engine.RxQueueCount() == 0 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(2ms);
+  engine.Close();
+  EXPECT_EQ(engine.RxQueueCount(), 1);
+  EXPECT_TRUE(transport.Active());
+  EXPECT_FALSE(transport.RxCharInThread.load());
+  transport.Deliver("raw");
+  ASSERT_TRUE(main_thread::WaitOnMainThread([&] { return ownNotifications > 0; }, 3s));
+
+  engine.Open();
+  ASSERT_TRUE(WaitForCommands(1));
+  EXPECT_EQ(Commands()[0].Data, "a/");
+}
+
+TEST_F(EngineTest, SubmitBuildsAllFieldsAndReadsTheTimeStamp) {
+  OpenWithoutLogin();
+  engine.SetParam("SMSC_ADC", "1234");
+  engine.SetParam("SMT_INT_PREFIX", "00");
+  AnswerEvery(51, "A//00441632960000:070503140559");
+  TDateTime scts = engine.SubmitMessage("+441632960000", "Hello", false, 255, 0, 0, 0, 0);
+  EXPECT_EQ(
+      transport.Written().back(),
+      Frame(51, 0, false, "00441632960000/1234//0//0////////0000/////3//48656C6C6F////////////"));
+  EXPECT_EQ(DateTimeToStamp(scts), "0705031405");
+  TDateTimeParts parts = DecodeDateTime(scts);
+  EXPECT_EQ(parts.Second, 59);
+
+  engine.SubmitMessage("#5555", std::string("\x00\x01\xFF", 3), true, 0, 255, 3, 2, 1.0 / 24);
+  const std::string data = Parsed(transport.Written().back()).Data;
+  EXPECT_EQ(FieldAt(data, 0), "5555");
+  EXPECT_EQ(FieldAt(data, 3), "1");
+  EXPECT_EQ(FieldAt(data, 5), "3");
+  EXPECT_EQ(FieldAt(data, 12), DateTimeToStamp(NowDateTime() + 1.0 / 24));
+  EXPECT_EQ(FieldAt(data, 13), "0255");
+  EXPECT_EQ(FieldAt(data, 18), "4");
+  EXPECT_EQ(FieldAt(data, 19), "24");
+  EXPECT_EQ(FieldAt(data, 20), "0001FF");
+  EXPECT_EQ(FieldAt(data, 24), "0");
+  EXPECT_EQ(FieldAt(data, 25), "2");
+  EXPECT_EQ(FieldCount(data), 34) << "33 fields and the trailing separator";
+
+  AnswerEvery(51, "A//");
+  EXPECT_EQ(engine.SubmitMessage("1", "x", false, 255, 0, 0, 0, 0), 0);
+  AnswerEvery(51, "A//nocolon");
+  EXPECT_EQ(engine.SubmitMessage("1", "x", false, 255, 0, 0, 0, 0), 0);
+
+  engine.Close();
+  size_t sent = transport.Written().size();
+  try {
+    engine.SubmitMessage("1", "x", false, 255, 0, 0, 0, 0);
+    FAIL();
+  } catch (const EConnectError& e) {
+    EXPECT_STREQ(e.what(), "Connection is inactive");
+  }
+  EXPECT_EQ(transport.Written().size(), sent);
+}
+
+}  // namespace
+}  // namespace qorvel

@@ -1,0 +1,80 @@
+#include "fake_transport.h"
+
+#include <cstring>
+
+namespace qorvel::testing {
+
+TFakeTransport::TFakeTransport() : reader_([this] { Run(); }) {}
+
+TFakeTransport::~TFakeTransport() {
+  {
+    std::lock_guard<std::mutex> g(m_);
+    stop_ = true;
+  }
+  cv_.notify_all();
+  reader_.join();
+  CloseForDestruction();
+}
+
+void TFakeTransport::Deliver(const std::string& bytes) {
+  {
+    std::lock_guard<std::mutex> g(m_);
+    input_ += bytes;
+  }
+  cv_.notify_all();
+}
+
+std::vector<std::string> TFakeTransport::Written() const {
+  std::lock_guard<std::mutex> g(m_);
+  return written_;
+}
+
+int TFakeTransport::InputCount() {
+  if (!Active()) return -1;
+  std::lock_guard<std::mutex> g(m_);
+  return static_cast<int>(input_.size());
+}
+
+void TFakeTransport::PurgeInput() {
+  ++purges_;
+  std::lock_guard<std::mutex> g(m_);
+  input_.clear();
+}
+
+int TFakeTransport::WriteBuffer(const void* aBuffer, int aCount) {
+  std::string bytes(static_cast<const char*>(aBuffer), aCount);
+  {
+    std::lock_guard<std::mutex> g(m_);
+    if (WriteFails) return 0;
+    written_.push_back(bytes);
+  }
+  if (OnWrite) OnWrite(bytes);
+  return aCount;
+}
+
+int TFakeTransport::ReadBuffer(void* aBuffer, int aCount) {
+  std::lock_guard<std::mutex> g(m_);
+  int n = std::min<int>(aCount, static_cast<int>(input_.size()));
+  std::memcpy(aBuffer, input_.data(), n);
+  input_.erase(0, n);
+  return n;
+}
+
+void TFakeTransport::Run() {
+  std::unique_lock<std::mutex> g(m_);
+  for (;;) {
+    cv_.wait_for(g, std::chrono::milliseconds(100), [&] { return stop_ || !input_.empty(); });
+    if (stop_) return;
+    if (input_.empty()) continue;
+    if (!Active()) {
+      cv_.wait_for(g, std::chrono::milliseconds(10));
+      continue;
+    }
+    int count = static_cast<int>(input_.size());
+    g.unlock();
+    DoRxChar(count);
+    g.lock();
+  }
+}
+
+}  // namespace qorvel::testing
