@@ -5,7 +5,8 @@
 // Threads: WriteLog (TLogger) from any thread. The formatter's memory (last
 // name, last channel, column) and the stream are guarded by the logger's
 // lock; the memory lives as long as the logger and survives closing. The
-// settings and OnDivideStream are set on the main thread while nobody logs.
+// settings, OnDivideStream and Clock are set on the main thread while nobody
+// logs.
 #include <cstdint>
 #include <ctime>
 #include <functional>

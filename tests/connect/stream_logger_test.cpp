@@ -148,8 +148,8 @@ TEST(StreamLoggerFormat, DivideTestsStartTheLineWithABreak) {
 
 TEST(StreamLoggerFormat, StampStartsEveryLineAndIsCounted) {
   TMemoryLogger logger;
-  const std::time_t now = 1700000000;
-  logger.Clock = [now] { return now; };
+  constexpr std::time_t now = 1700000000;
+  logger.Clock = [] { return now; };
   const std::string stamp = LocaleDateTimeText(now) + ")";
   ASSERT_FALSE(LocaleDateTimeText(now).empty());
   logger.SetLogFlags({lfStamp, lfInsertChannel});
