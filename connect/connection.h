@@ -58,6 +58,10 @@ class TConnection : public TComponent {
   // A failing DoClose cannot be reported from a destructor and is dropped.
   void CloseForDestruction() noexcept;
 
+  // For a descendant that has released its resource itself and must not
+  // announce it: marks the connection closed without DoClose or the events.
+  void MarkClosed() { active_ = false; }
+
  private:
   std::atomic<bool> active_{false};
   bool streamedActive_ = false;

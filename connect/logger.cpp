@@ -2,21 +2,6 @@
 
 namespace qorvel {
 
-namespace {
-
-class SCOPED_CAPABILITY TRecursiveGuard {
- public:
-  explicit TRecursiveGuard(TRecursiveMutex& m) ACQUIRE(m) : m_(m) { m_.lock(); }
-  ~TRecursiveGuard() RELEASE() { m_.unlock(); }
-  TRecursiveGuard(const TRecursiveGuard&) = delete;
-  TRecursiveGuard& operator=(const TRecursiveGuard&) = delete;
-
- private:
-  TRecursiveMutex& m_;
-};
-
-}  // namespace
-
 TLogger::TLogger(TComponent* aOwner) : TConnection(aOwner) {}
 
 void TLogger::SetAutoOpen(bool value) {

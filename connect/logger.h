@@ -30,6 +30,17 @@ class CAPABILITY("mutex") TRecursiveMutex {
   std::recursive_mutex m_;
 };
 
+class SCOPED_CAPABILITY TRecursiveGuard {
+ public:
+  explicit TRecursiveGuard(TRecursiveMutex& m) ACQUIRE(m) : m_(m) { m_.lock(); }
+  ~TRecursiveGuard() RELEASE() { m_.unlock(); }
+  TRecursiveGuard(const TRecursiveGuard&) = delete;
+  TRecursiveGuard& operator=(const TRecursiveGuard&) = delete;
+
+ private:
+  TRecursiveMutex& m_;
+};
+
 class TLogger : public TConnection {
  public:
   explicit TLogger(TComponent* aOwner = nullptr);

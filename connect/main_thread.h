@@ -10,6 +10,7 @@
 // Never hold a lock while calling RunOnMainThread().
 #include <chrono>
 #include <functional>
+#include <thread>
 
 namespace qorvel {
 
@@ -35,6 +36,16 @@ int RunPendingWork();
 // Returns false when `timeout` ran out first.
 bool WaitOnMainThread(const std::function<bool()>& done,
                       std::chrono::milliseconds timeout = std::chrono::milliseconds::max());
+
+// Wakes a WaitOnMainThread() so that it re-checks its condition at once. A
+// thread that the main thread may be waiting for calls it as its last step.
+void NotifyWaiters();
+
+// Joins `thread` (if joinable). On the main thread it first waits through
+// WaitOnMainThread() until `finished()` holds, so that the thread can still
+// hand work over while it winds down; the thread makes `finished()` true and
+// calls NotifyWaiters() as its last steps. Must not be called on `thread`.
+void JoinThread(std::thread& thread, const std::function<bool()>& finished);
 
 }  // namespace main_thread
 

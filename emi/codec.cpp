@@ -52,6 +52,15 @@ uint8_t HexPairValue(char high, char low) {
   return low == ' ' ? static_cast<uint8_t>(h) : 0;
 }
 
+// Built by appending: GCC 12 warns falsely (-Wrestrict) about "x" + std::string at -O2.
+std::string Prefixed(std::string_view prefix, std::string_view text) {
+  std::string result;
+  result.reserve(prefix.size() + text.size());
+  result.append(prefix);
+  result.append(text);
+  return result;
+}
+
 }  // namespace
 
 int32_t ReadInteger(std::string_view text) {
@@ -192,12 +201,15 @@ TDateTime StampToDateTime(std::string_view stamp) {
     return from < stamp.size() ? stamp.substr(from, count) : std::string_view();
   };
   TDateTime date = 0, time = 0;
+  // A signed year piece such as "-1" is an integer text too, but would leave
+  // the years 2000 to 2099 that two digits always stand for.
   int32_t day = 0, month = 0, year = 0;
   if (!(TryReadInteger(piece(0, 2), day) && TryReadInteger(piece(2, 2), month) &&
-        TryReadInteger(piece(4, 2), year) && TryEncodeDate(2000 + year, month, day, date)))
+        TryReadInteger(piece(4, 2), year) && year >= 0 && year <= 99 &&
+        TryEncodeDate(2000 + year, month, day, date)))
     date = 0;
   int32_t hour = 0, minute = 0, second = 0;
-  std::string seconds = "0" + std::string(piece(10, 2));
+  std::string seconds = Prefixed("0", piece(10, 2));
   if (!(TryReadInteger(piece(6, 2), hour) && TryReadInteger(piece(8, 2), minute) &&
         TryReadInteger(seconds, second) && TryEncodeTime(hour, minute, second, 0, time)))
     time = 0;
@@ -207,17 +219,17 @@ TDateTime StampToDateTime(std::string_view stamp) {
 std::string ToSmscAddress(std::string_view address, const TParams& params) {
   if (address.empty()) return {};
   if (address[0] == '#') return std::string(address.substr(1));
-  if (address[0] == '+') return params.Value("SMT_INT_PREFIX") + std::string(address.substr(1));
+  if (address[0] == '+') return Prefixed(params.Value("SMT_INT_PREFIX"), address.substr(1));
   return std::string(address);
 }
 
 std::string FromSmscAddress(std::string_view address) {
   if (address.empty()) return {};
-  if (address.substr(0, 2) == "00") return "+" + std::string(address.substr(2));
+  if (address.substr(0, 2) == "00") return Prefixed("+", address.substr(2));
   bool leadingDigit = address[0] >= '1' && address[0] <= '9';
-  if (address.size() >= 12 && leadingDigit) return "+" + std::string(address);
+  if (address.size() >= 12 && leadingDigit) return Prefixed("+", address);
   if (address.size() > 6 || !leadingDigit) return std::string(address);
-  return "#" + std::string(address);
+  return Prefixed("#", address);
 }
 
 }  // namespace qorvel

@@ -28,7 +28,7 @@ inline constexpr char kBadChecksum[] = "Bad check sum";
 uint8_t Checksum(std::string_view text);
 
 // The whole frame, or nullopt when it cannot be composed faithfully: TRN or OT
-// above 99, or a data part longer than kMaxDataLength.
+// outside 0 to 99, or a data part longer than kMaxDataLength.
 std::optional<std::string> ComposeFrame(int aOT, int aTRN, bool aResult, std::string_view aData);
 // Why ComposeFrame() refuses these inputs, or nullptr when it would not.
 const char* ComposeFrameError(int aOT, int aTRN, std::string_view aData);
@@ -37,7 +37,7 @@ struct TDatagram {
   uint8_t OT = 0;
   uint8_t TRN = 0;
   bool Result = false;
-  std::string Data;
+  std::string Data;  // fields 4 onwards as they stand, the trailing "/" included
 };
 
 // Takes a validated datagram body apart; false when TRN or OT is not an integer.

@@ -74,7 +74,7 @@ TEST(FrameAssembler, SameResultWhereverTheFrameIsSplit) {
     TFrameAssembler a;
     RecordingSink sink;
     a.Feed(std::string_view(kOp31).substr(0, cut), sink);
-    if (cut < kOp31.size()) EXPECT_TRUE(sink.events.empty()) << cut;
+    EXPECT_EQ(sink.events.empty(), cut < kOp31.size()) << cut;
     a.Feed(std::string_view(kOp31).substr(cut), sink);
     EXPECT_EQ(sink.events, Good(kOp31)) << cut;
     EXPECT_EQ(a.Pending(), 0u);

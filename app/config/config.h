@@ -1,0 +1,23 @@
+#pragma once
+// Where the configuration file "EMI.INI" lives, and how its password is kept.
+#include <string>
+#include <string_view>
+
+#include "app/config/ini_file.h"
+
+namespace qorvel {
+
+// The directory of the running program, with a "/" at its end: the program's
+// real path (symbolic links resolved), whatever the current directory is.
+std::string AppDirectory();
+
+// The configuration file: the path that a "-I:" or "/I:" switch (either case;
+// the first one) gives exactly as written, else "EMI.INI" in AppDirectory().
+// A file that does not exist reads as empty; the first write creates it.
+TIniFile OpenConfig();
+
+// The stored form of a password, and the way back: the text reversed, then
+// every letter and digit mirrored within its range (a..z, A..Z, 0..9).
+std::string ScramblePassword(std::string_view Text);
+
+}  // namespace qorvel

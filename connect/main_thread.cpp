@@ -1,0 +1,152 @@
+#include "connect/main_thread.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <mutex>
+
+namespace qorvel::main_thread {
+
+namespace {
+
+struct Job {
+  const std::function<void()>* work;
+  std::exception_ptr failure;
+  bool done = false;
+};
+
+struct State {
+  std::mutex lock;
+  // Signalled when work is queued or a waiter should re-check (main side).
+  std::condition_variable wakeMain;
+  // Signalled when a job has run (handing side).
+  std::condition_variable jobDone;
+  std::deque<Job*> pending;
+  std::function<void()> wakeUp;
+  unsigned long long generation = 0;
+  std::atomic<std::thread::id> mainId{};
+};
+
+State& state() {
+  static State s;
+  return s;
+}
+
+std::thread::id mainId() {
+  State& s = state();
+  std::thread::id id = s.mainId.load();
+  if (id == std::thread::id()) {
+    std::thread::id none;
+    const std::thread::id self = std::this_thread::get_id();
+    s.mainId.compare_exchange_strong(none, self);
+    id = s.mainId.load();
+  }
+  return id;
+}
+
+}  // namespace
+
+void SetMainThread() {
+  state().mainId.store(std::this_thread::get_id());
+}
+
+bool IsMainThread() {
+  return mainId() == std::this_thread::get_id();
+}
+
+void SetWakeUp(std::function<void()> wakeUp) {
+  State& s = state();
+  std::lock_guard guard(s.lock);
+  s.wakeUp = std::move(wakeUp);
+}
+
+void RunOnMainThread(const std::function<void()>& work) {
+  if (IsMainThread()) {
+    work();
+    return;
+  }
+  State& s = state();
+  Job job{&work, nullptr, false};
+  std::function<void()> wakeUp;
+  {
+    std::lock_guard guard(s.lock);
+    s.pending.push_back(&job);
+    wakeUp = s.wakeUp;
+  }
+  s.wakeMain.notify_all();
+  // The event loop's own scheduling may take locks of its own; never call it
+  // with ours held.
+  if (wakeUp) wakeUp();
+  {
+    std::unique_lock guard(s.lock);
+    s.jobDone.wait(guard, [&] { return job.done; });
+  }
+  if (job.failure) std::rethrow_exception(job.failure);
+}
+
+int RunPendingWork() {
+  if (!IsMainThread()) return 0;
+  State& s = state();
+  std::deque<Job*> batch;
+  {
+    std::lock_guard guard(s.lock);
+    batch.swap(s.pending);
+  }
+  for (Job* job : batch) {
+    std::exception_ptr failure;
+    try {
+      (*job->work)();
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    {
+      std::lock_guard guard(s.lock);
+      job->failure = failure;
+      job->done = true;
+    }
+    s.jobDone.notify_all();
+  }
+  return static_cast<int>(batch.size());
+}
+
+bool WaitOnMainThread(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+  using Clock = std::chrono::steady_clock;
+  State& s = state();
+  const bool forever = timeout == std::chrono::milliseconds::max();
+  const Clock::time_point deadline = forever ? Clock::time_point::max() : Clock::now() + timeout;
+  // A condition that nobody announces through NotifyWaiters() is still seen
+  // within this slice.
+  constexpr auto kSlice = std::chrono::milliseconds(10);
+  for (;;) {
+    unsigned long long seen;
+    {
+      std::lock_guard guard(s.lock);
+      seen = s.generation;
+    }
+    RunPendingWork();
+    if (done()) return true;
+    const Clock::time_point now = Clock::now();
+    if (now >= deadline) return false;
+    const Clock::time_point until = std::min(deadline, now + kSlice);
+    std::unique_lock guard(s.lock);
+    s.wakeMain.wait_until(guard, until, [&] { return !s.pending.empty() || s.generation != seen; });
+  }
+}
+
+void NotifyWaiters() {
+  State& s = state();
+  {
+    std::lock_guard guard(s.lock);
+    ++s.generation;
+  }
+  s.wakeMain.notify_all();
+}
+
+void JoinThread(std::thread& thread, const std::function<bool()>& finished) {
+  if (!thread.joinable()) return;
+  if (IsMainThread()) WaitOnMainThread(finished);
+  thread.join();
+}
+
+}  // namespace qorvel::main_thread

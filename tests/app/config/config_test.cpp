@@ -1,0 +1,109 @@
+#include "app/config/config.h"
+
+#include <errno.h>
+#include <gtest/gtest.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "app/config/switches.h"
+#include "tests/app/config/temp_dir.h"
+
+namespace qorvel {
+namespace {
+
+// Where this test program really lives, taken from the name it was started
+// under before any test changes the current directory.
+const std::string kProgramDirectory = [] {
+  char resolved[PATH_MAX];
+  if (::realpath(program_invocation_name, resolved) == nullptr) return std::string();
+  return std::filesystem::path(resolved).parent_path().string() + "/";
+}();
+
+class TCurrentDirectory {
+ public:
+  explicit TCurrentDirectory(const std::string& path) : saved_(std::filesystem::current_path()) {
+    std::filesystem::current_path(path);
+  }
+  ~TCurrentDirectory() { std::filesystem::current_path(saved_); }
+
+ private:
+  std::filesystem::path saved_;
+};
+
+TEST(AppDirectory, IsTheProgramsDirectoryWhateverTheCurrentOne) {
+  ASSERT_FALSE(kProgramDirectory.empty());
+  testing::TTempDir elsewhere;
+  EXPECT_EQ(AppDirectory(), kProgramDirectory);
+  {
+    TCurrentDirectory cd(elsewhere.path());
+    EXPECT_EQ(AppDirectory(), kProgramDirectory);
+  }
+  {
+    TCurrentDirectory cd("/");
+    EXPECT_EQ(AppDirectory(), kProgramDirectory);
+  }
+}
+
+TEST(OpenConfig, WithoutTheSwitchItIsEmiIniBesideTheProgram) {
+  SetCommandLine({"qorvel", "/AUTOMATION", "-Ix.ini", "config.ini"});
+  testing::TTempDir elsewhere;
+  TCurrentDirectory cd(elsewhere.path());
+  EXPECT_EQ(OpenConfig().FileName(), kProgramDirectory + "EMI.INI");
+}
+
+TEST(OpenConfig, TheFirstISwitchNamesTheFileExactlyAsWritten) {
+  testing::TTempDir dir;
+  const std::string first = dir.File("First Name.Ini");
+  const std::string second = dir.File("second.ini");
+  SetCommandLine({"qorvel", "-X", "-i:" + first, "/I:" + second});
+  TIniFile config = OpenConfig();
+  EXPECT_EQ(config.FileName(), first);
+  // Opening reads nothing and creates nothing; the first write creates the file.
+  EXPECT_FALSE(std::filesystem::exists(first));
+  EXPECT_EQ(config.ReadString("EMI", "LogFile", "NUL"), "NUL");
+  config.WriteString("EMI", "IP", "127.0.0.1");
+  EXPECT_EQ(testing::ReadText(first), "[EMI]\nIP=127.0.0.1\n");
+  EXPECT_FALSE(std::filesystem::exists(second));
+  // Every open is a fresh look at the command line, from its first parameter.
+  FindSwitch("", swContinue);
+  EXPECT_EQ(OpenConfig().ReadString("emi", "ip", ""), "127.0.0.1");
+}
+
+TEST(ScramblePassword, ReversesAndMirrorsLettersAndDigits) {
+  EXPECT_EQ(ScramblePassword("abc"), "xyz");
+  EXPECT_EQ(ScramblePassword(""), "");
+  EXPECT_EQ(ScramblePassword("AZaz09"), "09azAZ");
+  EXPECT_EQ(ScramblePassword("0123456789"), "0123456789");
+  EXPECT_EQ(ScramblePassword("12345"), "45678");
+  // Everything outside the three ranges stays, at its mirrored place.
+  EXPECT_EQ(ScramblePassword("a-b c!\xE9"), "\xE9!x y-z");
+}
+
+TEST(ScramblePassword, IsItsOwnInverseAndKeepsTheLength) {
+  const std::string samples[] = {"secret", "Pa55w0rd!", std::string("\0a\x7F\xFF", 4), "   ",
+                                 "MiXeD-123_xyz"};
+  for (const std::string& s : samples) {
+    const std::string stored = ScramblePassword(s);
+    EXPECT_EQ(stored.size(), s.size());
+    EXPECT_EQ(ScramblePassword(stored), s);
+  }
+  EXPECT_NE(ScramblePassword("secret"), "secret");
+}
+
+TEST(OpenConfig, ThePasswordIsStoredScrambledInAFileOnlyItsOwnerReads) {
+  testing::TTempDir dir;
+  const std::string path = dir.File("EMI.INI");
+  SetCommandLine({"qorvel", "/I:" + path});
+  OpenConfig().WriteString("EMI.Connection", "Password", ScramblePassword("Secret42"));
+  EXPECT_EQ(testing::ReadText(path), "[EMI.Connection]\nPassword=75gvixvH\n");
+  EXPECT_EQ(ScramblePassword(OpenConfig().ReadString("EMI.Connection", "PASSWORD", "")),
+            "Secret42");
+  EXPECT_EQ(std::filesystem::status(path).permissions(),
+            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+}
+
+}  // namespace
+}  // namespace qorvel

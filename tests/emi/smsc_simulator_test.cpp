@@ -1,0 +1,682 @@
+// The SMSC simulator driven by a plain socket client: what it answers, what
+// it originates, and how it misbehaves on request.
+#include "tools/smsc/smsc_simulator.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "emi/codec.h"
+#include "emi/frame.h"
+
+namespace qorvel {
+namespace {
+
+using namespace std::chrono_literals;
+using std::chrono::milliseconds;
+using Clock = std::chrono::steady_clock;
+
+constexpr milliseconds kWait = 3000ms;  // generous: only reached when something is wrong
+constexpr milliseconds kQuiet = 250ms;  // how long "nothing arrives" is watched
+
+std::string Wrap(std::string_view aDatagram) {
+  return STX + std::string(aDatagram) + ETX;
+}
+
+// The frame for a body, with the checksum worked out here.
+std::string FrameOf(std::string_view aBody) {
+  unsigned sum = 0;
+  for (unsigned char c : aBody) sum += c;
+  char hex[3];
+  std::snprintf(hex, sizeof hex, "%02X", sum % 256);
+  return Wrap(std::string(aBody) + hex);
+}
+
+std::string Operation(int aOT, int aTRN, std::string_view aData) {
+  return *ComposeFrame(aOT, aTRN, false, aData);
+}
+
+// 33 fields of a submit with the given ones filled.
+std::string SubmitData(std::string_view aAdC, std::string_view aOAdC, std::string_view aNRq,
+                       std::string_view aNT, std::string_view aText = "Hello") {
+  std::vector<std::string> f(33);
+  f[0] = aAdC;
+  f[1] = aOAdC;
+  f[3] = aNRq;
+  f[5] = aNT;
+  f[13] = "0000";
+  f[18] = "3";
+  f[20] = TextToHex(aText);
+  return JoinFields(f);
+}
+
+std::string LoginData(std::string_view aUser, std::string_view aPassword) {
+  return std::string(aUser) + "/6/5/1/" + TextToHex(aPassword) + "//0100/////";
+}
+
+// The client side of the tests: a blocking socket with timed reads.
+class TPeer {
+ public:
+  explicit TPeer(uint16_t aPort) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(aPort);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  }
+  ~TPeer() { Close(); }
+  TPeer(const TPeer&) = delete;
+  TPeer& operator=(const TPeer&) = delete;
+
+  bool Connected() const { return connected_; }
+  void Close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
+  void Write(std::string_view aBytes) {
+    while (!aBytes.empty()) {
+      ssize_t n = ::send(fd_, aBytes.data(), aBytes.size(), MSG_NOSIGNAL);
+      if (n < 0 && errno == EINTR) continue;
+      ASSERT_GT(n, 0) << "write to the simulator failed";
+      aBytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+  }
+
+  // The next STX..ETX frame, or nullopt when none is complete in time.
+  std::optional<std::string> ReadFrame(milliseconds aTimeout = kWait) {
+    Clock::time_point end = Clock::now() + aTimeout;
+    for (;;) {
+      std::size_t stx = buffer_.find(STX);
+      if (stx != std::string::npos) {
+        std::size_t etx = buffer_.find(ETX, stx);
+        if (etx != std::string::npos) {
+          std::string frame = buffer_.substr(stx, etx - stx + 1);
+          buffer_.erase(0, etx + 1);
+          return frame;
+        }
+      }
+      if (!Fill(end)) return std::nullopt;
+    }
+  }
+
+  // Every byte that arrives within aTimeout (stops early at end of stream).
+  std::string ReadFor(milliseconds aTimeout) {
+    Clock::time_point end = Clock::now() + aTimeout;
+    while (Fill(end)) {
+    }
+    return std::exchange(buffer_, std::string());
+  }
+
+  // True when the simulator closes the connection within aTimeout.
+  bool WaitClosed(milliseconds aTimeout = kWait) {
+    Clock::time_point end = Clock::now() + aTimeout;
+    while (Fill(end)) {
+    }
+    return closed_;
+  }
+
+  // How many separate reads the bytes so far came in.
+  int Reads() const { return reads_; }
+
+ private:
+  bool Fill(Clock::time_point aEnd) {
+    if (closed_) return false;
+    auto left = std::chrono::duration_cast<milliseconds>(aEnd - Clock::now()).count();
+    if (left <= 0) return false;
+    pollfd p{fd_, POLLIN, 0};
+    int ready = ::poll(&p, 1, static_cast<int>(left));
+    if (ready < 0 && errno == EINTR) return true;
+    if (ready <= 0) return false;
+    char chunk[4096];
+    ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
+    if (n < 0 && errno == EINTR) return true;
+    if (n <= 0) {
+      closed_ = true;
+      return false;
+    }
+    ++reads_;
+    buffer_.append(chunk, static_cast<std::size_t>(n));
+    return true;
+  }
+
+  int fd_ = -1;
+  bool connected_ = false;
+  bool closed_ = false;
+  int reads_ = 0;
+  std::string buffer_;
+};
+
+TDatagram Parse(const std::string& aFrame) {
+  const char* error = nullptr;
+  std::optional<std::string_view> body = ValidateFrame(aFrame, error);
+  TDatagram datagram;
+  EXPECT_TRUE(body.has_value()) << FrameLogText(aFrame) << ": " << (error ? error : "");
+  if (body) {
+    EXPECT_TRUE(ParseDatagram(*body, datagram));
+  }
+  return datagram;
+}
+
+TMobileMessage Mobile(std::string aOA, std::string aDA, std::string aMsg) {
+  TMobileMessage message;
+  message.OA = std::move(aOA);
+  message.DA = std::move(aDA);
+  message.Msg = std::move(aMsg);
+  return message;
+}
+
+TSmscConfig FixedConfig() {
+  TSmscConfig config;
+  config.Account = "1234";
+  config.Password = "secret";
+  config.Clock = [] { return CivilSeconds(2003, 5, 7, 14, 5, 59); };
+  return config;
+}
+
+class SmscSimulatorTest : public ::testing::Test {
+ protected:
+  explicit SmscSimulatorTest(TSmscConfig aConfig = FixedConfig())
+      : smsc_(std::move(aConfig)), peer_(smsc_.Port()) {}
+  void SetUp() override {
+    ASSERT_TRUE(peer_.Connected());
+    ASSERT_TRUE(smsc_.WaitForConnections(1, kWait));
+  }
+
+  TSmscSimulator smsc_;
+  TPeer peer_;
+};
+
+// --- Login, alert, submit ----------------------------------------------------
+
+TEST_F(SmscSimulatorTest, LoginWithTheConfiguredAccountIsAcknowledged) {
+  EXPECT_NE(smsc_.Port(), 0);
+  peer_.Write(Operation(60, 0, LoginData("1234", "secret")));
+  EXPECT_EQ(peer_.ReadFrame(), Wrap("00/00020/R/60/A///94"));
+
+  std::vector<TReceivedFrame> logins = smsc_.Operations(60);
+  ASSERT_EQ(logins.size(), 1u);
+  EXPECT_TRUE(logins[0].Valid);
+  EXPECT_EQ(logins[0].Fields.size(), 12u);
+  EXPECT_EQ(logins[0].Fields[0], "1234");
+  EXPECT_EQ(logins[0].Fields[4], "736563726574");
+  EXPECT_EQ(logins[0].Connection, 1);
+}
+
+TEST_F(SmscSimulatorTest, WrongPasswordOrAccountIsRefusedWithCode07) {
+  peer_.Write(Operation(60, 0, LoginData("1234", "Secret")));
+  EXPECT_EQ(peer_.ReadFrame(), Wrap("00/00022/R/60/N/07//0A"));
+  peer_.Write(Operation(60, 0, LoginData("9999", "secret")));
+  EXPECT_EQ(peer_.ReadFrame(), Wrap("00/00022/R/60/N/07//0A"));
+  peer_.Write(Operation(60, 0, LoginData("1234", "")));
+  EXPECT_EQ(peer_.ReadFrame(), Wrap("00/00022/R/60/N/07//0A"));
+}
+
+TEST_F(SmscSimulatorTest, MalformedLoginAndUnknownOperationsAreRefused) {
+  peer_.Write(Operation(60, 0, "1234/6/5/1/736563726574"));
+  EXPECT_EQ(peer_.ReadFrame(), FrameOf("00/00022/R/60/N/02//"));
+  peer_.Write(Operation(51, 0, "00441632960000/1234"));
+  EXPECT_EQ(peer_.ReadFrame(), FrameOf("00/00022/R/51/N/02//"));
+  peer_.Write(Operation(56, 3, "x"));
+  EXPECT_EQ(peer_.ReadFrame(), FrameOf("03/00022/R/56/N/03//"));
+}
+
+TEST(SmscSimulatorOpenLogin, WithoutAConfiguredAccountEveryLoginIsAccepted) {
+  TSmscSimulator smsc;
+  TPeer peer(smsc.Port());
+  peer.Write(Operation(60, 0, LoginData("anyone", "")));
+  EXPECT_EQ(peer.ReadFrame(), Wrap("00/00020/R/60/A///94"));
+}
+
+TEST_F(SmscSimulatorTest, AlertIsAcknowledged) {
+  peer_.Write(Operation(31, 0, "1234/0539"));
+  EXPECT_EQ(peer_.ReadFrame(), Wrap("00/00020/R/31/A///92"));
+}
+
+TEST_F(SmscSimulatorTest, SubmitIsAcknowledgedWithAddressAndUniqueTimeStamps) {
+  peer_.Write(Operation(51, 0, SubmitData("00441632960000", "1234", "0", "0")));
+  EXPECT_EQ(peer_.ReadFrame(), Wrap("00/00047/R/51/A//00441632960000:070503140559/01"));
+
+  // The clock stands still, yet the second message gets a later stamp of its own.
+  peer_.Write(Operation(51, 0, SubmitData("0612", "1234", "0", "0")));
+  std::optional<std::string> second = peer_.ReadFrame();
+  ASSERT_TRUE(second);
+  EXPECT_EQ(Parse(*second).Data, "A//0612:070503140600/");
+
+  std::vector<TAcceptedSubmit> submits = smsc_.Submits();
+  ASSERT_EQ(submits.size(), 2u);
+  EXPECT_EQ(submits[0].SCTS, "070503140559");
+  EXPECT_EQ(submits[1].SCTS, "070503140600");
+  EXPECT_EQ(HexToText(submits[0].Fields[20]), "Hello");
+  // No notification was asked for.
+  EXPECT_EQ(peer_.ReadFrame(kQuiet), std::nullopt);
+}
+
+// --- Notifications -----------------------------------------------------------
+
+TEST_F(SmscSimulatorTest, EachNotificationBitGivesOneNotificationWithTheSubmitsStamp) {
+  peer_.Write(Operation(51, 0, SubmitData("00441632960000", "1234", "1", "7")));
+  std::optional<std::string> ack = peer_.ReadFrame();
+  ASSERT_TRUE(ack);
+  std::string scts = FieldAt(Parse(*ack).Data, 2).substr(strlen("00441632960000:"));
+  EXPECT_EQ(scts, "070503140559");
+
+  const char* expectedReason[] = {"", "107", "108"};
+  for (int status = 0; status < 3; ++status) {
+    std::optional<std::string> frame = peer_.ReadFrame();
+    ASSERT_TRUE(frame) << "notification " << status;
+    TDatagram n = Parse(*frame);
+    EXPECT_EQ(n.OT, 53);
+    EXPECT_FALSE(n.Result);
+    EXPECT_EQ(n.TRN, status);
+    EXPECT_EQ(FieldCount(n.Data), 34) << n.Data;  // 33 fields and the trailing separator
+    EXPECT_EQ(FieldAt(n.Data, 0), "1234");
+    EXPECT_EQ(FieldAt(n.Data, 1), "00441632960000");
+    EXPECT_EQ(FieldAt(n.Data, 13), "0000");
+    EXPECT_EQ(FieldAt(n.Data, 14), scts);
+    EXPECT_EQ(FieldAt(n.Data, 15), std::to_string(status));
+    EXPECT_EQ(FieldAt(n.Data, 16), expectedReason[status]);
+    EXPECT_EQ(FieldAt(n.Data, 17).size(), 12u);
+    EXPECT_FALSE(HexToText(FieldAt(n.Data, 20)).empty());
+  }
+  EXPECT_EQ(peer_.ReadFrame(kQuiet), std::nullopt);
+}
+
+TEST_F(SmscSimulatorTest, OnlyTheRequestedNotificationsAreSent) {
+  struct Case {
+    const char* NRq;
+    const char* NT;
+    std::vector<std::string> Statuses;
+  };
+  const Case cases[] = {
+      {"1", "2", {"1"}}, {"1", "4", {"2"}}, {"1", "3", {"0", "1"}}, {"0", "7", {}}, {"1", "0", {}}};
+  for (const Case& c : cases) {
+    peer_.Write(Operation(51, 0, SubmitData("0612", "1234", c.NRq, c.NT)));
+    ASSERT_TRUE(peer_.ReadFrame()) << "acknowledgement";
+    std::vector<std::string> statuses;
+    while (std::optional<std::string> frame = peer_.ReadFrame(kQuiet)) {
+      statuses.push_back(FieldAt(Parse(*frame).Data, 15));
+    }
+    EXPECT_EQ(statuses, c.Statuses) << "NRq " << c.NRq << " NT " << c.NT;
+  }
+}
+
+TEST(SmscSimulatorNotifications, CanBeSwitchedOffOrDelayed) {
+  TSmscConfig off = FixedConfig();
+  off.Notifications = false;
+  TSmscSimulator quiet(off);
+  TPeer a(quiet.Port());
+  a.Write(Operation(51, 0, SubmitData("0612", "1234", "1", "7")));
+  ASSERT_TRUE(a.ReadFrame());
+  EXPECT_EQ(a.ReadFrame(kQuiet), std::nullopt);
+
+  TSmscConfig late = FixedConfig();
+  late.NotificationDelay = 150ms;
+  TSmscSimulator slow(late);
+  TPeer b(slow.Port());
+  b.Write(Operation(51, 0, SubmitData("0612", "1234", "1", "1")));
+  ASSERT_TRUE(b.ReadFrame());
+  Clock::time_point acked = Clock::now();
+  ASSERT_TRUE(b.ReadFrame());
+  EXPECT_GE(Clock::now() - acked, 100ms);
+}
+
+TEST_F(SmscSimulatorTest, ClientAnswersAreRecordedAndMatchedToWhatWasSent) {
+  TMobileMessage message = Mobile("0612345678", "1234", "Hi");
+  smsc_.SendDeliver(message);
+  std::optional<std::string> frame = peer_.ReadFrame();
+  ASSERT_TRUE(frame);
+  TDatagram sent = Parse(*frame);
+  EXPECT_EQ(sent.OT, 52);
+
+  peer_.Write(*ComposeFrame(52, sent.TRN, true, "A//"));
+  peer_.Write(*ComposeFrame(52, sent.TRN, true, "A//"));  // once too often
+  peer_.Write(*ComposeFrame(53, sent.TRN, true, "A//"));  // wrong type
+  ASSERT_TRUE(smsc_.WaitForClientAnswers(3, kWait));
+  std::vector<TClientAnswer> answers = smsc_.ClientAnswers();
+  EXPECT_TRUE(answers[0].Matched);
+  EXPECT_EQ(answers[0].Data, "A///");
+  EXPECT_FALSE(answers[1].Matched);
+  EXPECT_FALSE(answers[2].Matched);
+  // Results are never answered.
+  EXPECT_EQ(peer_.ReadFrame(kQuiet), std::nullopt);
+  EXPECT_TRUE(smsc_.Operations().empty());
+}
+
+// --- Originated operations ---------------------------------------------------
+
+TEST_F(SmscSimulatorTest, MessagesFromMobilesCarryTheirFieldsAndCountTheirTRN) {
+  TMobileMessage text;
+  text.OA = "0612345678";
+  text.DA = "1234";
+  text.Msg = "Hi";
+  text.PID = 539;
+  text.MCLs = 1;
+  text.RPI = 1;
+  text.SCTS = "010203040506";
+  TMobileMessage binary;
+  binary.OA = "0612345678";
+  binary.DA = "1234";
+  binary.Msg = std::string("\x00\xFF\x10", 3);
+  binary.Binary = true;
+  smsc_.SendDeliver(text);
+  smsc_.SendDeliver(binary);
+
+  std::optional<std::string> first = peer_.ReadFrame();
+  std::optional<std::string> second = peer_.ReadFrame();
+  ASSERT_TRUE(first && second);
+  TDatagram a = Parse(*first), b = Parse(*second);
+  EXPECT_EQ(a.TRN, 0);
+  EXPECT_EQ(b.TRN, 1);
+  EXPECT_EQ(a.Data, "1234/0612345678" + std::string(12, '/') +
+                        "0539/010203040506////3//4869////1/1" + std::string(8, '/'));
+  EXPECT_EQ(FieldAt(b.Data, 18), "4");
+  EXPECT_EQ(FieldAt(b.Data, 19), "24");
+  EXPECT_EQ(FieldAt(b.Data, 20), "00FF10");
+  // A message without a stamp gets the simulator's clock.
+  EXPECT_EQ(FieldAt(b.Data, 14), "070503140559");
+}
+
+TEST_F(SmscSimulatorTest, KeepAliveIsAMessageWithTheConfiguredAddressesAndText) {
+  smsc_.SendKeepAlive();
+  std::optional<std::string> frame = peer_.ReadFrame();
+  ASSERT_TRUE(frame);
+  TDatagram k = Parse(*frame);
+  EXPECT_EQ(k.OT, 52);
+  EXPECT_EQ(FieldAt(k.Data, 0), "1234");
+  EXPECT_EQ(FieldAt(k.Data, 1), "5555");
+  EXPECT_EQ(HexToText(FieldAt(k.Data, 20)), "KEEPALIVE");
+}
+
+TEST_F(SmscSimulatorTest, TRNWrapsAfter99) {
+  for (int i = 0; i < 99; ++i) smsc_.NextTRN();
+  EXPECT_EQ(smsc_.NextTRN(), 99);
+  EXPECT_EQ(smsc_.NextTRN(), 0);
+}
+
+TEST(SmscSimulatorFrames, MakeFrameRefusesWhatCannotBeComposed) {
+  EXPECT_EQ(TSmscSimulator::MakeFrame(31, 0, false, ""), Wrap("00/00017/O/31//F6"));
+  EXPECT_THROW(TSmscSimulator::MakeFrame(100, 0, false, ""), std::invalid_argument);
+  EXPECT_THROW(TSmscSimulator::MakeFrame(52, 0, false, std::string(kMaxDataLength + 1, 'x')),
+               std::invalid_argument);
+}
+
+// --- Answer rules ------------------------------------------------------------
+
+TEST_F(SmscSimulatorTest, ConfiguredNakReplacesTheAnswerForItsOperationOnly) {
+  smsc_.NakOperation(51, 24, 1);
+  peer_.Write(Operation(31, 0, "1234/0539"));
+  EXPECT_EQ(peer_.ReadFrame(), Wrap("00/00020/R/31/A///92"));
+  peer_.Write(Operation(51, 0, SubmitData("00441632960000", "1234", "1", "7")));
+  EXPECT_EQ(peer_.ReadFrame(), Wrap("00/00022/R/51/N/24//09"));
+  // A refused message is not notified about.
+  EXPECT_EQ(peer_.ReadFrame(kQuiet), std::nullopt);
+  // The rule was for one submit only.
+  peer_.Write(Operation(51, 0, SubmitData("0612", "1234", "0", "0")));
+  std::optional<std::string> frame = peer_.ReadFrame();
+  ASSERT_TRUE(frame);
+  EXPECT_EQ(FieldAt(Parse(*frame).Data, 0), "A");
+}
+
+TEST_F(SmscSimulatorTest, NakCodesNeedNotBeNumbers) {
+  TAnswerRule zero;
+  zero.NakCode = "00";
+  zero.Times = 1;
+  TAnswerRule junk;
+  junk.NakCode = "xx";
+  junk.NakText = "why";
+  junk.Times = 1;
+  smsc_.AddRule(60, zero);
+  smsc_.AddRule(60, junk);
+  peer_.Write(Operation(60, 0, LoginData("1234", "secret")));
+  EXPECT_EQ(peer_.ReadFrame(), FrameOf("00/00022/R/60/N/00//"));
+  peer_.Write(Operation(60, 0, LoginData("1234", "secret")));
+  EXPECT_EQ(peer_.ReadFrame(), FrameOf("00/00025/R/60/N/xx/why/"));
+  peer_.Write(Operation(60, 0, LoginData("1234", "secret")));
+  EXPECT_EQ(peer_.ReadFrame(), Wrap("00/00020/R/60/A///94"));
+}
+
+TEST_F(SmscSimulatorTest, WithheldAnswersNeverComeAndLaterOnesDo) {
+  smsc_.WithholdAnswers(31, 1);
+  peer_.Write(Operation(31, 0, "1234/0539"));
+  EXPECT_EQ(peer_.ReadFrame(kQuiet), std::nullopt);
+  peer_.Write(Operation(31, 0, "1234/0539"));
+  EXPECT_EQ(peer_.ReadFrame(), Wrap("00/00020/R/31/A///92"));
+  EXPECT_EQ(smsc_.Operations(31).size(), 2u);
+}
+
+TEST_F(SmscSimulatorTest, DelayedAnswerArrivesLateAndDoesNotHoldOthersUp) {
+  smsc_.DelayAnswers(51, 300ms, 1);
+  Clock::time_point start = Clock::now();
+  peer_.Write(Operation(51, 0, SubmitData("0612", "1234", "1", "1")));
+  peer_.Write(Operation(31, 0, "1234/0539"));
+  // The alert, read after the submit, is answered first.
+  EXPECT_EQ(peer_.ReadFrame(), Wrap("00/00020/R/31/A///92"));
+  EXPECT_LT(Clock::now() - start, 250ms);
+  std::optional<std::string> late = peer_.ReadFrame();
+  ASSERT_TRUE(late);
+  EXPECT_GE(Clock::now() - start, 300ms);
+  EXPECT_EQ(Parse(*late).OT, 51);
+  // The notification follows its acknowledgement, never precedes it.
+  std::optional<std::string> notification = peer_.ReadFrame();
+  ASSERT_TRUE(notification);
+  EXPECT_EQ(Parse(*notification).OT, 53);
+}
+
+TEST_F(SmscSimulatorTest, AnswerTwiceWritesTheSameAnswerTwice) {
+  smsc_.AnswerTwice(31);
+  peer_.Write(Operation(31, 7, "1234/0539"));
+  std::optional<std::string> first = peer_.ReadFrame();
+  ASSERT_TRUE(first);
+  EXPECT_EQ(first, FrameOf("07/00020/R/31/A///"));
+  EXPECT_EQ(peer_.ReadFrame(), first);
+  EXPECT_EQ(peer_.ReadFrame(kQuiet), std::nullopt);
+}
+
+TEST_F(SmscSimulatorTest, BytesToSendBeforeTheAnswerComeFirst) {
+  TAnswerRule rule;
+  rule.SendBefore.push_back(smsc_.DeliverFrame(Mobile("0612345678", "1234", "meanwhile")));
+  rule.Delay = 50ms;
+  smsc_.AddRule(51, rule);
+  peer_.Write(Operation(51, 0, SubmitData("0612", "1234", "0", "0")));
+  std::optional<std::string> first = peer_.ReadFrame();
+  std::optional<std::string> second = peer_.ReadFrame();
+  ASSERT_TRUE(first && second);
+  EXPECT_EQ(Parse(*first).OT, 52);
+  EXPECT_FALSE(Parse(*first).Result);
+  EXPECT_EQ(Parse(*second).OT, 51);
+  EXPECT_TRUE(Parse(*second).Result);
+}
+
+TEST_F(SmscSimulatorTest, ClearRulesRestoresTheUsualAnswers) {
+  smsc_.NakOperation(31, 4);
+  smsc_.ClearRules();
+  peer_.Write(Operation(31, 0, "1234/0539"));
+  EXPECT_EQ(peer_.ReadFrame(), Wrap("00/00020/R/31/A///92"));
+}
+
+// --- How bytes travel --------------------------------------------------------
+
+TEST_F(SmscSimulatorTest, FrameWrittenInPiecesIsAssembled) {
+  std::string login = Operation(60, 0, LoginData("1234", "secret"));
+  for (std::size_t at = 0; at < login.size(); at += 5) {
+    peer_.Write(login.substr(at, 5));
+    std::this_thread::sleep_for(2ms);
+  }
+  EXPECT_EQ(peer_.ReadFrame(), Wrap("00/00020/R/60/A///94"));
+}
+
+TEST_F(SmscSimulatorTest, SeveralFramesInOneWriteAreAnsweredInOrder) {
+  peer_.Write("noise" + Operation(31, 1, "1234/0539") + Operation(60, 2, LoginData("1234", "x")) +
+              Operation(31, 3, "1234/0539"));
+  EXPECT_EQ(peer_.ReadFrame(), FrameOf("01/00020/R/31/A///"));
+  EXPECT_EQ(peer_.ReadFrame(), FrameOf("02/00022/R/60/N/07//"));
+  EXPECT_EQ(peer_.ReadFrame(), FrameOf("03/00020/R/31/A///"));
+  ASSERT_TRUE(smsc_.WaitForReceived(3, kWait));
+  EXPECT_EQ(smsc_.Received().size(), 3u);
+}
+
+TEST_F(SmscSimulatorTest, SimulatorWritesInPiecesWithPauses) {
+  std::string frame = smsc_.DeliverFrame(Mobile("0612345678", "1234", "split"));
+  Clock::time_point start = Clock::now();
+  smsc_.SendInPieces(frame, 10, 40ms);
+  std::optional<std::string> read = peer_.ReadFrame();
+  EXPECT_EQ(read, frame);
+  std::size_t pieces = (frame.size() + 9) / 10;
+  EXPECT_GE(Clock::now() - start, 40ms * (pieces - 1));
+  EXPECT_GE(peer_.Reads(), 2);
+  ASSERT_TRUE(smsc_.WaitForSent(pieces, kWait));
+  EXPECT_EQ(smsc_.Sent().front(), frame.substr(0, 10));
+}
+
+TEST_F(SmscSimulatorTest, SimulatorWritesSeveralFramesAtOnce) {
+  std::vector<std::string> frames = {smsc_.DeliverFrame(Mobile("06", "1234", "a")),
+                                     smsc_.DeliverFrame(Mobile("06", "1234", "b")),
+                                     smsc_.KeepAliveFrame()};
+  smsc_.SendTogether(frames);
+  ASSERT_TRUE(smsc_.WaitForSent(1, kWait));
+  EXPECT_EQ(smsc_.Sent(), std::vector<std::string>{frames[0] + frames[1] + frames[2]});
+  for (const std::string& expected : frames) EXPECT_EQ(peer_.ReadFrame(), expected);
+}
+
+TEST_F(SmscSimulatorTest, RawBytesGoOutUnchanged) {
+  std::string raw("\x00\x02zz\x03\xFF", 6);
+  smsc_.Send(raw);
+  EXPECT_EQ(peer_.ReadFor(kQuiet), raw);
+}
+
+// --- Bad frames --------------------------------------------------------------
+
+TEST_F(SmscSimulatorTest, BadFramesFromTheClientAreRecordedAndNotAnswered) {
+  std::string good = Operation(31, 0, "1234/0539");
+  std::string badSum = good;
+  badSum[badSum.size() - 2] = badSum[badSum.size() - 2] == '0' ? '1' : '0';
+  peer_.Write(badSum);
+  peer_.Write(Wrap("00/00016/O/31/"));
+  peer_.Write(FrameOf("00/00099/O/31/1234/0539/"));
+  peer_.Write(FrameOf("0x/00020/O/31/A///"));
+  ASSERT_TRUE(smsc_.WaitForReceived(4, kWait));
+  EXPECT_EQ(peer_.ReadFrame(kQuiet), std::nullopt);
+
+  std::vector<TReceivedFrame> frames = smsc_.Received();
+  ASSERT_EQ(frames.size(), 4u);
+  EXPECT_EQ(frames[0].Error, kBadChecksum);
+  EXPECT_EQ(frames[0].Frame, badSum);
+  EXPECT_EQ(frames[1].Error, kBadFormat);
+  EXPECT_EQ(frames[2].Error, kBadLength);
+  EXPECT_EQ(frames[3].Error, "TRN or OT is not a number");
+  for (const TReceivedFrame& f : frames) EXPECT_FALSE(f.Valid);
+  EXPECT_TRUE(smsc_.Operations().empty());
+
+  // The stream goes on after them; a lower-case checksum is as good as any.
+  peer_.Write(LowerCaseChecksum(FrameOf("05/00029/O/31/0123456/0539/")));
+  EXPECT_EQ(peer_.ReadFrame(), FrameOf("05/00020/R/31/A///"));
+}
+
+TEST_F(SmscSimulatorTest, BrokenFramesFromTheSimulatorFailTheirCheck) {
+  const std::pair<TBadFrameKind, const char*> kinds[] = {{TBadFrameKind::Checksum, kBadChecksum},
+                                                         {TBadFrameKind::Length, kBadLength},
+                                                         {TBadFrameKind::Format, kBadFormat}};
+  for (auto [kind, message] : kinds) {
+    smsc_.SendBad(kind);
+    std::optional<std::string> frame = peer_.ReadFrame();
+    ASSERT_TRUE(frame);
+    const char* error = nullptr;
+    EXPECT_FALSE(ValidateFrame(*frame, error).has_value());
+    EXPECT_STREQ(error, message);
+  }
+  smsc_.SendBad(TBadFrameKind::Junk);
+  std::string junk = peer_.ReadFor(kQuiet);
+  EXPECT_FALSE(junk.empty());
+  EXPECT_EQ(junk.find(STX), std::string::npos);
+  EXPECT_NE(junk.find(ETX), std::string::npos);
+}
+
+// --- Connections -------------------------------------------------------------
+
+TEST_F(SmscSimulatorTest, DropClosesTheConnectionAndTheClientMayReconnect) {
+  smsc_.Send(smsc_.KeepAliveFrame());
+  smsc_.Drop();
+  // What was queued before the drop still goes out.
+  EXPECT_TRUE(peer_.ReadFrame());
+  EXPECT_TRUE(peer_.WaitClosed());
+  EXPECT_TRUE(smsc_.WaitForDisconnect(kWait));
+
+  TPeer again(smsc_.Port());
+  ASSERT_TRUE(smsc_.WaitForConnections(2, kWait));
+  EXPECT_TRUE(smsc_.Connected());
+  again.Write(Operation(60, 0, LoginData("1234", "secret")));
+  EXPECT_EQ(again.ReadFrame(), Wrap("00/00020/R/60/A///94"));
+  EXPECT_EQ(smsc_.Operations(60).back().Connection, 2);
+}
+
+TEST_F(SmscSimulatorTest, DropRuleClosesInsteadOfAnswering) {
+  TAnswerRule drop;
+  drop.Drop = true;
+  drop.Times = 1;
+  smsc_.AddRule(51, drop);
+  peer_.Write(Operation(51, 0, SubmitData("0612", "1234", "1", "7")));
+  EXPECT_TRUE(peer_.WaitClosed());
+  EXPECT_TRUE(smsc_.Submits().empty());
+}
+
+TEST_F(SmscSimulatorTest, AnswersDueOnAClosedConnectionAreNotSentOnTheNextOne) {
+  smsc_.DelayAnswers(31, 200ms);
+  peer_.Write(Operation(31, 0, "1234/0539"));
+  ASSERT_TRUE(smsc_.WaitForOperations(31, 1, kWait));
+  peer_.Close();
+  ASSERT_TRUE(smsc_.WaitForDisconnect(kWait));
+  TPeer again(smsc_.Port());
+  ASSERT_TRUE(smsc_.WaitForConnections(2, kWait));
+  EXPECT_EQ(again.ReadFor(400ms), "");
+}
+
+TEST_F(SmscSimulatorTest, NewConnectionReplacesTheCurrentOne) {
+  TPeer second(smsc_.Port());
+  ASSERT_TRUE(smsc_.WaitForConnections(2, kWait));
+  EXPECT_TRUE(peer_.WaitClosed());
+  second.Write(Operation(31, 0, "1234/0539"));
+  EXPECT_EQ(second.ReadFrame(), Wrap("00/00020/R/31/A///92"));
+}
+
+TEST(SmscSimulatorLifetime, WithoutAClientSendsAreDiscardedAndStoppingIsPrompt) {
+  std::vector<std::string> events;
+  std::mutex eventsLock;
+  TSmscConfig config;
+  config.OnTraffic = [&](TSmscTraffic kind, std::string_view text) {
+    std::lock_guard lock(eventsLock);
+    events.push_back((kind == TSmscTraffic::Sent       ? "> "
+                      : kind == TSmscTraffic::Received ? "< "
+                                                       : "- ") +
+                     std::string(text));
+  };
+  Clock::time_point start = Clock::now();
+  {
+    TSmscSimulator smsc(config);
+    smsc.SendKeepAlive();
+    EXPECT_FALSE(smsc.WaitForSent(1, 100ms));
+    TPeer peer(smsc.Port());
+    ASSERT_TRUE(smsc.WaitForConnections(1, kWait));
+    peer.Write(Operation(31, 0, "1234/0539"));
+    EXPECT_TRUE(peer.ReadFrame());
+  }
+  EXPECT_LT(Clock::now() - start, 2s);
+  std::lock_guard lock(eventsLock);
+  ASSERT_GE(events.size(), 3u);
+  EXPECT_EQ(events[0].substr(0, 2), "- ");  // connected
+  EXPECT_EQ(events[1], "< " + Operation(31, 0, "1234/0539"));
+  EXPECT_EQ(events[2], "> " + Wrap("00/00020/R/31/A///92"));
+}
+
+}  // namespace
+}  // namespace qorvel

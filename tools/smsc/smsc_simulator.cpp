@@ -1,0 +1,606 @@
+#include "tools/smsc/smsc_simulator.h"
+
+#include <poll.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <stdexcept>
+
+#include "emi/codec.h"
+
+namespace qorvel {
+
+namespace {
+
+constexpr int kLoginOT = 60;
+constexpr int kAlertOT = 31;
+constexpr int kSubmitOT = 51;
+constexpr int kDeliverOT = 52;
+constexpr int kNotificationOT = 53;
+
+constexpr int kSyntaxError = 2;
+constexpr int kNotSupported = 3;
+constexpr int kAuthenticationFailure = 7;
+
+const char* StatusText(TDeliveryStatus aStatus) {
+  switch (aStatus) {
+    case TDeliveryStatus::Delivered:
+      return "delivered";
+    case TDeliveryStatus::Buffered:
+      return "buffered";
+    case TDeliveryStatus::NotDelivered:
+      return "not delivered";
+  }
+  return "";
+}
+
+}  // namespace
+
+class TSmscSimulator::TReceiver : public TFrameAssembler::Sink {
+ public:
+  explicit TReceiver(TSmscSimulator& aOwner) : owner_(aOwner) {}
+  void OnFrame(std::string_view frame) override { owner_.OnFrameRead(frame); }
+  void OnBadFrame(std::string_view message) override { owner_.OnBadFrameRead(message); }
+  void OnDatagram(std::string_view body) override { owner_.OnDatagramRead(body); }
+
+ private:
+  TSmscSimulator& owner_;
+};
+
+TSmscSimulator::TSmscSimulator(TSmscConfig aConfig)
+    : config_(std::move(aConfig)), listen_(ListenTcp(config_.Address, config_.Port)) {
+  port_ = BoundPort(listen_.Get());
+  thread_ = std::thread([this] { Run(); });
+}
+
+TSmscSimulator::~TSmscSimulator() {
+  {
+    TLockGuard lock(mu_);
+    stop_ = true;
+  }
+  wake_.Notify();
+  thread_.join();
+}
+
+// --- Behaviour --------------------------------------------------------------
+
+void TSmscSimulator::AddRule(int aOT, TAnswerRule aRule) {
+  TLockGuard lock(mu_);
+  rules_[aOT].push_back(std::move(aRule));
+}
+
+void TSmscSimulator::ClearRules() {
+  TLockGuard lock(mu_);
+  rules_.clear();
+}
+
+void TSmscSimulator::NakOperation(int aOT, int aCode, int aTimes) {
+  TAnswerRule rule;
+  rule.NakCode = ErrorCodeText(aCode);
+  rule.Times = aTimes;
+  AddRule(aOT, std::move(rule));
+}
+
+void TSmscSimulator::DelayAnswers(int aOT, std::chrono::milliseconds aDelay, int aTimes) {
+  TAnswerRule rule;
+  rule.Delay = aDelay;
+  rule.Times = aTimes;
+  AddRule(aOT, std::move(rule));
+}
+
+void TSmscSimulator::WithholdAnswers(int aOT, int aTimes) {
+  TAnswerRule rule;
+  rule.Withhold = true;
+  rule.Times = aTimes;
+  AddRule(aOT, std::move(rule));
+}
+
+void TSmscSimulator::AnswerTwice(int aOT, int aTimes) {
+  TAnswerRule rule;
+  rule.Copies = 2;
+  rule.Times = aTimes;
+  AddRule(aOT, std::move(rule));
+}
+
+std::optional<TAnswerRule> TSmscSimulator::TakeRule(int aOT) {
+  auto it = rules_.find(aOT);
+  if (it == rules_.end() || it->second.empty()) return std::nullopt;
+  TAnswerRule& rule = it->second.front();
+  TAnswerRule taken = rule;
+  if (rule.Times > 0 && --rule.Times == 0) it->second.pop_front();
+  return taken;
+}
+
+// --- Frames the simulator originates ----------------------------------------
+
+std::string TSmscSimulator::MakeFrame(int aOT, int aTRN, bool aResult, std::string_view aData) {
+  std::optional<std::string> frame = ComposeFrame(aOT, aTRN, aResult, aData);
+  if (!frame) {
+    const char* why = ComposeFrameError(aOT, aTRN, aData);
+    throw std::invalid_argument(why ? why : "frame cannot be composed");
+  }
+  return *frame;
+}
+
+int TSmscSimulator::TakeTRN() {
+  int trn = trn_;
+  trn_ = (trn_ + 1) % 100;
+  return trn;
+}
+
+int TSmscSimulator::NextTRN() {
+  TLockGuard lock(mu_);
+  return TakeTRN();
+}
+
+std::string TSmscSimulator::OperationFrame(int aOT, std::string_view aData) {
+  int trn = TakeTRN();
+  std::string frame = MakeFrame(aOT, trn, false, aData);
+  awaitingAnswer_.emplace(aOT, trn);
+  return frame;
+}
+
+std::string TSmscSimulator::DeliverFrame(const TMobileMessage& aMessage) {
+  TLockGuard lock(mu_);
+  TMobileMessage message = aMessage;
+  if (message.SCTS.empty()) message.SCTS = NextStamp();
+  return OperationFrame(kDeliverOT, DeliverData(message));
+}
+
+std::string TSmscSimulator::KeepAliveFrame() {
+  TMobileMessage message;
+  message.OA = config_.KeepAliveOA;
+  message.DA = config_.KeepAliveDA;
+  message.Msg = config_.KeepAliveText;
+  return DeliverFrame(message);
+}
+
+std::string TSmscSimulator::NextStamp() {
+  // Strictly increasing, so that every accepted submit has a time stamp of its
+  // own by which its notifications can be matched.
+  lastStamp_ = std::max(config_.Clock(), lastStamp_ + 1);
+  return FormatStamp(lastStamp_);
+}
+
+void TSmscSimulator::Queue(TOutgoing aItem) {
+  aItem.Seq = ++seq_;
+  auto later = [](const TOutgoing& a, const TOutgoing& b) {
+    return a.Due != b.Due ? a.Due < b.Due : a.Seq < b.Seq;
+  };
+  outbox_.insert(std::upper_bound(outbox_.begin(), outbox_.end(), aItem, later), std::move(aItem));
+}
+
+void TSmscSimulator::Send(std::string aBytes, std::chrono::milliseconds aDelay) {
+  {
+    TLockGuard lock(mu_);
+    TOutgoing item;
+    item.Due = TClock::now() + aDelay;
+    item.Bytes = std::move(aBytes);
+    Queue(std::move(item));
+  }
+  wake_.Notify();
+}
+
+void TSmscSimulator::SendTogether(const std::vector<std::string>& aFrames) {
+  std::string all;
+  for (const std::string& frame : aFrames) all += frame;
+  Send(std::move(all));
+}
+
+void TSmscSimulator::SendInPieces(std::string_view aBytes, std::size_t aPieceSize,
+                                  std::chrono::milliseconds aPause) {
+  if (aPieceSize == 0) aPieceSize = 1;
+  {
+    TLockGuard lock(mu_);
+    TClock::time_point due = TClock::now();
+    for (std::size_t at = 0; at < aBytes.size(); at += aPieceSize) {
+      TOutgoing item;
+      item.Due = due;
+      item.Bytes = std::string(aBytes.substr(at, aPieceSize));
+      Queue(std::move(item));
+      due += aPause;
+    }
+  }
+  wake_.Notify();
+}
+
+void TSmscSimulator::SendDeliver(const TMobileMessage& aMessage) {
+  Send(DeliverFrame(aMessage));
+}
+
+void TSmscSimulator::SendKeepAlive() {
+  Send(KeepAliveFrame());
+}
+
+void TSmscSimulator::SendBad(TBadFrameKind aKind) {
+  TMobileMessage message;
+  message.OA = "0612345678";
+  message.DA = config_.Account;
+  message.Msg = "bad";
+  // A broken frame is not an operation the client can acknowledge, so it takes
+  // no TRN from the sequence.
+  Send(BadFrame(aKind, MakeFrame(kDeliverOT, 99, false, DeliverData(message))));
+}
+
+void TSmscSimulator::Drop(std::chrono::milliseconds aDelay) {
+  {
+    TLockGuard lock(mu_);
+    TOutgoing item;
+    item.Due = TClock::now() + aDelay;
+    item.Drop = true;
+    Queue(std::move(item));
+  }
+  wake_.Notify();
+}
+
+// --- The simulator's thread -------------------------------------------------
+
+void TSmscSimulator::Emit(TSmscTraffic aKind, std::string_view aText) const {
+  if (!config_.OnTraffic) return;
+  try {
+    config_.OnTraffic(aKind, aText);
+  } catch (...) {
+    // An observer's failure must not stop the centre.
+  }
+}
+
+void TSmscSimulator::Run() {
+  try {
+    Serve();
+  } catch (const std::exception& e) {
+    Emit(TSmscTraffic::Event, std::string("simulator stopped: ") + e.what());
+  } catch (...) {
+    Emit(TSmscTraffic::Event, "simulator stopped");
+  }
+  if (client_.Valid()) CloseClient("simulator stopping");
+}
+
+void TSmscSimulator::Serve() {
+  for (;;) {
+    {
+      TLockGuard lock(mu_);
+      if (stop_) return;
+    }
+    std::optional<std::chrono::milliseconds> wait = UntilNextDue();
+    pollfd fds[3] = {{wake_.ReadFd(), POLLIN, 0}, {listen_.Get(), POLLIN, 0}, {-1, POLLIN, 0}};
+    nfds_t count = 2;
+    if (client_.Valid()) {
+      fds[2].fd = client_.Get();
+      count = 3;
+    }
+    int timeout = wait ? static_cast<int>(std::min<int64_t>(wait->count(), 1000)) : 1000;
+    int ready = ::poll(fds, count, timeout);
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      throw std::runtime_error("poll failed");
+    }
+    if (fds[0].revents) wake_.Drain();
+    if (fds[1].revents & POLLIN) AcceptClient();
+    if (count == 3 && client_.Valid() && (fds[2].revents & (POLLIN | POLLHUP | POLLERR))) {
+      ReadClient();
+    }
+    WriteDue();
+  }
+}
+
+std::optional<std::chrono::milliseconds> TSmscSimulator::UntilNextDue() const {
+  TLockGuard lock(mu_);
+  if (outbox_.empty()) return std::nullopt;
+  auto left = outbox_.front().Due - TClock::now();
+  if (left <= TClock::duration::zero()) return std::chrono::milliseconds(0);
+  // Rounded up, so that the write is never attempted before it is due.
+  return std::chrono::ceil<std::chrono::milliseconds>(left);
+}
+
+void TSmscSimulator::AcceptClient() {
+  TFileDescriptor fd = AcceptConnection(listen_.Get());
+  if (!fd.Valid()) return;
+  if (client_.Valid()) CloseClient("replaced by a new connection");
+  SetSendTimeout(fd.Get(), config_.SendTimeout);
+  client_ = std::move(fd);
+  assembler_.Clear();
+  pendingFrame_.reset();
+  int number;
+  {
+    TLockGuard lock(mu_);
+    number = ++connections_;
+    current_ = number;
+  }
+  changed_.notify_all();
+  Emit(TSmscTraffic::Event, "client connected (connection " + std::to_string(number) + ")");
+}
+
+void TSmscSimulator::CloseClient(std::string_view aWhy) {
+  client_.Reset();
+  assembler_.Clear();
+  pendingFrame_.reset();
+  {
+    TLockGuard lock(mu_);
+    current_ = 0;
+  }
+  changed_.notify_all();
+  Emit(TSmscTraffic::Event, std::string("connection closed: ") + std::string(aWhy));
+}
+
+void TSmscSimulator::ReadClient() {
+  std::string chunk;
+  switch (ReadSome(client_.Get(), chunk)) {
+    case TReadResult::Data: {
+      TReceiver receiver(*this);
+      assembler_.Feed(chunk, receiver);
+      return;
+    }
+    case TReadResult::Closed:
+      CloseClient("the client closed it");
+      return;
+    case TReadResult::Failed:
+      CloseClient("read failed");
+      return;
+  }
+}
+
+void TSmscSimulator::WriteDue() {
+  std::vector<TOutgoing> due;
+  int current;
+  {
+    TLockGuard lock(mu_);
+    TClock::time_point now = TClock::now();
+    auto end = std::find_if(outbox_.begin(), outbox_.end(),
+                            [now](const TOutgoing& item) { return item.Due > now; });
+    due.assign(std::make_move_iterator(outbox_.begin()), std::make_move_iterator(end));
+    outbox_.erase(outbox_.begin(), end);
+    current = current_;
+  }
+  for (TOutgoing& item : due) {
+    // An answer belongs to the connection its operation came on.
+    if (!client_.Valid() || (item.Connection != 0 && item.Connection != current)) continue;
+    if (item.Drop) {
+      CloseClient("dropped on purpose");
+      current = 0;
+      continue;
+    }
+    if (!SendAll(client_.Get(), item.Bytes)) {
+      CloseClient("write failed");
+      current = 0;
+      continue;
+    }
+    Emit(TSmscTraffic::Sent, item.Bytes);
+    {
+      TLockGuard lock(mu_);
+      sent_.push_back(std::move(item.Bytes));
+    }
+    changed_.notify_all();
+  }
+}
+
+// --- Reading and answering --------------------------------------------------
+
+void TSmscSimulator::OnFrameRead(std::string_view aFrame) {
+  pendingFrame_ = std::string(aFrame);
+  Emit(TSmscTraffic::Received, aFrame);
+}
+
+void TSmscSimulator::OnBadFrameRead(std::string_view aMessage) {
+  TReceivedFrame frame;
+  frame.Frame = pendingFrame_.value_or(std::string());
+  pendingFrame_.reset();
+  frame.Error = std::string(aMessage);
+  Emit(TSmscTraffic::Event, "rejected: " + frame.Error);
+  {
+    TLockGuard lock(mu_);
+    frame.Connection = current_;
+    received_.push_back(std::move(frame));
+  }
+  changed_.notify_all();
+}
+
+void TSmscSimulator::OnDatagramRead(std::string_view aBody) {
+  TReceivedFrame frame;
+  frame.Frame = pendingFrame_.value_or(std::string());
+  pendingFrame_.reset();
+  TDatagram datagram;
+  if (ParseDatagram(aBody, datagram)) {
+    frame.Valid = true;
+    frame.OT = datagram.OT;
+    frame.TRN = datagram.TRN;
+    frame.Result = datagram.Result;
+    frame.Data = std::move(datagram.Data);
+    frame.Fields = SplitDataFields(frame.Data);
+  } else {
+    frame.Error = "TRN or OT is not a number";
+    Emit(TSmscTraffic::Event, "rejected: " + frame.Error);
+  }
+  {
+    TLockGuard lock(mu_);
+    frame.Connection = current_;
+    if (frame.Valid && frame.Result) {
+      TClientAnswer answer{frame.OT, frame.TRN, frame.Data, false};
+      auto it = awaitingAnswer_.find({frame.OT, frame.TRN});
+      if (it != awaitingAnswer_.end()) {
+        awaitingAnswer_.erase(it);
+        answer.Matched = true;
+      }
+      answers_.push_back(std::move(answer));
+    } else if (frame.Valid) {
+      Answer(frame);
+    }
+    received_.push_back(std::move(frame));
+  }
+  changed_.notify_all();
+}
+
+void TSmscSimulator::Answer(const TReceivedFrame& aFrame) {
+  std::optional<TAnswerRule> rule = TakeRule(aFrame.OT);
+  TAnswerRule how = rule.value_or(TAnswerRule{});
+  TClock::time_point now = TClock::now();
+  for (const std::string& bytes : how.SendBefore) {
+    TOutgoing item;
+    item.Due = now;
+    item.Connection = aFrame.Connection;
+    item.Bytes = bytes;
+    Queue(std::move(item));
+  }
+  if (how.Withhold) return;
+  TClock::time_point due = now + how.Delay;
+  if (how.Drop) {
+    TOutgoing item;
+    item.Due = due;
+    item.Connection = aFrame.Connection;
+    item.Drop = true;
+    Queue(std::move(item));
+    return;
+  }
+  std::optional<std::string> acceptedSCTS;
+  std::string data =
+      how.NakCode ? NakData(*how.NakCode, how.NakText) : DefaultAnswer(aFrame, acceptedSCTS);
+  std::string frame = MakeFrame(aFrame.OT, aFrame.TRN, true, data);
+  for (int copy = 0; copy < std::max(how.Copies, 1); ++copy) {
+    TOutgoing item;
+    item.Due = due;
+    item.Connection = aFrame.Connection;
+    item.Bytes = frame;
+    Queue(std::move(item));
+  }
+  // Queued after the acknowledgement, so never written ahead of it.
+  if (acceptedSCTS) QueueNotifications(aFrame, *acceptedSCTS, due);
+}
+
+std::string TSmscSimulator::DefaultAnswer(const TReceivedFrame& aFrame,
+                                          std::optional<std::string>& aAcceptedSCTS) {
+  const std::vector<std::string>& f = aFrame.Fields;
+  switch (aFrame.OT) {
+    case kLoginOT: {
+      if (f.size() != kLoginFieldCount) return NakData(ErrorCodeText(kSyntaxError));
+      bool accepted = config_.Account.empty() ||
+                      (f[0] == config_.Account && HexToText(f[4]) == config_.Password);
+      return accepted ? AckData({}) : NakData(ErrorCodeText(kAuthenticationFailure));
+    }
+    case kAlertOT:
+      return AckData({});
+    case kSubmitOT: {
+      if (f.size() != kSubmitFieldCount) return NakData(ErrorCodeText(kSyntaxError));
+      std::string scts = NextStamp();
+      submits_.push_back({f, scts, aFrame.Connection});
+      aAcceptedSCTS = scts;
+      return AckData(f[0] + ":" + scts);
+    }
+    default:
+      return NakData(ErrorCodeText(kNotSupported));
+  }
+}
+
+void TSmscSimulator::QueueNotifications(const TReceivedFrame& aSubmit, const std::string& aSCTS,
+                                        TClock::time_point aAfter) {
+  const std::vector<std::string>& f = aSubmit.Fields;
+  if (!config_.Notifications || f[3] != "1") return;
+  int bits = ReadInteger(f[5]);
+  for (TDeliveryStatus status :
+       {TDeliveryStatus::Delivered, TDeliveryStatus::Buffered, TDeliveryStatus::NotDelivered}) {
+    if ((bits & NotificationBit(status)) == 0) continue;
+    TNotification n;
+    n.AdC = f[1];
+    n.OAdC = f[0];
+    n.RPID = f[13];
+    n.SCTS = aSCTS;
+    n.DSCTS = FormatStamp(std::max(config_.Clock(), lastStamp_));
+    n.Dst = status;
+    if (status == TDeliveryStatus::Buffered) n.Rsn = config_.BufferedReason;
+    if (status == TDeliveryStatus::NotDelivered) n.Rsn = config_.NotDeliveredReason;
+    n.Text = "Message " + aSCTS + " to " + f[0] + ": " + StatusText(status);
+    TOutgoing item;
+    item.Due = aAfter + config_.NotificationDelay;
+    item.Connection = aSubmit.Connection;
+    item.Bytes = OperationFrame(kNotificationOT, NotificationData(n));
+    Queue(std::move(item));
+  }
+}
+
+// --- Records ----------------------------------------------------------------
+
+int TSmscSimulator::Connections() const {
+  TLockGuard lock(mu_);
+  return connections_;
+}
+
+bool TSmscSimulator::Connected() const {
+  TLockGuard lock(mu_);
+  return current_ != 0;
+}
+
+std::vector<TReceivedFrame> TSmscSimulator::Received() const {
+  TLockGuard lock(mu_);
+  return received_;
+}
+
+std::vector<TReceivedFrame> TSmscSimulator::Operations(int aOT) const {
+  TLockGuard lock(mu_);
+  std::vector<TReceivedFrame> result;
+  for (const TReceivedFrame& frame : received_) {
+    if (frame.Valid && !frame.Result && (aOT < 0 || frame.OT == aOT)) result.push_back(frame);
+  }
+  return result;
+}
+
+std::vector<TClientAnswer> TSmscSimulator::ClientAnswers() const {
+  TLockGuard lock(mu_);
+  return answers_;
+}
+
+std::vector<TAcceptedSubmit> TSmscSimulator::Submits() const {
+  TLockGuard lock(mu_);
+  return submits_;
+}
+
+std::vector<std::string> TSmscSimulator::Sent() const {
+  TLockGuard lock(mu_);
+  return sent_;
+}
+
+void TSmscSimulator::ClearRecords() {
+  TLockGuard lock(mu_);
+  received_.clear();
+  answers_.clear();
+  submits_.clear();
+  sent_.clear();
+}
+
+bool TSmscSimulator::WaitUntil(std::chrono::milliseconds aTimeout,
+                               const std::function<bool()>& aDone) const {
+  TLockGuard lock(mu_);
+  // The condition variable unlocks and relocks mu_ itself while it waits.
+  return changed_.wait_for(mu_, aTimeout, aDone);
+}
+
+bool TSmscSimulator::WaitForConnections(int aCount, std::chrono::milliseconds aTimeout) const {
+  return WaitUntil(aTimeout, [&]() NO_THREAD_SAFETY_ANALYSIS { return connections_ >= aCount; });
+}
+
+bool TSmscSimulator::WaitForDisconnect(std::chrono::milliseconds aTimeout) const {
+  return WaitUntil(aTimeout, [&]() NO_THREAD_SAFETY_ANALYSIS { return current_ == 0; });
+}
+
+bool TSmscSimulator::WaitForReceived(std::size_t aCount, std::chrono::milliseconds aTimeout) const {
+  return WaitUntil(aTimeout,
+                   [&]() NO_THREAD_SAFETY_ANALYSIS { return received_.size() >= aCount; });
+}
+
+bool TSmscSimulator::WaitForOperations(int aOT, std::size_t aCount,
+                                       std::chrono::milliseconds aTimeout) const {
+  return WaitUntil(aTimeout, [&]() NO_THREAD_SAFETY_ANALYSIS {
+    return static_cast<std::size_t>(
+               std::count_if(received_.begin(), received_.end(), [&](const TReceivedFrame& frame) {
+                 return frame.Valid && !frame.Result && (aOT < 0 || frame.OT == aOT);
+               })) >= aCount;
+  });
+}
+
+bool TSmscSimulator::WaitForClientAnswers(std::size_t aCount,
+                                          std::chrono::milliseconds aTimeout) const {
+  return WaitUntil(aTimeout, [&]() NO_THREAD_SAFETY_ANALYSIS { return answers_.size() >= aCount; });
+}
+
+bool TSmscSimulator::WaitForSent(std::size_t aCount, std::chrono::milliseconds aTimeout) const {
+  return WaitUntil(aTimeout, [&]() NO_THREAD_SAFETY_ANALYSIS { return sent_.size() >= aCount; });
+}
+
+}  // namespace qorvel

@@ -1,0 +1,230 @@
+#pragma once
+// An SMSC on a TCP port for tests and demonstrations: it speaks EMI frames,
+// answers logins (60), alerts (31) and submits (51), originates messages from
+// mobiles (52) and delivery notifications (53), and can be told to misbehave
+// in the ways a real centre does (refusals, slow or missing answers, split or
+// bundled writes, broken frames, dropped connections).
+//
+// Threads: the constructor binds the port and starts one thread that owns the
+// sockets: it accepts, reads, answers and writes everything. Every public
+// member may be called from any thread; writes are queued for that thread, so
+// the Send calls return at once and keep their order. The destructor stops
+// and joins the thread and closes the sockets.
+//
+// One client at a time: a new connection replaces the current one (a client
+// that reconnects after a failure is served at once).
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "connect/thread_annotations.h"
+#include "emi/frame.h"
+#include "tools/smsc/smsc_frames.h"
+#include "tools/smsc/smsc_socket.h"
+
+namespace qorvel {
+
+enum class TSmscTraffic { Sent, Received, Event };
+
+struct TSmscConfig {
+  std::string Address = "127.0.0.1";
+  uint16_t Port = 0;  // 0: the system chooses; Port() tells
+  // The login that operation 60 must carry; an empty Account accepts every login.
+  std::string Account;
+  std::string Password;
+  // Local time for the time stamps; tests fix it.
+  std::function<TCivilSeconds()> Clock = LocalCivilNow;
+  bool Notifications = true;
+  std::chrono::milliseconds NotificationDelay{0};  // after the submit's acknowledgement
+  int BufferedReason = 107;                        // Rsn of a "buffered" notification
+  int NotDeliveredReason = 108;                    // Rsn of a "not delivered" one
+  // The centre's own keep-alive: an operation 52 with these addresses and text.
+  std::string KeepAliveOA = "5555";
+  std::string KeepAliveDA = "1234";
+  std::string KeepAliveText = "KEEPALIVE";
+  // How long a write may block on a client that does not read.
+  std::chrono::milliseconds SendTimeout{2000};
+  // Every frame written or read (as bytes) and every connection event (as a
+  // sentence). Called on the simulator's thread with no lock held.
+  std::function<void(TSmscTraffic, std::string_view)> OnTraffic;
+};
+
+// How to answer the next operations of one type, instead of the usual way.
+struct TAnswerRule {
+  std::optional<std::string> NakCode;  // answer "N/<code>/<text>"; any text, even not a number
+  std::string NakText;
+  std::chrono::milliseconds Delay{0};   // answer this much later (a late answer)
+  bool Withhold = false;                // no answer at all
+  bool Drop = false;                    // close the connection instead of answering
+  int Copies = 1;                       // the answer written this many times
+  std::vector<std::string> SendBefore;  // bytes written as soon as the operation is read
+  int Times = -1;                       // operations it serves; negative: until cleared
+};
+
+struct TReceivedFrame {
+  std::string Frame;  // as read; empty for an over-long partial frame
+  bool Valid = false;
+  std::string Error;  // the rejection message when not valid
+  int OT = -1, TRN = -1;
+  bool Result = false;
+  std::string Data;                 // the data part as parsed (ends with "/")
+  std::vector<std::string> Fields;  // Data split into fields
+  int Connection = 0;               // 1 for the first accepted connection
+};
+
+// A submit the simulator accepted, with the time stamp its acknowledgement gave.
+struct TAcceptedSubmit {
+  std::vector<std::string> Fields;
+  std::string SCTS;  // DDMMYYhhmmss
+  int Connection = 0;
+};
+
+// A result the client sent; Matched when it answers an operation the
+// simulator had sent (same TRN and OT) and that was still unanswered.
+struct TClientAnswer {
+  int OT = -1, TRN = -1;
+  std::string Data;
+  bool Matched = false;
+};
+
+class TSmscSimulator {
+ public:
+  // Binds and starts serving; raises std::system_error when the port cannot be bound.
+  explicit TSmscSimulator(TSmscConfig aConfig = {});
+  ~TSmscSimulator();
+  TSmscSimulator(const TSmscSimulator&) = delete;
+  TSmscSimulator& operator=(const TSmscSimulator&) = delete;
+
+  uint16_t Port() const { return port_; }
+  const TSmscConfig& Config() const { return config_; }
+
+  // --- Behaviour -----------------------------------------------------------
+  void AddRule(int aOT, TAnswerRule aRule) EXCLUDES(mu_);
+  void ClearRules() EXCLUDES(mu_);
+  void NakOperation(int aOT, int aCode, int aTimes = -1);
+  void DelayAnswers(int aOT, std::chrono::milliseconds aDelay, int aTimes = -1);
+  void WithholdAnswers(int aOT, int aTimes = -1);
+  void AnswerTwice(int aOT, int aTimes = -1);
+
+  // --- Frames the simulator originates --------------------------------------
+  // The TRN of the next operation (00 to 99, then 00 again).
+  int NextTRN() EXCLUDES(mu_);
+  // A frame; raises std::invalid_argument when it cannot be composed.
+  static std::string MakeFrame(int aOT, int aTRN, bool aResult, std::string_view aData);
+  // Operations 52 with the next TRN; the client's acknowledgement is expected.
+  std::string DeliverFrame(const TMobileMessage& aMessage) EXCLUDES(mu_);
+  std::string KeepAliveFrame() EXCLUDES(mu_);
+
+  // Writes to whichever client is connected when the write is due; with no
+  // client, the bytes are discarded.
+  void Send(std::string aBytes, std::chrono::milliseconds aDelay = {}) EXCLUDES(mu_);
+  // One write of every frame.
+  void SendTogether(const std::vector<std::string>& aFrames) EXCLUDES(mu_);
+  // aBytes in writes of aPieceSize bytes, aPause apart.
+  void SendInPieces(std::string_view aBytes, std::size_t aPieceSize,
+                    std::chrono::milliseconds aPause) EXCLUDES(mu_);
+  void SendDeliver(const TMobileMessage& aMessage);
+  void SendKeepAlive();
+  void SendBad(TBadFrameKind aKind);
+  // Closes the client's connection after the writes queued before it.
+  void Drop(std::chrono::milliseconds aDelay = {}) EXCLUDES(mu_);
+
+  // --- What happened --------------------------------------------------------
+  int Connections() const EXCLUDES(mu_);  // accepted so far
+  bool Connected() const EXCLUDES(mu_);
+  std::vector<TReceivedFrame> Received() const EXCLUDES(mu_);
+  // Valid operations (not results) of type aOT; every type when aOT is negative.
+  std::vector<TReceivedFrame> Operations(int aOT = -1) const EXCLUDES(mu_);
+  std::vector<TClientAnswer> ClientAnswers() const EXCLUDES(mu_);
+  std::vector<TAcceptedSubmit> Submits() const EXCLUDES(mu_);
+  std::vector<std::string> Sent() const EXCLUDES(mu_);  // each write, in order
+  // Forgets what was recorded (not the connection count).
+  void ClearRecords() EXCLUDES(mu_);
+
+  // Each waits until the count is reached or aTimeout passes; true when reached.
+  bool WaitForConnections(int aCount, std::chrono::milliseconds aTimeout) const EXCLUDES(mu_);
+  bool WaitForDisconnect(std::chrono::milliseconds aTimeout) const EXCLUDES(mu_);
+  bool WaitForReceived(std::size_t aCount, std::chrono::milliseconds aTimeout) const EXCLUDES(mu_);
+  bool WaitForOperations(int aOT, std::size_t aCount, std::chrono::milliseconds aTimeout) const
+      EXCLUDES(mu_);
+  bool WaitForClientAnswers(std::size_t aCount, std::chrono::milliseconds aTimeout) const
+      EXCLUDES(mu_);
+  bool WaitForSent(std::size_t aCount, std::chrono::milliseconds aTimeout) const EXCLUDES(mu_);
+
+ private:
+  using TClock = std::chrono::steady_clock;
+  struct TOutgoing {
+    TClock::time_point Due;
+    uint64_t Seq = 0;
+    int Connection = 0;  // 0: whichever is connected when due
+    bool Drop = false;
+    std::string Bytes;
+  };
+  class TReceiver;
+
+  void Run();
+  void Serve();
+  void AcceptClient();
+  void ReadClient();
+  void CloseClient(std::string_view aWhy);
+  void WriteDue();
+  std::optional<std::chrono::milliseconds> UntilNextDue() const EXCLUDES(mu_);
+
+  void OnFrameRead(std::string_view aFrame);
+  void OnBadFrameRead(std::string_view aMessage) EXCLUDES(mu_);
+  void OnDatagramRead(std::string_view aBody) EXCLUDES(mu_);
+  void Answer(const TReceivedFrame& aFrame) REQUIRES(mu_);
+  // The answer's data; sets aAcceptedSCTS for an accepted submit.
+  std::string DefaultAnswer(const TReceivedFrame& aFrame, std::optional<std::string>& aAcceptedSCTS)
+      REQUIRES(mu_);
+  void QueueNotifications(const TReceivedFrame& aSubmit, const std::string& aSCTS,
+                          TClock::time_point aAfter) REQUIRES(mu_);
+  std::optional<TAnswerRule> TakeRule(int aOT) REQUIRES(mu_);
+  void Queue(TOutgoing aItem) REQUIRES(mu_);
+  int TakeTRN() REQUIRES(mu_);
+  std::string NextStamp() REQUIRES(mu_);
+  std::string OperationFrame(int aOT, std::string_view aData) REQUIRES(mu_);
+  void Emit(TSmscTraffic aKind, std::string_view aText) const;
+  bool WaitUntil(std::chrono::milliseconds aTimeout, const std::function<bool()>& aDone) const
+      EXCLUDES(mu_);
+
+  const TSmscConfig config_;
+  TFileDescriptor listen_;
+  uint16_t port_ = 0;
+  TWakePipe wake_;
+
+  // Simulator thread only.
+  TFileDescriptor client_;
+  TFrameAssembler assembler_;
+  std::optional<std::string> pendingFrame_;
+
+  mutable TMutex mu_;
+  mutable std::condition_variable_any changed_;
+  bool stop_ GUARDED_BY(mu_) = false;
+  int connections_ GUARDED_BY(mu_) = 0;
+  int current_ GUARDED_BY(mu_) = 0;                // the connected client's number, 0 for none
+  std::vector<TOutgoing> outbox_ GUARDED_BY(mu_);  // sorted by (Due, Seq)
+  uint64_t seq_ GUARDED_BY(mu_) = 0;
+  std::map<int, std::deque<TAnswerRule>> rules_ GUARDED_BY(mu_);
+  int trn_ GUARDED_BY(mu_) = 0;
+  TCivilSeconds lastStamp_ GUARDED_BY(mu_) = 0;
+  std::multiset<std::pair<int, int>> awaitingAnswer_ GUARDED_BY(mu_);  // (OT, TRN)
+  std::vector<TReceivedFrame> received_ GUARDED_BY(mu_);
+  std::vector<TClientAnswer> answers_ GUARDED_BY(mu_);
+  std::vector<TAcceptedSubmit> submits_ GUARDED_BY(mu_);
+  std::vector<std::string> sent_ GUARDED_BY(mu_);
+
+  std::thread thread_;  // last: starts once everything above exists
+};
+
+}  // namespace qorvel

@@ -1,0 +1,239 @@
+// smsc_sim: an SMSC on a TCP port, for trying the client by hand. Prints every
+// frame it reads ("<-") and writes ("->") and what happens to the connection
+// ("--"), one line each. Stops on SIGINT or SIGTERM.
+#include <signal.h>
+
+#include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "emi/frame.h"
+#include "tools/smsc/smsc_simulator.h"
+
+namespace {
+
+using namespace qorvel;
+using std::chrono::milliseconds;
+
+constexpr char kUsage[] =
+    "usage: smsc_sim [options]\n"
+    "  --bind ADDR            listening address (127.0.0.1)\n"
+    "  --port N               listening port (0: any free port, printed at start)\n"
+    "  --account A            login account; without it every login is accepted\n"
+    "  --password P           login password\n"
+    "  --nak OT:CODE          answer operation OT with NAK CODE (CODE is sent as given)\n"
+    "  --delay OT:MS          answer operation OT MS milliseconds late\n"
+    "  --withhold OT          never answer operation OT\n"
+    "  --twice OT             answer operation OT twice\n"
+    "  --drop-on OT           close the connection instead of answering OT\n"
+    "  --no-notify            send no delivery notifications\n"
+    "  --notify-delay MS      notifications this long after the submit's answer (0)\n"
+    "  --buffered-reason N    reason code of \"buffered\" notifications (107)\n"
+    "  --failed-reason N      reason code of \"not delivered\" notifications (108)\n"
+    "  --deliver-every S      send a message from a mobile every S seconds\n"
+    "  --mo-oa ADDR           its originator (0612345678)\n"
+    "  --mo-da ADDR           its recipient (the account)\n"
+    "  --mo-text TEXT         its text (\"Hello from a mobile\")\n"
+    "  --keepalive-every S    send the centre's keep-alive every S seconds\n"
+    "  --keepalive-oa ADDR    keep-alive originator (5555)\n"
+    "  --keepalive-da ADDR    keep-alive recipient (1234)\n"
+    "  --keepalive-text TEXT  keep-alive text (KEEPALIVE)\n";
+
+struct TOptions {
+  TSmscConfig Config;
+  std::vector<std::pair<int, TAnswerRule>> Rules;
+  std::optional<milliseconds> DeliverEvery, KeepAliveEvery;
+  TMobileMessage Mobile;
+  bool MobileDAGiven = false;
+};
+
+[[noreturn]] void Fail(const std::string& aWhy) {
+  std::cerr << "smsc_sim: " << aWhy << "\n" << kUsage;
+  std::exit(2);
+}
+
+int ToInt(std::string_view aText, const std::string& aOption) {
+  int value = 0;
+  auto [end, error] = std::from_chars(aText.data(), aText.data() + aText.size(), value);
+  if (error != std::errc() || end != aText.data() + aText.size() || value < 0) {
+    Fail(aOption + " needs a number, not \"" + std::string(aText) + "\"");
+  }
+  return value;
+}
+
+int ToOT(std::string_view aText, const std::string& aOption) {
+  int ot = ToInt(aText, aOption);
+  if (ot > 99) Fail(aOption + ": operation types run from 0 to 99");
+  return ot;
+}
+
+milliseconds ToPeriod(std::string_view aSeconds, const std::string& aOption) {
+  try {
+    std::size_t used = 0;
+    double seconds = std::stod(std::string(aSeconds), &used);
+    if (used == aSeconds.size() && seconds > 0) {
+      return milliseconds(static_cast<int64_t>(seconds * 1000));
+    }
+  } catch (const std::exception&) {
+  }
+  Fail(aOption + " needs a positive number of seconds");
+}
+
+std::pair<std::string_view, std::string_view> SplitPair(std::string_view aText,
+                                                        const std::string& aOption) {
+  std::size_t colon = aText.find(':');
+  if (colon == std::string_view::npos) Fail(aOption + " needs OT:VALUE");
+  return {aText.substr(0, colon), aText.substr(colon + 1)};
+}
+
+TOptions ParseOptions(int argc, char** argv) {
+  TOptions o;
+  o.Mobile.OA = "0612345678";
+  o.Mobile.Msg = "Hello from a mobile";
+  for (int i = 1; i < argc; ++i) {
+    std::string option = argv[i];
+    if (option == "--help" || option == "-h") {
+      std::cout << kUsage;
+      std::exit(0);
+    }
+    auto value = [&]() -> std::string {
+      if (i + 1 >= argc) Fail(option + " needs a value");
+      return argv[++i];
+    };
+    TAnswerRule rule;
+    if (option == "--bind") {
+      o.Config.Address = value();
+    } else if (option == "--port") {
+      int port = ToInt(value(), option);
+      if (port > 65535) Fail("--port: at most 65535");
+      o.Config.Port = static_cast<uint16_t>(port);
+    } else if (option == "--account") {
+      o.Config.Account = value();
+    } else if (option == "--password") {
+      o.Config.Password = value();
+    } else if (option == "--nak") {
+      std::string text = value();
+      auto [ot, code] = SplitPair(text, option);
+      rule.NakCode = std::string(code);
+      o.Rules.emplace_back(ToOT(ot, option), rule);
+    } else if (option == "--delay") {
+      std::string text = value();
+      auto [ot, ms] = SplitPair(text, option);
+      rule.Delay = milliseconds(ToInt(ms, option));
+      o.Rules.emplace_back(ToOT(ot, option), rule);
+    } else if (option == "--withhold") {
+      rule.Withhold = true;
+      o.Rules.emplace_back(ToOT(value(), option), rule);
+    } else if (option == "--twice") {
+      rule.Copies = 2;
+      o.Rules.emplace_back(ToOT(value(), option), rule);
+    } else if (option == "--drop-on") {
+      rule.Drop = true;
+      o.Rules.emplace_back(ToOT(value(), option), rule);
+    } else if (option == "--no-notify") {
+      o.Config.Notifications = false;
+    } else if (option == "--notify-delay") {
+      o.Config.NotificationDelay = milliseconds(ToInt(value(), option));
+    } else if (option == "--buffered-reason") {
+      o.Config.BufferedReason = ToInt(value(), option);
+    } else if (option == "--failed-reason") {
+      o.Config.NotDeliveredReason = ToInt(value(), option);
+    } else if (option == "--deliver-every") {
+      o.DeliverEvery = ToPeriod(value(), option);
+    } else if (option == "--mo-oa") {
+      o.Mobile.OA = value();
+    } else if (option == "--mo-da") {
+      o.Mobile.DA = value();
+      o.MobileDAGiven = true;
+    } else if (option == "--mo-text") {
+      o.Mobile.Msg = value();
+    } else if (option == "--keepalive-every") {
+      o.KeepAliveEvery = ToPeriod(value(), option);
+    } else if (option == "--keepalive-oa") {
+      o.Config.KeepAliveOA = value();
+    } else if (option == "--keepalive-da") {
+      o.Config.KeepAliveDA = value();
+    } else if (option == "--keepalive-text") {
+      o.Config.KeepAliveText = value();
+    } else {
+      Fail("unknown option " + option);
+    }
+  }
+  if (!o.MobileDAGiven) o.Mobile.DA = o.Config.Account;
+  return o;
+}
+
+std::string ClockText() {
+  auto now = std::chrono::system_clock::now();
+  std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+  auto ms = std::chrono::duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000;
+  std::tm local{};
+  localtime_r(&seconds, &local);
+  char text[32];
+  std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03d", local.tm_hour, local.tm_min, local.tm_sec,
+                static_cast<int>(ms));
+  return text;
+}
+
+void PrintTraffic(TSmscTraffic aKind, std::string_view aText) {
+  const char* arrow = aKind == TSmscTraffic::Sent       ? "->"
+                      : aKind == TSmscTraffic::Received ? "<-"
+                                                        : "--";
+  std::string text = aKind == TSmscTraffic::Event ? std::string(aText) : FrameLogText(aText);
+  std::printf("%s %s %s\n", ClockText().c_str(), arrow, text.c_str());
+  std::fflush(stdout);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  TOptions options = ParseOptions(argc, argv);
+  options.Config.OnTraffic = PrintTraffic;
+
+  // Blocked before the simulator's thread starts, so that only sigtimedwait()
+  // below sees them.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+  try {
+    TSmscSimulator smsc(options.Config);
+    for (auto& [ot, rule] : options.Rules) smsc.AddRule(ot, rule);
+    std::printf("%s -- listening on %s:%u\n", ClockText().c_str(), options.Config.Address.c_str(),
+                static_cast<unsigned>(smsc.Port()));
+    std::fflush(stdout);
+
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point nextDeliver = Clock::now() + options.DeliverEvery.value_or(milliseconds(0));
+    Clock::time_point nextKeepAlive =
+        Clock::now() + options.KeepAliveEvery.value_or(milliseconds(0));
+    for (;;) {
+      Clock::time_point now = Clock::now();
+      if (options.DeliverEvery && now >= nextDeliver) {
+        if (smsc.Connected()) smsc.SendDeliver(options.Mobile);
+        nextDeliver += *options.DeliverEvery;
+      }
+      if (options.KeepAliveEvery && now >= nextKeepAlive) {
+        if (smsc.Connected()) smsc.SendKeepAlive();
+        nextKeepAlive += *options.KeepAliveEvery;
+      }
+      timespec tick{0, 100'000'000};
+      int signal = sigtimedwait(&stopSignals, nullptr, &tick);
+      if (signal == SIGINT || signal == SIGTERM) break;
+    }
+    std::printf("%s -- stopping\n", ClockText().c_str());
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "smsc_sim: %s\n", e.what());
+    return 1;
+  }
+  return 0;
+}

@@ -1,0 +1,60 @@
+#pragma once
+// The TCP client transport: a blocking socket to the SMSC and a reader thread
+// that reports received bytes through OnRxChar.
+//
+// Open, close, destruction and the address setters belong to the main thread.
+// WriteBuffer may also run on the reader thread inside a notification.
+// Destroying an open transport stops and joins its reader thread. A
+// notification must not close or destroy its own transport.
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "connect/communication_connection.h"
+#include "transport/client_socket.h"
+#include "transport/client_socket_thread.h"
+
+namespace qorvel {
+
+class TClientSocketConnection : public TCommunicationConnection {
+ public:
+  explicit TClientSocketConnection(TComponent* aOwner = nullptr);
+  ~TClientSocketConnection() override;
+
+  // Each setter throws "Connection is active" while open; a change takes
+  // effect at the next open.
+  const std::string& Address() const { return peer_.Address; }
+  void SetAddress(std::string aAddress);
+  const std::string& Host() const { return peer_.Host; }
+  void SetHost(std::string aHost);
+  std::int32_t Port() const { return peer_.Port; }
+  void SetPort(std::int32_t aPort);
+  const std::string& Service() const { return peer_.Service; }
+  void SetService(std::string aService);
+
+  int InputCount() override;
+  void PurgeInput() override;
+  void PrepareTransmit() override {}
+  int WriteBuffer(const void* Buffer, int Count) override;
+  int ReadBuffer(void* Buffer, int Count) override;
+
+  // Whether the socket still counts as connected: false while closed and
+  // after a failed send or receive.
+  bool SocketConnected() const;
+  // Closes the socket without closing the component, to force a reconnect.
+  void CloseSocket();
+
+ protected:
+  void DoOpen() override;
+  void DoClose() override;
+
+ private:
+  friend class TClientSocketThread;
+  void NotifyRxChar(int aCount) { DoRxChar(aCount); }
+
+  TSocketPeer peer_;
+  std::unique_ptr<TClientSocket> socket_;
+  std::unique_ptr<TClientSocketThread> thread_;
+};
+
+}  // namespace qorvel

@@ -1,0 +1,111 @@
+#include "transport/client_socket_thread.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+
+#include "connect/main_thread.h"
+#include "transport/client_socket.h"
+#include "transport/client_socket_connection.h"
+#include "transport/socket_error.h"
+
+namespace qorvel {
+
+namespace {
+
+constexpr int kPollIntervalMs = 100;
+
+int PollRetrying(pollfd* fds, nfds_t count, int timeoutMs) {
+  int r;
+  do r = ::poll(fds, count, timeoutMs);
+  while (r < 0 && errno == EINTR);
+  return r;
+}
+
+// One step below normal, as a background reader should run.
+void LowerPriority() {
+  const id_t self = static_cast<id_t>(::gettid());
+  errno = 0;
+  const int current = ::getpriority(PRIO_PROCESS, self);
+  if (errno == 0) ::setpriority(PRIO_PROCESS, self, current + 1);
+}
+
+}  // namespace
+
+TClientSocketThread::TClientSocketThread(TClientSocketConnection& aConnection,
+                                         TClientSocket& aSocket)
+    : connection_(aConnection), socket_(aSocket), wakeFd_(::eventfd(0, EFD_CLOEXEC)) {
+  if (wakeFd_ < 0) throw ESocketError(errno, "eventfd");
+  try {
+    thread_ = std::thread([this] { Execute(); });
+  } catch (...) {
+    ::close(wakeFd_);
+    throw;
+  }
+}
+
+TClientSocketThread::~TClientSocketThread() {
+  Terminate();
+  main_thread::JoinThread(thread_, [this] { return finished_.load(); });
+  ::close(wakeFd_);
+}
+
+void TClientSocketThread::Terminate() {
+  if (terminated_.exchange(true)) return;
+  const std::uint64_t one = 1;
+  ssize_t n;
+  do n = ::write(wakeFd_, &one, sizeof one);
+  while (n < 0 && errno == EINTR);
+}
+
+void TClientSocketThread::Execute() {
+  LowerPriority();
+  const int pollFd = socket_.DuplicateForPolling();
+  try {
+    Poll(pollFd);
+  } catch (...) {
+    // Nothing may leave the thread; a failing handler ends this reader only.
+  }
+  if (pollFd >= 0) ::close(pollFd);
+  finished_ = true;
+  main_thread::NotifyWaiters();
+}
+
+void TClientSocketThread::Poll(int pollFd) {
+  while (!Terminated()) {
+    if (socket_.ReceiveLength() > 0) {
+      if (connection_.RxCharInThread) {
+        Notify();
+      } else {
+        main_thread::RunOnMainThread([this] {
+          if (!Terminated()) Notify();
+        });
+      }
+      // Bytes the receiver left are reported again at the next round.
+      if (socket_.ReceiveLength() > 0) Pause();
+      continue;
+    }
+    pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {pollFd, POLLIN, 0}};
+    const int r = PollRetrying(fds, pollFd >= 0 ? 2 : 1, kPollIntervalMs);
+    if (r <= 0 || (fds[0].revents & POLLIN)) continue;
+    // Readable with nothing to read: the peer has closed or the connection is
+    // broken. Keep looking at the usual pace instead of spinning.
+    if (fds[1].revents && socket_.ReceiveLength() == 0) Pause();
+  }
+}
+
+void TClientSocketThread::Notify() {
+  const int count = socket_.ReceiveLength();
+  if (count > 0) connection_.NotifyRxChar(count);
+}
+
+void TClientSocketThread::Pause() {
+  pollfd fd{wakeFd_, POLLIN, 0};
+  PollRetrying(&fd, 1, kPollIntervalMs);
+}
+
+}  // namespace qorvel
