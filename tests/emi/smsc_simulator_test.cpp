@@ -649,6 +649,16 @@ TEST_F(SmscSimulatorTest, NewConnectionReplacesTheCurrentOne) {
   EXPECT_EQ(second.ReadFrame(), Wrap("00/00020/R/31/A///92"));
 }
 
+TEST_F(SmscSimulatorTest, AClientThatStopsReadingDoesNotStallTheSimulator) {
+  // Far more than the socket buffers hold while the peer reads nothing.
+  smsc_.Send(std::string(16 * 1024 * 1024, 'x'));
+  ASSERT_TRUE(smsc_.WaitForSent(1, kWait));
+  peer_.Write(Operation(31, 0, "1234/0539"));
+  EXPECT_TRUE(smsc_.WaitForOperations(31, 1, kWait));
+  TPeer second(smsc_.Port());
+  EXPECT_TRUE(smsc_.WaitForConnections(2, kWait));
+}
+
 TEST(SmscSimulatorLifetime, WithoutAClientSendsAreDiscardedAndStoppingIsPrompt) {
   std::vector<std::string> events;
   std::mutex eventsLock;
