@@ -404,6 +404,21 @@ TEST_F(SmscSimulatorTest, TRNWrapsAfter99) {
   EXPECT_EQ(smsc_.NextTRN(), 0);
 }
 
+TEST(SmscSimulatorFrames, StampsAndFieldsReadAsTheClientReadsThem) {
+  EXPECT_EQ(FormatStamp(CivilSeconds(2000, 1, 2, 3, 4, 5)), "020100030405");
+  EXPECT_EQ(FormatStamp(CivilSeconds(2099, 12, 31, 23, 59, 59)), "311299235959");
+  // One second on from the last second of a year.
+  EXPECT_EQ(FormatStamp(CivilSeconds(2003, 12, 31, 23, 59, 59) + 1), "010104000000");
+
+  EXPECT_TRUE(SplitDataFields("").empty());
+  EXPECT_EQ(SplitDataFields("A///"), (std::vector<std::string>{"A", "", ""}));
+  EXPECT_EQ(SplitDataFields("a/b/"), (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(SplitDataFields("a"), (std::vector<std::string>{"a"}));
+  EXPECT_EQ(FieldOf({"a"}, 3), "");
+  EXPECT_EQ(NakData("07"), "N/07/");
+  EXPECT_EQ(ErrorCodeText(3), "03");
+}
+
 TEST(SmscSimulatorFrames, MakeFrameRefusesWhatCannotBeComposed) {
   EXPECT_EQ(TSmscSimulator::MakeFrame(31, 0, false, ""), Wrap("00/00017/O/31//F6"));
   EXPECT_THROW(TSmscSimulator::MakeFrame(100, 0, false, ""), std::invalid_argument);
