@@ -518,6 +518,10 @@ TEST_F(SmscSimulatorTest, ClearRulesRestoresTheUsualAnswers) {
   smsc_.ClearRules();
   peer_.Write(Operation(31, 0, "1234/0539"));
   EXPECT_EQ(peer_.ReadFrame(), Wrap("00/00020/R/31/A///92"));
+  // A rule for no operation at all changes nothing either.
+  smsc_.NakOperation(31, 4, 0);
+  peer_.Write(Operation(31, 0, "1234/0539"));
+  EXPECT_EQ(peer_.ReadFrame(), Wrap("00/00020/R/31/A///92"));
 }
 
 // --- How bytes travel --------------------------------------------------------

@@ -66,6 +66,7 @@ TSmscSimulator::~TSmscSimulator() {
 // --- Behaviour --------------------------------------------------------------
 
 void TSmscSimulator::AddRule(int aOT, TAnswerRule aRule) {
+  if (aRule.Times == 0) return;
   TLockGuard lock(mu_);
   rules_[aOT].push_back(std::move(aRule));
 }

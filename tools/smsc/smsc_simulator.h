@@ -107,6 +107,7 @@ class TSmscSimulator {
   const TSmscConfig& Config() const { return config_; }
 
   // --- Behaviour -----------------------------------------------------------
+  // Rules for one type serve in the order they were added.
   void AddRule(int aOT, TAnswerRule aRule) EXCLUDES(mu_);
   void ClearRules() EXCLUDES(mu_);
   void NakOperation(int aOT, int aCode, int aTimes = -1);
