@@ -404,6 +404,21 @@ TEST_F(SmscSimulatorTest, TRNWrapsAfter99) {
   EXPECT_EQ(smsc_.NextTRN(), 0);
 }
 
+TEST(SmscSimulatorFrames, StampsAndFieldsReadAsTheClientReadsThem) {
+  EXPECT_EQ(FormatStamp(CivilSeconds(2000, 1, 2, 3, 4, 5)), "020100030405");
+  EXPECT_EQ(FormatStamp(CivilSeconds(2099, 12, 31, 23, 59, 59)), "311299235959");
+  // One second on from the last second of a year.
+  EXPECT_EQ(FormatStamp(CivilSeconds(2003, 12, 31, 23, 59, 59) + 1), "010104000000");
+
+  EXPECT_TRUE(SplitDataFields("").empty());
+  EXPECT_EQ(SplitDataFields("A///"), (std::vector<std::string>{"A", "", ""}));
+  EXPECT_EQ(SplitDataFields("a/b/"), (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(SplitDataFields("a"), (std::vector<std::string>{"a"}));
+  EXPECT_EQ(FieldOf({"a"}, 3), "");
+  EXPECT_EQ(NakData("07"), "N/07/");
+  EXPECT_EQ(ErrorCodeText(3), "03");
+}
+
 TEST(SmscSimulatorFrames, MakeFrameRefusesWhatCannotBeComposed) {
   EXPECT_EQ(TSmscSimulator::MakeFrame(31, 0, false, ""), Wrap("00/00017/O/31//F6"));
   EXPECT_THROW(TSmscSimulator::MakeFrame(100, 0, false, ""), std::invalid_argument);
@@ -501,6 +516,10 @@ TEST_F(SmscSimulatorTest, BytesToSendBeforeTheAnswerComeFirst) {
 TEST_F(SmscSimulatorTest, ClearRulesRestoresTheUsualAnswers) {
   smsc_.NakOperation(31, 4);
   smsc_.ClearRules();
+  peer_.Write(Operation(31, 0, "1234/0539"));
+  EXPECT_EQ(peer_.ReadFrame(), Wrap("00/00020/R/31/A///92"));
+  // A rule for no operation at all changes nothing either.
+  smsc_.NakOperation(31, 4, 0);
   peer_.Write(Operation(31, 0, "1234/0539"));
   EXPECT_EQ(peer_.ReadFrame(), Wrap("00/00020/R/31/A///92"));
 }
@@ -647,6 +666,16 @@ TEST_F(SmscSimulatorTest, NewConnectionReplacesTheCurrentOne) {
   EXPECT_TRUE(peer_.WaitClosed());
   second.Write(Operation(31, 0, "1234/0539"));
   EXPECT_EQ(second.ReadFrame(), Wrap("00/00020/R/31/A///92"));
+}
+
+TEST_F(SmscSimulatorTest, AClientThatStopsReadingDoesNotStallTheSimulator) {
+  // Far more than the socket buffers hold while the peer reads nothing.
+  smsc_.Send(std::string(16 * 1024 * 1024, 'x'));
+  ASSERT_TRUE(smsc_.WaitForSent(1, kWait));
+  peer_.Write(Operation(31, 0, "1234/0539"));
+  EXPECT_TRUE(smsc_.WaitForOperations(31, 1, kWait));
+  TPeer second(smsc_.Port());
+  EXPECT_TRUE(smsc_.WaitForConnections(2, kWait));
 }
 
 TEST(SmscSimulatorLifetime, WithoutAClientSendsAreDiscardedAndStoppingIsPrompt) {

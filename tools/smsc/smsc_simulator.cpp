@@ -1,5 +1,6 @@
 #include "tools/smsc/smsc_simulator.h"
 
+#include <fcntl.h>
 #include <poll.h>
 
 #include <algorithm>
@@ -65,6 +66,7 @@ TSmscSimulator::~TSmscSimulator() {
 // --- Behaviour --------------------------------------------------------------
 
 void TSmscSimulator::AddRule(int aOT, TAnswerRule aRule) {
+  if (aRule.Times == 0) return;
   TLockGuard lock(mu_);
   rules_[aOT].push_back(std::move(aRule));
 }
@@ -261,11 +263,13 @@ void TSmscSimulator::Serve() {
       TLockGuard lock(mu_);
       if (stop_) return;
     }
-    std::optional<std::chrono::milliseconds> wait = UntilNextDue();
+    std::optional<std::chrono::milliseconds> wait;
+    if (!closeWhenFlushed_) wait = UntilNextDue();
     pollfd fds[3] = {{wake_.ReadFd(), POLLIN, 0}, {listen_.Get(), POLLIN, 0}, {-1, POLLIN, 0}};
     nfds_t count = 2;
     if (client_.Valid()) {
       fds[2].fd = client_.Get();
+      if (!unsent_.empty()) fds[2].events |= POLLOUT;
       count = 3;
     }
     int timeout = wait ? static_cast<int>(std::min<int64_t>(wait->count(), 1000)) : 1000;
@@ -279,6 +283,7 @@ void TSmscSimulator::Serve() {
     if (count == 3 && client_.Valid() && (fds[2].revents & (POLLIN | POLLHUP | POLLERR))) {
       ReadClient();
     }
+    if (count == 3 && client_.Valid() && (fds[2].revents & POLLOUT)) Flush();
     WriteDue();
   }
 }
@@ -296,7 +301,7 @@ void TSmscSimulator::AcceptClient() {
   TFileDescriptor fd = AcceptConnection(listen_.Get());
   if (!fd.Valid()) return;
   if (client_.Valid()) CloseClient("replaced by a new connection");
-  SetSendTimeout(fd.Get(), config_.SendTimeout);
+  ::fcntl(fd.Get(), F_SETFL, ::fcntl(fd.Get(), F_GETFL) | O_NONBLOCK);
   client_ = std::move(fd);
   assembler_.Clear();
   pendingFrame_.reset();
@@ -312,6 +317,8 @@ void TSmscSimulator::AcceptClient() {
 
 void TSmscSimulator::CloseClient(std::string_view aWhy) {
   client_.Reset();
+  unsent_.clear();
+  closeWhenFlushed_ = false;
   assembler_.Clear();
   pendingFrame_.reset();
   {
@@ -340,37 +347,36 @@ void TSmscSimulator::ReadClient() {
 }
 
 void TSmscSimulator::WriteDue() {
-  std::vector<TOutgoing> due;
-  int current;
+  std::vector<std::string> taken;
   {
     TLockGuard lock(mu_);
     TClock::time_point now = TClock::now();
-    auto end = std::find_if(outbox_.begin(), outbox_.end(),
-                            [now](const TOutgoing& item) { return item.Due > now; });
-    due.assign(std::make_move_iterator(outbox_.begin()), std::make_move_iterator(end));
-    outbox_.erase(outbox_.begin(), end);
-    current = current_;
+    while (!closeWhenFlushed_ && !outbox_.empty() && outbox_.front().Due <= now) {
+      TOutgoing item = std::move(outbox_.front());
+      outbox_.pop_front();
+      // An answer belongs to the connection its operation came on.
+      if (!client_.Valid() || (item.Connection != 0 && item.Connection != current_)) continue;
+      if (item.Drop) {
+        closeWhenFlushed_ = true;
+        break;
+      }
+      unsent_ += item.Bytes;
+      sent_.push_back(item.Bytes);
+      taken.push_back(std::move(item.Bytes));
+    }
   }
-  for (TOutgoing& item : due) {
-    // An answer belongs to the connection its operation came on.
-    if (!client_.Valid() || (item.Connection != 0 && item.Connection != current)) continue;
-    if (item.Drop) {
-      CloseClient("dropped on purpose");
-      current = 0;
-      continue;
-    }
-    if (!SendAll(client_.Get(), item.Bytes)) {
-      CloseClient("write failed");
-      current = 0;
-      continue;
-    }
-    Emit(TSmscTraffic::Sent, item.Bytes);
-    {
-      TLockGuard lock(mu_);
-      sent_.push_back(std::move(item.Bytes));
-    }
-    changed_.notify_all();
+  if (!taken.empty()) changed_.notify_all();
+  for (const std::string& bytes : taken) Emit(TSmscTraffic::Sent, bytes);
+  Flush();
+}
+
+void TSmscSimulator::Flush() {
+  if (!client_.Valid()) return;
+  if (!unsent_.empty() && WriteSome(client_.Get(), unsent_) == TWriteResult::Failed) {
+    CloseClient("write failed");
+    return;
   }
+  if (unsent_.empty() && closeWhenFlushed_) CloseClient("dropped on purpose");
 }
 
 // --- Reading and answering --------------------------------------------------

@@ -52,8 +52,6 @@ struct TSmscConfig {
   std::string KeepAliveOA = "5555";
   std::string KeepAliveDA = "1234";
   std::string KeepAliveText = "KEEPALIVE";
-  // How long a write may block on a client that does not read.
-  std::chrono::milliseconds SendTimeout{2000};
   // Every frame written or read (as bytes) and every connection event (as a
   // sentence). Called on the simulator's thread with no lock held.
   std::function<void(TSmscTraffic, std::string_view)> OnTraffic;
@@ -109,6 +107,7 @@ class TSmscSimulator {
   const TSmscConfig& Config() const { return config_; }
 
   // --- Behaviour -----------------------------------------------------------
+  // Rules for one type serve in the order they were added.
   void AddRule(int aOT, TAnswerRule aRule) EXCLUDES(mu_);
   void ClearRules() EXCLUDES(mu_);
   void NakOperation(int aOT, int aCode, int aTimes = -1);
@@ -178,6 +177,7 @@ class TSmscSimulator {
   void ReadClient();
   void CloseClient(std::string_view aWhy);
   void WriteDue();
+  void Flush();
   std::optional<std::chrono::milliseconds> UntilNextDue() const EXCLUDES(mu_);
 
   void OnFrameRead(std::string_view aFrame);
@@ -207,13 +207,17 @@ class TSmscSimulator {
   TFileDescriptor client_;
   TFrameAssembler assembler_;
   std::optional<std::string> pendingFrame_;
+  // Bytes handed over for the client that its socket has not taken yet: the
+  // thread never blocks on a client that stops reading.
+  std::string unsent_;
+  bool closeWhenFlushed_ = false;  // a drop waits for the writes before it
 
   mutable TMutex mu_;
   mutable std::condition_variable_any changed_;
   bool stop_ GUARDED_BY(mu_) = false;
   int connections_ GUARDED_BY(mu_) = 0;
-  int current_ GUARDED_BY(mu_) = 0;                // the connected client's number, 0 for none
-  std::vector<TOutgoing> outbox_ GUARDED_BY(mu_);  // sorted by (Due, Seq)
+  int current_ GUARDED_BY(mu_) = 0;               // the connected client's number, 0 for none
+  std::deque<TOutgoing> outbox_ GUARDED_BY(mu_);  // sorted by (Due, Seq)
   uint64_t seq_ GUARDED_BY(mu_) = 0;
   std::map<int, std::deque<TAnswerRule>> rules_ GUARDED_BY(mu_);
   int trn_ GUARDED_BY(mu_) = 0;

@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -68,23 +67,23 @@ TFileDescriptor AcceptConnection(int listenFd) {
   }
 }
 
-bool SendAll(int fd, std::string_view aBytes) {
-  while (!aBytes.empty()) {
-    ssize_t n = ::send(fd, aBytes.data(), aBytes.size(), MSG_NOSIGNAL);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
+TWriteResult WriteSome(int fd, std::string& aBytes) {
+  std::size_t written = 0;
+  TWriteResult result = TWriteResult::Done;
+  while (written < aBytes.size()) {
+    ssize_t n =
+        ::send(fd, aBytes.data() + written, aBytes.size() - written, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n >= 0) {
+      written += static_cast<std::size_t>(n);
+      continue;
     }
-    aBytes.remove_prefix(static_cast<std::size_t>(n));
+    if (errno == EINTR) continue;
+    result =
+        (errno == EAGAIN || errno == EWOULDBLOCK) ? TWriteResult::WouldBlock : TWriteResult::Failed;
+    break;
   }
-  return true;
-}
-
-void SetSendTimeout(int fd, std::chrono::milliseconds aTimeout) {
-  timeval tv{};
-  tv.tv_sec = static_cast<time_t>(aTimeout.count() / 1000);
-  tv.tv_usec = static_cast<suseconds_t>((aTimeout.count() % 1000) * 1000);
-  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+  aBytes.erase(0, written);
+  return result;
 }
 
 TReadResult ReadSome(int fd, std::string& aOut, std::size_t aMax) {

@@ -37,11 +37,11 @@ uint16_t BoundPort(int fd);
 // Accepts one pending connection; an invalid descriptor when there is none.
 TFileDescriptor AcceptConnection(int listenFd);
 
-// Writes all of aBytes (MSG_NOSIGNAL); false when the peer is gone or the
-// write timed out (connections get a send time-out, so a peer that stops
-// reading cannot hold the simulator's thread forever).
-bool SendAll(int fd, std::string_view aBytes);
-void SetSendTimeout(int fd, std::chrono::milliseconds aTimeout);
+enum class TWriteResult { Done, WouldBlock, Failed };
+// Writes as much of aBytes as the socket takes without blocking (MSG_NOSIGNAL,
+// MSG_DONTWAIT) and removes it from aBytes: Done when all went, WouldBlock
+// when the rest must wait for the socket to drain, Failed when the peer is gone.
+TWriteResult WriteSome(int fd, std::string& aBytes);
 
 enum class TReadResult { Data, Closed, Failed };
 // One recv() of up to aMax bytes, appended to aOut.
