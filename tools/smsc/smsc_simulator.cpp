@@ -280,10 +280,11 @@ void TSmscSimulator::Serve() {
     }
     if (fds[0].revents) wake_.Drain();
     if (fds[1].revents & POLLIN) AcceptClient();
-    if (count == 3 && client_.Valid() && (fds[2].revents & (POLLIN | POLLHUP | POLLERR))) {
-      ReadClient();
-    }
-    if (count == 3 && client_.Valid() && (fds[2].revents & POLLOUT)) Flush();
+    // A client accepted just now replaces the one polled: its readiness says
+    // nothing about the new descriptor.
+    const bool samePolled = count == 3 && client_.Valid() && client_.Get() == fds[2].fd;
+    if (samePolled && (fds[2].revents & (POLLIN | POLLHUP | POLLERR))) ReadClient();
+    if (samePolled && client_.Valid() && (fds[2].revents & POLLOUT)) Flush();
     WriteDue();
   }
 }

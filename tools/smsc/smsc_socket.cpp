@@ -95,6 +95,8 @@ TReadResult ReadSome(int fd, std::string& aOut, std::size_t aMax) {
       return TReadResult::Data;
     }
     if (n == 0) return TReadResult::Closed;
+    // A spurious wake-up on a non-blocking socket: nothing read, nothing wrong.
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return TReadResult::Data;
     if (errno != EINTR) return TReadResult::Failed;
   }
 }
