@@ -9,7 +9,7 @@ namespace qorvel {
 class ILogView {
  public:
   virtual ~ILogView() = default;
-  // Characters of a teletype-like stream (CR, LF, BS and TAB take effect).
+  // Characters of a teletype-like stream (CR, LF and BS take effect).
   virtual void AddChars(std::string_view text) = 0;
   // One complete line of its own.
   virtual void AddLine(std::string_view line) = 0;
