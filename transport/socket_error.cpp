@@ -1,6 +1,5 @@
 #include "transport/socket_error.h"
 
-#include <cstdio>
 #include <cstring>
 
 namespace qorvel {
@@ -15,15 +14,11 @@ namespace {
   return status == 0 ? buffer : "Unknown error";
 }
 
+// "Windows socket error: %s (%d), on API '%s'", built without a format
+// buffer to size.
 std::string Format(int aErrorCode, const std::string& aApi) {
-  const std::string text = SystemErrorText(aErrorCode);
-  const int size = std::snprintf(nullptr, 0, "Windows socket error: %s (%d), on API '%s'",
-                                 text.c_str(), aErrorCode, aApi.c_str());
-  std::string message(static_cast<std::size_t>(size) + 1, '\0');
-  std::snprintf(message.data(), message.size(), "Windows socket error: %s (%d), on API '%s'",
-                text.c_str(), aErrorCode, aApi.c_str());
-  message.resize(static_cast<std::size_t>(size));
-  return message;
+  return "Windows socket error: " + SystemErrorText(aErrorCode) + " (" +
+         std::to_string(aErrorCode) + "), on API '" + aApi + "'";
 }
 
 }  // namespace
