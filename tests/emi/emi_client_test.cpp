@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "connect/errors.h"
+#include "connect/logger.h"
 #include "connect/main_thread.h"
 #include "emi/codec.h"
 #include "fake_transport.h"
@@ -29,6 +30,33 @@ TDatagram Parsed(const std::string& frame) {
   EXPECT_TRUE(ParseDatagram(frame.substr(1, frame.size() - 4), d)) << frame;
   return d;
 }
+
+// Keeps every logged line as "<name>|<channel>|<text>"; any thread may log.
+class TCaptureLogger : public TLogger {
+ public:
+  TCaptureLogger() { SetAutoOpen(true); }
+  ~TCaptureLogger() override { CloseForDestruction(); }
+  std::vector<std::string> Lines() const {
+    std::lock_guard<std::mutex> g(m_);
+    return lines_;
+  }
+
+ protected:
+  void DoOpen() override {}
+  void DoClose() override {}
+  void FormatText(const std::string& aLogName, std::uint8_t aChannel, const std::string& aText,
+                  std::string& aResult) override {
+    aResult = aLogName + "|" + std::to_string(aChannel) + "|" + aText;
+  }
+  void WriteText(const std::string& aText) override {
+    std::lock_guard<std::mutex> g(m_);
+    lines_.push_back(aText);
+  }
+
+ private:
+  mutable std::mutex m_;
+  std::vector<std::string> lines_;
+};
 
 struct TRxCommand {
   int OT, TRN;
@@ -218,6 +246,19 @@ TEST_F(EngineTest, UnansweredOperationIsRepeatedIdenticallyThenFails) {
   EXPECT_EQ(transport.Written().size(), 3u) << "a repeat count below one still makes one attempt";
 }
 
+TEST_F(EngineTest, RepeatsAreRecTimeoutPlusTheFixedPauseAndRepeatTimeoutApart) {
+  OpenWithoutLogin();
+  engine.RecTimeout = 300;
+  engine.RepeatTimeout = 100;
+  std::string answer;
+  EXPECT_THROW(engine.SendCommand(31, 0, "1/0539", answer), EEMIError);
+  auto times = transport.WriteTimes();
+  ASSERT_EQ(times.size(), 2u);
+  auto apart = times[1] - times[0];
+  EXPECT_GE(apart, 300ms + 200ms + 100ms);
+  EXPECT_LT(apart, 1500ms);
+}
+
 TEST_F(EngineTest, NakReturnsFalseAndCheckAnswerRaises) {
   OpenWithoutLogin();
   AnswerEvery(51, "N/24/");
@@ -261,7 +302,10 @@ TEST_F(EngineTest, ReceivedOperationsAreAcknowledgedAndDispatched) {
   EXPECT_EQ(got[0].Data, "0611/0622/");
 }
 
-TEST_F(EngineTest, BadFramesAreNotAcknowledged) {
+TEST_F(EngineTest, BadFramesAreLoggedOnChannel3AndNotAcknowledged) {
+  TCaptureLogger logger;
+  engine.SetLogger(&logger);
+  engine.SetLogName("EMI");
   OpenWithoutLogin();
   std::string bad = Frame(52, 1, false, "x");
   bad[bad.size() - 2] ^= 1;  // checksum
@@ -272,6 +316,18 @@ TEST_F(EngineTest, BadFramesAreNotAcknowledged) {
   ASSERT_TRUE(WaitForCommands(1));
   ASSERT_EQ(transport.Written().size(), 1u);
   EXPECT_EQ(Parsed(transport.Written()[0]).TRN, 2);
+  const std::string good = FrameLogText(Frame(52, 2, false, "y"));
+  const std::string ack = FrameLogText(transport.Written()[0]);
+  EXPECT_EQ(logger.Lines(), (std::vector<std::string>{
+                                "EMI|2|" + FrameLogText(bad),
+                                "EMI|3|Bad check sum",
+                                "EMI|2|<STX>00/00099/O/52/x/00<ETX>",
+                                "EMI|3|Bad received datagram length",
+                                "EMI|2|" + good,
+                                "EMI|1|" + ack,
+                            }));
+  engine.Close();
+  engine.SetLogger(nullptr);
 }
 
 TEST_F(EngineTest, SmscKeepAliveIsAcknowledgedButNeverQueued) {

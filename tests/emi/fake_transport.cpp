@@ -29,6 +29,11 @@ std::vector<std::string> TFakeTransport::Written() const {
   return written_;
 }
 
+std::vector<std::chrono::steady_clock::time_point> TFakeTransport::WriteTimes() const {
+  std::lock_guard<std::mutex> g(m_);
+  return writeTimes_;
+}
+
 int TFakeTransport::InputCount() {
   if (!Active()) return -1;
   std::lock_guard<std::mutex> g(m_);
@@ -47,6 +52,7 @@ int TFakeTransport::WriteBuffer(const void* aBuffer, int aCount) {
     std::lock_guard<std::mutex> g(m_);
     if (WriteFails) return 0;
     written_.push_back(bytes);
+    writeTimes_.push_back(std::chrono::steady_clock::now());
   }
   if (OnWrite) OnWrite(bytes);
   return aCount;

@@ -3,6 +3,7 @@
 // frame by frame; a test-side peer can answer each write. Bytes that the test
 // delivers are reported from a reader thread of the fake's own, as a real
 // transport does while the engine is open.
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -26,6 +27,8 @@ class TFakeTransport : public TCommunicationConnection {
   // Queues bytes as if they had arrived; the reader thread reports them.
   void Deliver(const std::string& bytes);
   std::vector<std::string> Written() const;
+  // When each write of Written() happened.
+  std::vector<std::chrono::steady_clock::time_point> WriteTimes() const;
   int OpenCount() const { return opens_; }
   int PrepareCount() const { return prepares_; }
   int PurgeCount() const { return purges_; }
@@ -48,6 +51,7 @@ class TFakeTransport : public TCommunicationConnection {
   std::condition_variable cv_;
   std::string input_;
   std::vector<std::string> written_;
+  std::vector<std::chrono::steady_clock::time_point> writeTimes_;
   bool stop_ = false;
   int opens_ = 0, prepares_ = 0, purges_ = 0;
   std::thread reader_;
