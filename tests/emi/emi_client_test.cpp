@@ -391,14 +391,21 @@ TEST_F(EngineTest, LateAnswerReachesTheApplicationAsAResult) {
   OpenWithoutLogin();
   // The first attempt's answer comes after its look-up; the second attempt's in time.
   std::atomic<int> writes{0};
+  std::thread late;
+  struct TJoin {
+    std::thread& t;
+    ~TJoin() {
+      if (t.joinable()) t.join();
+    }
+  } joinLate{late};
   transport.OnWrite = [&](const std::string& bytes) {
     TDatagram d = Parsed(bytes);
     if (d.Result) return;
     if (++writes == 1) {
-      std::thread([this] {
+      late = std::thread([this] {
         std::this_thread::sleep_for(400ms);
         transport.Deliver(Frame(31, 0, true, "A//late"));
-      }).detach();
+      });
     } else {
       transport.Deliver(Frame(31, 0, true, "A//timely"));
     }
