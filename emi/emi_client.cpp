@@ -5,6 +5,7 @@
 
 #include "connect/errors.h"
 #include "connect/main_thread.h"
+#include "connect/thread_priority.h"
 #include "connect/ticks.h"
 #include "emi/codes.h"
 #include "emi/items.h"
@@ -456,6 +457,7 @@ void TEMIAsyncThread::WaitFor() {
 }
 
 void TEMIAsyncThread::Execute() {
+  LowerCurrentThreadPriority();
   TFinally done{[this] {
     finished_ = true;
     main_thread::NotifyWaiters();

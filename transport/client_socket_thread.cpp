@@ -2,13 +2,13 @@
 
 #include <poll.h>
 #include <sys/eventfd.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
 
 #include "connect/main_thread.h"
+#include "connect/thread_priority.h"
 #include "transport/client_socket.h"
 #include "transport/client_socket_connection.h"
 #include "transport/socket_error.h"
@@ -24,14 +24,6 @@ int PollRetrying(pollfd* fds, nfds_t count, int timeoutMs) {
   do r = ::poll(fds, count, timeoutMs);
   while (r < 0 && errno == EINTR);
   return r;
-}
-
-// One step below normal, as a background reader should run.
-void LowerPriority() {
-  const id_t self = static_cast<id_t>(::gettid());
-  errno = 0;
-  const int current = ::getpriority(PRIO_PROCESS, self);
-  if (errno == 0) ::setpriority(PRIO_PROCESS, self, current + 1);
 }
 
 }  // namespace
@@ -63,7 +55,7 @@ void TClientSocketThread::Terminate() {
 }
 
 void TClientSocketThread::Execute() {
-  LowerPriority();
+  LowerCurrentThreadPriority();
   const int pollFd = socket_.DuplicateForPolling();
   Poll(pollFd);
   if (pollFd >= 0) ::close(pollFd);
