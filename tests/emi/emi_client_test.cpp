@@ -460,7 +460,13 @@ TEST_F(EngineTest, CloseKeepsTheQueueAndGivesTheTransportBack) {
   EXPECT_TRUE(transport.Active());
   EXPECT_FALSE(transport.RxCharInThread.load());
   transport.Deliver("raw");
-  ASSERT_TRUE(main_thread::WaitOnMainThread([&] { return ownNotifications > 0; }, 3s));
+  // Waits without running hand-over work, so the queued entry stays put.
+  deadline = std::chrono::steady_clock::now() + 3s;
+  while (ownNotifications == 0 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(2ms);
+  EXPECT_GT(ownNotifications, 0) << "the transport's own handler is back";
+  EXPECT_TRUE(Commands().empty());
+  EXPECT_EQ(engine.RxQueueCount(), 1);
 
   engine.Open();
   ASSERT_TRUE(WaitForCommands(1));
