@@ -13,31 +13,21 @@ TTerminalThread::~TTerminalThread() {
 }
 
 void TTerminalThread::Wake() {
-  {
-    std::lock_guard<std::mutex> guard(eventLock_);
-    signalled_ = true;
-  }
-  eventChanged_.notify_all();
+  wakeEvent_.Set();
 }
 
 void TTerminalThread::Stop() {
-  {
-    std::lock_guard<std::mutex> guard(eventLock_);
-    terminated_ = true;
-    signalled_ = true;
-  }
-  eventChanged_.notify_all();
+  terminated_ = true;
+  wakeEvent_.Set();
   main_thread::JoinThread(thread_, [this] { return finished_.load(); });
 }
 
 void TTerminalThread::Execute() {
   for (;;) {
-    {
-      std::unique_lock<std::mutex> guard(eventLock_);
-      eventChanged_.wait(guard, [this] { return signalled_; });
-      if (terminated_) break;
-      signalled_ = false;
-    }
+    wakeEvent_.Wait(-1);
+    if (terminated_) break;
+    // Cleared before the flush, so text added while it runs asks for one more.
+    wakeEvent_.Reset();
     try {
       main_thread::RunOnMainThread(flush_);
     } catch (...) {

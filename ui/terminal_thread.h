@@ -9,12 +9,10 @@
 // join it, running the hand-over work pending meanwhile, so no flush is left
 // queued for a view that is gone.
 #include <atomic>
-#include <condition_variable>
 #include <functional>
-#include <mutex>
 #include <thread>
 
-#include "connect/thread_annotations.h"
+#include "connect/manual_event.h"
 
 namespace qorvel {
 
@@ -34,10 +32,8 @@ class TTerminalThread {
   void Execute();
 
   std::function<void()> flush_;
-  std::mutex eventLock_;
-  std::condition_variable eventChanged_;
-  bool signalled_ = false;   // guarded by eventLock_: the manual-reset wake event
-  bool terminated_ = false;  // guarded by eventLock_
+  TManualEvent wakeEvent_;
+  std::atomic<bool> terminated_{false};
   std::atomic<bool> finished_{false};
   std::thread thread_;
 };
