@@ -7,6 +7,7 @@
 #include "connect/main_thread.h"
 #include "connect/thread_priority.h"
 #include "connect/ticks.h"
+#include "emi/codec.h"
 #include "emi/codes.h"
 #include "emi/items.h"
 
@@ -94,18 +95,11 @@ void TEMIClient::SetParam(std::string_view aName, std::string_view aValue) {
 }
 
 int TEMIClient::ParamNumber(std::string_view aName, int aDefault) const {
-  std::string text = Param(aName);
-  std::size_t i = 0;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '-' || text[i] == '+')) negative = text[i++] == '-';
-  if (i == text.size()) return aDefault;
-  long long value = 0;
-  for (; i < text.size(); ++i) {
-    if (text[i] < '0' || text[i] > '9') return aDefault;
-    value = value * 10 + (text[i] - '0');
-    if (value > 0x7FFFFFFF) return aDefault;
-  }
-  return static_cast<int>(negative ? -value : value);
+  // Decimal only: "$" hex is the frames' notation, not the settings'.
+  const std::string text = Param(aName);
+  int32_t value = 0;
+  if (text.empty() || text[0] == '$' || !TryReadInteger(text, value)) return aDefault;
+  return value;
 }
 
 void TEMIClient::SetComDevice(TCommunicationConnection* aDevice) {
