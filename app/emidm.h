@@ -1,0 +1,101 @@
+#pragma once
+// TEMIDM, the connection supervisor: the one place that decides when to
+// connect, disconnect, reconnect and test the session. It owns the engine, the
+// TCP transport, the file logger and the 200 ms job timer, works off the job
+// queue that automation objects post to, and turns received operations 52 and
+// 53 into status lines and automation events.
+//
+// One instance, EMIDM, created on the main thread before the main window and
+// destroyed after it. Everything runs on the main thread except the members
+// marked "any thread", which only touch the queue and request fields under
+// JobsLock. No engine call and no outgoing event is made while JobsLock is
+// held.
+#include <QObject>
+#include <QTimer>
+#include <deque>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "app/jobs.h"
+#include "connect/file_term_logger.h"
+#include "connect/thread_annotations.h"
+#include "emi/emi_client.h"
+#include "transport/client_socket_connection.h"
+#include "ui/emi_form_host.h"
+
+namespace qorvel {
+
+class TEMIForm;
+
+class TEMIDM : public QObject, public IEMIFormHost {
+  Q_OBJECT
+
+ public:
+  // Creates the components from their stored settings, then DataModuleCreate.
+  explicit TEMIDM(QObject* aParent = nullptr);
+  // DataModuleDestroy: closes the engine without events, destroys the live
+  // automation objects' links (releasing their waiting callers) and discards
+  // the queued jobs.
+  ~TEMIDM() override;
+
+  // The components (owned).
+  TEMIClient& EMIClient() { return *emiClient_; }
+  TClientSocketConnection& LineCom() { return *lineCom_; }
+  TFileTermLogger& Logger() { return *logger_; }
+  QTimer& Timer2() { return *timer2_; }
+
+  // The main window, once it exists; until then every step returns at once.
+  // Not owned; unset it (nullptr) before the window goes.
+  void SetForm(TEMIForm* aForm);
+  TEMIForm* Form() const { return form_; }
+
+  // ---- automation objects: any thread ----
+  // Appends the object and asks for one connect.
+  void AddAutoObject(std::shared_ptr<IAutoObject> aObject) EXCLUDES(JobsLock);
+  void RemoveAutoObject(const IAutoObject* aObject) EXCLUDES(JobsLock);
+  // Active := true / false of an automation object.
+  void RequestActive(bool aActive) EXCLUDES(JobsLock);
+  // Appends ("SUBMIT" or "TEST", item) to the queue; the item's requester is
+  // completed exactly once when the job has been worked off (or the
+  // supervisor goes).
+  void PostJob(std::string aName, std::unique_ptr<TSubmitItem> aItem) EXCLUDES(JobsLock);
+  // Whether the engine is logged in, and its own address.
+  bool EngineActive() const;
+  std::string OwnAddress() const;
+
+  // ---- main thread ----
+  // The job step; Sender is the timer, or nullptr after a delivered message.
+  void Timer2Timer(QObject* aSender);
+  void EnsureConnection(bool aTest);
+  void NotifyActiveChanged();
+
+  // IEMIFormHost
+  TEMIClient& Client() override { return EMIClient(); }
+  TClientSocketConnection& Line() override { return LineCom(); }
+  QTimer& JobTimer() override { return Timer2(); }
+  void ClearReconnectPending() override EXCLUDES(JobsLock);
+
+ private:
+  std::unique_ptr<TFileTermLogger> logger_;
+  std::unique_ptr<TClientSocketConnection> lineCom_;
+  std::unique_ptr<TEMIClient> emiClient_;
+  QTimer* timer2_ = nullptr;
+  TEMIForm* form_ = nullptr;
+
+  mutable TMutex JobsLock;
+  std::vector<std::shared_ptr<IAutoObject>> AutoObjects GUARDED_BY(JobsLock);
+  std::deque<std::pair<std::string, std::unique_ptr<TSubmitItem>>> Jobs GUARDED_BY(JobsLock);
+  int ConnectRequests GUARDED_BY(JobsLock) = 0;
+  int DisconnectRequests GUARDED_BY(JobsLock) = 0;
+  bool ReconnectPending GUARDED_BY(JobsLock) = false;
+  uint32_t LastOpenTick = 0;
+  int ReconnectTimeout = 60;
+  bool JobsBusy = false;
+};
+
+// The one instance, set while it exists.
+extern TEMIDM* EMIDM;
+
+}  // namespace qorvel

@@ -1,0 +1,74 @@
+#pragma once
+// The job queue's vocabulary, shared by the connection supervisor (which works
+// jobs off on the main thread) and the automation objects (which post them
+// from their callers' threads and wait).
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "connect/manual_event.h"
+#include "emi/datetime.h"
+#include "emi/items.h"
+
+namespace qorvel {
+
+// Where the outcome of one job goes. Shared by the poster and the queued job,
+// so that it outlives whichever lets go first; one requester serves one call,
+// so two calls never share a result.
+//
+// Any thread. Complete() takes effect once: the first completion (the
+// supervisor's result, or "Object destroyed" when the object goes first) wins
+// and signals CompletionEvent; later ones change nothing.
+class TJobRequester {
+ public:
+  // 0 after success; -1 while pending and after a failure.
+  int32_t ResultCode() const;
+  // The message of the failure.
+  std::string ResultText() const;
+  // The service-centre time stamp of a successful submit.
+  TDateTime ResultSCTS() const;
+
+  void Complete(int32_t aCode, std::string aText, TDateTime aSCTS = 0);
+  bool Completed() const { return CompletionEvent.IsSet(); }
+  // Waits for completion; a negative time waits without limit.
+  bool Wait(int aMilliseconds = -1) { return CompletionEvent.Wait(aMilliseconds); }
+
+ private:
+  mutable std::mutex lock_;
+  int32_t resultCode_ = -1;
+  std::string resultText_;
+  TDateTime resultSCTS_ = 0;
+  bool completed_ = false;
+  TManualEvent CompletionEvent;
+};
+
+// One request: a message to submit, or (job "TEST") only the requester.
+struct TSubmitItem {
+  std::string DA;
+  std::string Msg;
+  bool Binary = false;
+  uint8_t MCLs = 255;
+  uint8_t PID = 0;
+  uint8_t NT = 0;
+  uint8_t RPI = 0;
+  TDateTime VP = 0;
+  std::shared_ptr<TJobRequester> Requester;
+};
+
+inline constexpr char kJobSubmit[] = "SUBMIT";
+inline constexpr char kJobTest[] = "TEST";
+
+// What the supervisor needs of a live automation object. The supervisor calls
+// these on the main thread, never while holding its lock, and keeps the object
+// alive (shared_ptr) until the call has returned. An exception thrown by one
+// object is reported and does not keep the others from their event.
+class IAutoObject {
+ public:
+  virtual ~IAutoObject() = default;
+  virtual void FireDelivered(const TRetrieveDeliverySMItem& aItem) = 0;
+  virtual void FireDeliveryNotification(const TRetrieveDeliveryNotificationItem& aItem) = 0;
+  virtual void FireActiveChanged() = 0;
+};
+
+}  // namespace qorvel
