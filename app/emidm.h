@@ -27,8 +27,6 @@
 
 namespace qorvel {
 
-class TEMIForm;
-
 class TEMIDM : public QObject, public IEMIFormHost {
   Q_OBJECT
 
@@ -47,9 +45,10 @@ class TEMIDM : public QObject, public IEMIFormHost {
   QTimer& Timer2() { return *timer2_; }
 
   // The main window, once it exists; until then every step returns at once.
-  // Not owned; unset it (nullptr) before the window goes.
-  void SetForm(TEMIForm* aForm);
-  TEMIForm* Form() const { return form_; }
+  // Not owned; unset it (nullptr) before the window goes. Also points the
+  // logger at the window's traffic pane.
+  void SetForm(IEMIFormView* aForm);
+  IEMIFormView* Form() const { return form_; }
 
   // ---- automation objects: any thread ----
   // Appends the object and asks for one connect.
@@ -82,7 +81,7 @@ class TEMIDM : public QObject, public IEMIFormHost {
   std::unique_ptr<TClientSocketConnection> lineCom_;
   std::unique_ptr<TEMIClient> emiClient_;
   QTimer* timer2_ = nullptr;
-  TEMIForm* form_ = nullptr;
+  IEMIFormView* form_ = nullptr;
 
   mutable TMutex JobsLock;
   std::vector<std::shared_ptr<IAutoObject>> AutoObjects GUARDED_BY(JobsLock);

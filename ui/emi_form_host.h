@@ -1,16 +1,20 @@
 #pragma once
-// What the main window uses of the connection supervisor. The supervisor (in
-// app/) implements it; the window never sees the supervisor's class, so the
-// dependency points from app/ to ui/ only.
+// The two sides that the main window and the connection supervisor see of
+// each other. The supervisor (in app/) implements IEMIFormHost and talks to
+// the window through IEMIFormView, so the dependency points from app/ to ui/
+// only and either side can be tested against a fake of the other.
 //
-// Main thread only. The referenced components live as long as the host.
+// Main thread only. The referenced components live as long as the host; the
+// views returned by IEMIFormView live as long as the window.
 #include <QTimer>
 
+#include "connect/log_view.h"
 #include "emi/emi_client.h"
 #include "transport/client_socket_connection.h"
 
 namespace qorvel {
 
+// What the main window uses of the supervisor.
 class IEMIFormHost {
  public:
   virtual ~IEMIFormHost() = default;
@@ -22,6 +26,20 @@ class IEMIFormHost {
   virtual QTimer& JobTimer() = 0;
   // The user's connect command disarms the automatic reconnection first.
   virtual void ClearReconnectPending() = 0;
+};
+
+// What the supervisor uses of the main window.
+class IEMIFormView {
+ public:
+  virtual ~IEMIFormView() = default;
+  // The upper log pane (Log1): status lines, one per event.
+  virtual ILogView& StatusLog() = 0;
+  // The lower log pane (Log2): the traffic the logger writes.
+  virtual ILogView& TrafficLog() = 0;
+  // Follows the engine's Active state: buttons and the Transmit page.
+  virtual void UpdateButtons() = 0;
+  // The third status-bar panel: received frames waiting in the engine's queue.
+  virtual void ShowRxQueueCount(int aCount) = 0;
 };
 
 }  // namespace qorvel
