@@ -43,6 +43,7 @@ TEMIDM::TEMIDM(QObject* aParent) : QObject(aParent) {
   logger_->SetLogFlags({lfInsertChannel, lfDivideNames, lfDivideChannels, lfDivideStream});
   logger_->SetMaxLineLength(0);
   logger_->SetTermChar(true);
+  logger_->SetTerminal(&trafficLink_);
   logger_->OnDivideStream = DivideAtFrameStart;
 
   lineCom_->SetName("LineCom");
@@ -84,7 +85,7 @@ TEMIDM::~TEMIDM() {
   lineCom_->BeforeClose = nullptr;
   lineCom_->AfterClose = nullptr;
   form_ = nullptr;
-  logger_->SetTerminal(nullptr);
+  trafficLink_.SetTarget(nullptr);
   try {
     emiClient_->Close();
     lineCom_->Close();
@@ -109,7 +110,7 @@ TEMIDM::~TEMIDM() {
 
 void TEMIDM::SetForm(IEMIFormView* aForm) {
   form_ = aForm;
-  logger_->SetTerminal(aForm ? &aForm->TrafficLog() : nullptr);
+  trafficLink_.SetTarget(aForm ? &aForm->TrafficLog() : nullptr);
 }
 
 // ---- automation objects --------------------------------------------------
