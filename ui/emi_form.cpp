@@ -15,6 +15,7 @@
 #include <QStatusBar>
 #include <QTabBar>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <cstdint>
 #include <exception>
 
@@ -157,6 +158,7 @@ void TEMIForm::CreateControls() {
   for (TTerminal* log : {Log1, Log2}) {
     log->SetMaxLines(100);
     log->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    log->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     log->setMinimumHeight(24);
   }
   Splitter1->addWidget(Log1);
@@ -204,6 +206,15 @@ void TEMIForm::CreateControls() {
   sms->addStretch();
   Notebook1->addWidget(SmsPage);
   Notebook1->addWidget(Named(new QWidget(Notebook1), "Profile"));
+
+  // One width for the whole column, so that the left side keeps its width
+  // when the SMS commands come and go.
+  int buttonWidth = 0;
+  for (const QPushButton* button : {ConnectButton, SetupButton, DisconnectButton, Button3, Button4})
+    buttonWidth = std::max(buttonWidth, button->sizeHint().width());
+  for (QPushButton* button : {ConnectButton, SetupButton, DisconnectButton, Button3, Button4})
+    button->setFixedWidth(buttonWidth);
+  Notebook1->setFixedWidth(buttonWidth);
 
   auto* right = new QVBoxLayout;
   right->addWidget(ConnectButton);
@@ -266,10 +277,10 @@ QWidget* TEMIForm::CreateDefaultPage() {
   grid->addWidget(PrefixEdit, 0, 1);
   grid->addWidget(NumberEdit, 0, 2, 1, 2);
   grid->addWidget(Caption("Label3", tr("&Message"), MsgEdit, page), 1, 0);
-  grid->addWidget(MsgEdit, 1, 1, 1, 2);
-  grid->addWidget(MessageLength, 1, 3);
-  grid->addWidget(MsgHexEdit, 2, 1, 1, 2);
-  grid->addWidget(Binary, 3, 1, 1, 3);
+  grid->addWidget(MsgEdit, 1, 1, 1, 3);
+  grid->addWidget(MsgHexEdit, 2, 1, 1, 3);
+  grid->addWidget(Binary, 3, 1, 1, 2);
+  grid->addWidget(MessageLength, 3, 3);
   grid->setColumnStretch(2, 1);
   grid->setRowStretch(4, 1);
   return page;
@@ -311,8 +322,8 @@ QWidget* TEMIForm::CreateAdvancedPage() {
   grid->addWidget(VPH, 2, 1);
   grid->addWidget(Caption("Label5", tr("&Reply path"), RPI, page), 3, 0);
   grid->addWidget(RPI, 3, 1);
-  grid->addWidget(GroupBox1, 1, 2, 3, 1);
-  grid->addWidget(Button1, 0, 3, Qt::AlignTop);
+  grid->addWidget(GroupBox1, 1, 2, 3, 2);
+  grid->addWidget(Button1, 0, 3);
   grid->setColumnStretch(2, 1);
   grid->setRowStretch(4, 1);
   return page;

@@ -1,7 +1,7 @@
 #include "ui/emi_setup_dlg.h"
 
-#include <QFormLayout>
 #include <QFrame>
+#include <QGridLayout>
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -44,9 +44,8 @@ TEMISetupDlg::TEMISetupDlg(QWidget* aParent)
   Bevel1->setFrameShadow(QFrame::Sunken);
   Password->setEchoMode(QLineEdit::Password);
 
-  auto* fields = new QFormLayout(Bevel1);
-  fields->setRowWrapPolicy(QFormLayout::WrapLongRows);
-  fields->setFieldGrowthPolicy(QFormLayout::AllNonFixedFieldsGrow);
+  auto* fields = new QGridLayout(Bevel1);
+  fields->setColumnStretch(1, 1);
   const std::pair<const char*, QLineEdit*> rows[] = {{"IP", Address},
                                                      {"Port", Port},
                                                      {"User", User},
@@ -57,7 +56,11 @@ TEMISetupDlg::TEMISetupDlg(QWidget* aParent)
     auto* label = new QLabel(tr(caption), Bevel1);
     label->setObjectName(QStringLiteral("Label%1").arg(++n));
     label->setBuddy(edit);
-    fields->addRow(label, edit);
+    // The long caption takes two lines rather than the edits' width.
+    label->setWordWrap(true);
+    label->setMaximumWidth(110);
+    fields->addWidget(label, n - 1, 0);
+    fields->addWidget(edit, n - 1, 1);
   }
 
   OKBtn->setDefault(true);
