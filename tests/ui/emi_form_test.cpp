@@ -93,7 +93,8 @@ class EMIFormTest : public ::testing::Test {
   }
 
   QString Text(const char* aName) {
-    return Form().findChild<QObject*>(QLatin1String(aName))->property("text").toString();
+    const QObject* control = Find<QObject>(aName);
+    return control != nullptr ? control->property("text").toString() : QString();
   }
 
   std::vector<std::string> Log1Lines() {
@@ -453,7 +454,6 @@ TEST_F(EMIFormTest, TransmitSendsWhatTheControlsSayAndLogsTheTimeStamp) {
     EXPECT_EQ(lines[lines.size() - 2], "Submiting \"" + shown + "\" to \"+441632960000\"");
     EXPECT_EQ(lines.back(),
               "SCTS: " + DateTimeText(StampToDateTime(submits[0].SCTS)).toStdString());
-    EXPECT_TRUE(lines.back().size() > 6);
   }
 
   smsc.NakOperation(51, 24, 1);
