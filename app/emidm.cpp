@@ -22,9 +22,18 @@ namespace {
 constexpr int kJobTimerMs = 200;
 constexpr int kDefaultReconnectTimeout = 60;
 
-// A date-time as the user reads it, in the octets the log view shows.
+// A date-time as the user reads it, in the octets the log view shows. A
+// locale may put characters there that no octet stands for, such as the
+// narrow no-break space before "PM": blanks become spaces, the rest "?".
 std::string UserDateTime(TDateTime aValue) {
-  return DateTimeText(aValue, true).toLatin1().toStdString();
+  std::string octets;
+  for (QChar c : DateTimeText(aValue, true)) {
+    if (c.unicode() <= 0xFF)
+      octets += static_cast<char>(c.unicode());
+    else
+      octets += c.isSpace() ? ' ' : '?';
+  }
+  return octets;
 }
 
 std::string Quoted(const std::string& aText) {

@@ -13,7 +13,11 @@
 namespace qorvel::testing {
 namespace {
 
-std::string Latin1(const QString& aText) {
+// The locale's text as the status pane gets it: blanks beyond Latin-1 (the
+// narrow no-break space before "PM") as spaces.
+std::string Latin1(QString aText) {
+  for (QChar& c : aText)
+    if (c.unicode() > 0xFF && c.isSpace()) c = u' ';
   return aText.toLatin1().toStdString();
 }
 
