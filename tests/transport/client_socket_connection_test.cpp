@@ -307,7 +307,7 @@ TEST_F(ClientSocket, ServiceTakesPrecedenceOverPort) {
 
 TEST_F(ClientSocket, HostTakesPrecedenceOverAddress) {
   resolver.Hosts["smsc.test"] = "127.0.0.1";
-  connection.SetAddress("192.0.2.1");
+  connection.SetAddress("127.0.0.2");  // nothing listens there
   connection.SetHost("smsc.test");
   TFd peer = OpenAndAccept();
   EXPECT_TRUE(connection.Active());
