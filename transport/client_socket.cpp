@@ -66,7 +66,7 @@ bool WaitReady(int fd, short events, Clock::time_point deadline) {
     pollfd p{fd, events, 0};
     const int r = ::poll(&p, 1, MillisecondsUntil(deadline));
     if (r > 0) return true;
-    if (r == 0 && Clock::now() >= deadline) return false;
+    if (Clock::now() >= deadline) return false;
     if (r < 0 && errno != EINTR) return true;  // the next call reports the error
   }
 }
