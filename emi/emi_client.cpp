@@ -399,11 +399,18 @@ void TEMIClient::ComDeviceRxChar(TComponent* /*Sender*/, int Count) {
   TFinally leave{[this] {
     if (--ReceiversRunning == 0) main_thread::NotifyWaiters();
   }};
-  if (!Receiving.load() || Count <= 0) return;
+  // What arrived while a chunk was handled (a peer that answers each
+  // acknowledgement at once) is read here too, rather than left for the
+  // transport's next round.
+  while (Receiving.load() && Count > 0) {
+    ReceiveChunk(FComDevice->ReadString(Count));
+    Count = FComDevice->InputCount();
+  }
+}
 
-  std::string chunk = FComDevice->ReadString(Count);
+void TEMIClient::ReceiveChunk(const std::string& aChunk) {
   bool clearFrame = false;
-  for (auto it = chunk.rbegin(); it != chunk.rend(); ++it) {
+  for (auto it = aChunk.rbegin(); it != aChunk.rend(); ++it) {
     if (*it == STX) {
       FrameStartTick = TickCount();
       FrameInProgress = true;
@@ -419,7 +426,7 @@ void TEMIClient::ComDeviceRxChar(TComponent* /*Sender*/, int Count) {
   }};
   if (RxCharsWanted.load()) {
     TLockGuard g(RxLock);
-    RxChars += chunk;
+    RxChars += aChunk;
     if (RxChars.size() > kMaxRxChars) {
       const std::size_t excess = RxChars.size() - kMaxRxChars;
       RxChars.erase(0, excess);
@@ -427,7 +434,7 @@ void TEMIClient::ComDeviceRxChar(TComponent* /*Sender*/, int Count) {
     }
   }
   TReceiveSink sink(*this);
-  RxBuffer.Feed(chunk, sink);
+  RxBuffer.Feed(aChunk, sink);
   AsyncThread->Wake();
 }
 

@@ -187,6 +187,7 @@ class TEMIClient : public TLogConnection {
   TOwnAnswer ClaimAnswer(uint8_t aOT, uint8_t aTRN, uint64_t aFromId) EXCLUDES(RxLock);
   void EndBusyReporting() noexcept;
   void ComDeviceRxChar(TComponent* Sender, int Count);
+  void ReceiveChunk(const std::string& aChunk);
   // Logging never stops traffic: a failure is reported once per open.
   void LogTraffic(uint8_t aChannel, std::string_view aText) noexcept;
   void Pause(int aMilliseconds);
