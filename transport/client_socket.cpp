@@ -192,7 +192,10 @@ int TClientSocket::ReceiveBuf(void* aBuffer, int aCount) {
   ssize_t n;
   do n = ::recv(fd_, aBuffer, static_cast<std::size_t>(aCount), MSG_DONTWAIT);
   while (n < 0 && errno == EINTR);
-  if (n > 0) return static_cast<int>(n);
+  if (n > 0) {
+    bytesReceived_ += static_cast<uint64_t>(n);
+    return static_cast<int>(n);
+  }
   if (n == 0) {
     LoseLocked(kPeerClosed);
     return 0;

@@ -10,6 +10,7 @@
 // before the descriptor is released.
 //
 // Lock order: send lock, then state lock.
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -58,6 +59,8 @@ class TClientSocket {
   // nothing waits. The end of the peer's stream loses the socket; a failure
   // loses it and throws naming "recv".
   int ReceiveBuf(void* aBuffer, int aCount) EXCLUDES(lock_);
+  // Bytes received so far through ReceiveBuf; tells whether a receiver read anything.
+  uint64_t BytesReceived() const { return bytesReceived_.load(); }
   // Discards every waiting byte, holding the state lock for the whole drain.
   void Purge() EXCLUDES(lock_);
   // Looks whether the peer has ended the connection (its end of stream or a
@@ -81,6 +84,7 @@ class TClientSocket {
   int fd_ GUARDED_BY(lock_) = -1;
   // The error that ended the connection; 0 while it stands.
   int lostError_ GUARDED_BY(lock_) = 0;
+  std::atomic<uint64_t> bytesReceived_{0};
 };
 
 }  // namespace qorvel

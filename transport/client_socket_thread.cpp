@@ -66,6 +66,7 @@ void TClientSocketThread::Execute() {
 void TClientSocketThread::Poll(int pollFd) {
   while (!Terminated()) {
     if (socket_.ReceiveLength() > 0) {
+      const uint64_t readBefore = socket_.BytesReceived();
       try {
         if (connection_.RxCharInThread) {
           Notify();
@@ -78,8 +79,10 @@ void TClientSocketThread::Poll(int pollFd) {
         // Nothing may leave the thread, and one failing handler must not
         // leave the connection deaf: the bytes are reported again below.
       }
-      // Bytes the receiver left are reported again at the next round.
-      if (socket_.ReceiveLength() > 0) Pause();
+      // A receiver that took nothing is asked again only after a pause, so it
+      // cannot make the thread spin; bytes waiting after a receiver that did
+      // read are the peer's next frame and are reported at once.
+      if (socket_.BytesReceived() == readBefore && socket_.ReceiveLength() > 0) Pause();
       continue;
     }
     // A lost connection has nothing more to say; only a stop is awaited.
