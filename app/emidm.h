@@ -12,7 +12,9 @@
 // held.
 #include <QObject>
 #include <QTimer>
+#include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -63,6 +65,8 @@ class TEMIDM : public QObject, public IEMIFormHost {
   // Whether the engine is logged in, and its own address.
   bool EngineActive() const;
   std::string OwnAddress() const;
+  // Automatic reconnection is armed.
+  bool ReconnectArmed() const EXCLUDES(JobsLock);
 
   // ---- main thread ----
   // The job step; Sender is the timer, or nullptr after a delivered message.
@@ -76,7 +80,35 @@ class TEMIDM : public QObject, public IEMIFormHost {
   QTimer& JobTimer() override { return Timer2(); }
   void ClearReconnectPending() override EXCLUDES(JobsLock);
 
+  // The supervisor's own fixed waits (before reopening, before retrying a
+  // submit) go through here so that tests need not sit them out. Main thread.
+  std::function<void(int aMilliseconds)> PauseFn;
+
  private:
+  // Handlers bound to the components.
+  void EMIClientBeforeOpen();
+  void EMIClientAfterOpen();
+  void EMIClientAfterClose();
+  void EMIClientRxCommand(uint8_t aOT, const std::string& aData);
+  void LineComBeforeOpen();
+  void LineComAfterOpen();
+  void LineComBeforeClose();
+  void LineComAfterClose();
+
+  // The body of the job step, inside its error handler.
+  void RunStep(bool aFromTimer);
+  // Works one job off and completes its requester exactly once.
+  void WorkOffJob(const std::string& aName, const TSubmitItem& aItem, bool& aRetryAllowed);
+  void Submit(const TSubmitItem& aItem, bool& aRetryAllowed, TDateTime& aSCTS);
+  // The live automation objects, copied under JobsLock.
+  std::vector<std::shared_ptr<IAutoObject>> AutoObjectsCopy() const EXCLUDES(JobsLock);
+  // Calls aFire on every live object in creation order; one object's failure
+  // is reported and does not keep the others from the event.
+  void FireEach(const std::function<void(IAutoObject&)>& aFire);
+  void Log1(const std::string& aLine);
+  void LogError(const std::string& aMessage);
+  void Pause(int aMilliseconds);
+
   std::unique_ptr<TFileTermLogger> logger_;
   std::unique_ptr<TClientSocketConnection> lineCom_;
   std::unique_ptr<TEMIClient> emiClient_;

@@ -5,17 +5,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev
-          libbenchmark-dev qt6-base-dev libsimpleini-dev dbus xvfb)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p")
-done
-if ((${#missing[@]})); then
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+source tools/packages.sh
+qorvel_install_missing "${qorvel_build_packages[@]}" "${qorvel_check_packages[@]}"
 
 cmake --preset ci
 cmake --build --preset ci -j2

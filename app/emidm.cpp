@@ -1,0 +1,281 @@
+#include "app/emidm.h"
+
+#include <chrono>
+#include <exception>
+#include <thread>
+
+#include "app/config/config.h"
+#include "connect/errors.h"
+#include "connect/frame_divide.h"
+#include "connect/ticks.h"
+#include "emi/codec.h"
+#include "emi/codes.h"
+#include "emi/items.h"
+#include "ui/date_text.h"
+
+namespace qorvel {
+
+TEMIDM* EMIDM = nullptr;
+
+namespace {
+
+constexpr int kJobTimerMs = 200;
+constexpr int kDefaultReconnectTimeout = 60;
+
+// A date-time as the user reads it, in the octets the log view shows.
+std::string UserDateTime(TDateTime aValue) {
+  return DateTimeText(aValue, true).toLatin1().toStdString();
+}
+
+std::string Quoted(const std::string& aText) {
+  return "\"" + aText + "\"";
+}
+
+}  // namespace
+
+TEMIDM::TEMIDM(QObject* aParent) : QObject(aParent) {
+  logger_ = std::make_unique<TFileTermLogger>();
+  lineCom_ = std::make_unique<TClientSocketConnection>();
+  emiClient_ = std::make_unique<TEMIClient>();
+
+  logger_->SetName("Logger");
+  logger_->SetAutoOpen(true);
+  logger_->SetLogFlags({lfInsertChannel, lfDivideNames, lfDivideChannels, lfDivideStream});
+  logger_->SetMaxLineLength(0);
+  logger_->SetTermChar(true);
+  logger_->OnDivideStream = DivideAtFrameStart;
+
+  lineCom_->SetName("LineCom");
+  lineCom_->SetPort(0);
+  lineCom_->BeforeOpen = [this](TConnection*) { LineComBeforeOpen(); };
+  lineCom_->AfterOpen = [this](TConnection*) { LineComAfterOpen(); };
+  lineCom_->BeforeClose = [this](TConnection*) { LineComBeforeClose(); };
+  lineCom_->AfterClose = [this](TConnection*) { LineComAfterClose(); };
+
+  emiClient_->SetName("EMIClient");
+  emiClient_->SetLogger(logger_.get());
+  emiClient_->SetLogName("EMI");
+  emiClient_->SetComDevice(lineCom_.get());
+  emiClient_->RepeatCount = 2;
+  emiClient_->BeforeOpen = [this](TConnection*) { EMIClientBeforeOpen(); };
+  emiClient_->AfterOpen = [this](TConnection*) { EMIClientAfterOpen(); };
+  emiClient_->AfterClose = [this](TConnection*) { EMIClientAfterClose(); };
+  emiClient_->OnRxCommand = [this](TComponent*, uint8_t aOT, uint8_t, bool,
+                                   const std::string& aData) { EMIClientRxCommand(aOT, aData); };
+
+  timer2_ = new QTimer(this);
+  timer2_->setObjectName("Timer2");
+  timer2_->setInterval(kJobTimerMs);
+  connect(timer2_, &QTimer::timeout, this, [this] { Timer2Timer(timer2_); });
+  timer2_->start();
+
+  EMIDM = this;
+}
+
+TEMIDM::~TEMIDM() {
+  timer2_->stop();
+  // Shutdown closes without events: nobody is left to hear them.
+  emiClient_->BeforeOpen = nullptr;
+  emiClient_->AfterOpen = nullptr;
+  emiClient_->AfterClose = nullptr;
+  emiClient_->OnRxCommand = nullptr;
+  lineCom_->BeforeOpen = nullptr;
+  lineCom_->AfterOpen = nullptr;
+  lineCom_->BeforeClose = nullptr;
+  lineCom_->AfterClose = nullptr;
+  form_ = nullptr;
+  logger_->SetTerminal(nullptr);
+  try {
+    emiClient_->Close();
+    lineCom_->Close();
+  } catch (...) {
+  }
+
+  std::vector<std::shared_ptr<IAutoObject>> objects;
+  std::deque<std::pair<std::string, std::unique_ptr<TSubmitItem>>> jobs;
+  {
+    TLockGuard g(JobsLock);
+    objects.swap(AutoObjects);
+    jobs.swap(Jobs);
+  }
+  for (auto& object : objects) object.reset();
+  // Queued jobs are never worked off; their callers must not wait for ever.
+  for (auto& job : jobs)
+    if (job.second && job.second->Requester)
+      job.second->Requester->Complete(-1, "Object destroyed");
+
+  if (EMIDM == this) EMIDM = nullptr;
+}
+
+void TEMIDM::SetForm(IEMIFormView* aForm) {
+  form_ = aForm;
+  logger_->SetTerminal(aForm ? &aForm->TrafficLog() : nullptr);
+}
+
+// ---- automation objects --------------------------------------------------
+
+void TEMIDM::AddAutoObject(std::shared_ptr<IAutoObject> aObject) {
+  TLockGuard g(JobsLock);
+  AutoObjects.push_back(std::move(aObject));
+  ++ConnectRequests;
+}
+
+void TEMIDM::RemoveAutoObject(const IAutoObject* aObject) {
+  TLockGuard g(JobsLock);
+  for (auto it = AutoObjects.begin(); it != AutoObjects.end(); ++it)
+    if (it->get() == aObject) {
+      AutoObjects.erase(it);
+      return;
+    }
+}
+
+void TEMIDM::RequestActive(bool aActive) {
+  const bool engineActive = EngineActive();
+  TLockGuard g(JobsLock);
+  if (aActive) {
+    DisconnectRequests = 0;
+    ++ConnectRequests;
+  } else {
+    ConnectRequests = 0;
+    ReconnectPending = false;
+    if (engineActive) ++DisconnectRequests;
+  }
+}
+
+void TEMIDM::PostJob(std::string aName, std::unique_ptr<TSubmitItem> aItem) {
+  TLockGuard g(JobsLock);
+  Jobs.emplace_back(std::move(aName), std::move(aItem));
+}
+
+bool TEMIDM::EngineActive() const {
+  return emiClient_->Active();
+}
+
+std::string TEMIDM::OwnAddress() const {
+  return emiClient_->OwnAddress();
+}
+
+bool TEMIDM::ReconnectArmed() const {
+  TLockGuard g(JobsLock);
+  return ReconnectPending;
+}
+
+void TEMIDM::ClearReconnectPending() {
+  TLockGuard g(JobsLock);
+  ReconnectPending = false;
+}
+
+std::vector<std::shared_ptr<IAutoObject>> TEMIDM::AutoObjectsCopy() const {
+  TLockGuard g(JobsLock);
+  return AutoObjects;
+}
+
+void TEMIDM::FireEach(const std::function<void(IAutoObject&)>& aFire) {
+  for (const auto& object : AutoObjectsCopy()) {
+    try {
+      aFire(*object);
+    } catch (const std::exception& e) {
+      LogError(e.what());
+    } catch (...) {
+      LogError("Unknown exception");
+    }
+  }
+}
+
+void TEMIDM::NotifyActiveChanged() {
+  FireEach([](IAutoObject& o) { o.FireActiveChanged(); });
+}
+
+// ---- handlers ------------------------------------------------------------
+
+void TEMIDM::EMIClientBeforeOpen() {
+  LastOpenTick = TickCount();
+  const TIniFile ini = OpenConfig();
+  ReconnectTimeout = ini.ReadInteger("EMI", "ReconnectTimeout", kDefaultReconnectTimeout);
+
+  lineCom_->Close();
+  lineCom_->Open();
+
+  TParams params;
+  for (const std::string& line : ini.ReadSectionValues("EMI.Connection")) params.AddLine(line);
+  if (params.Has("PASSWORD"))
+    params.SetValue("PASSWORD", ScramblePassword(params.Value("PASSWORD")));
+  emiClient_->SetParams(params);
+  if (emiClient_->OwnAddress().empty()) RaiseEMIError(-1, "User and address is empty");
+
+  logger_->SetLogFile(ini.ReadString("EMI", "LogFile", "NUL"));
+  Log1("Connecting to KESTRA under account " + Quoted(params.Value("USER")));
+}
+
+void TEMIDM::EMIClientAfterOpen() {
+  Log1("Connected to KESTRA");
+  if (form_) form_->UpdateButtons();
+  NotifyActiveChanged();
+  TLockGuard g(JobsLock);
+  ReconnectPending = false;
+}
+
+void TEMIDM::EMIClientAfterClose() {
+  if (form_) form_->UpdateButtons();
+  NotifyActiveChanged();
+}
+
+void TEMIDM::LineComBeforeOpen() {
+  const TIniFile ini = OpenConfig();
+  lineCom_->SetAddress(ini.ReadString("EMI", "IP", ""));
+  lineCom_->SetPort(ini.ReadInteger("EMI", "Port", 0));
+  Log1("Socket opening " + lineCom_->Address() + ":" + std::to_string(lineCom_->Port()));
+}
+
+void TEMIDM::LineComAfterOpen() {
+  Log1("Socket opened");
+}
+
+void TEMIDM::LineComBeforeClose() {
+  Log1("Socket closing");
+}
+
+void TEMIDM::LineComAfterClose() {
+  Log1("Socket closed");
+}
+
+void TEMIDM::EMIClientRxCommand(uint8_t aOT, const std::string& aData) {
+  bool delivered = false;
+  if (aOT == 52) {
+    const std::unique_ptr<TRetrieveDeliverySMItem> item = ParseDeliveredMessage(aData);
+    const std::string shown = item->Binary ? TextToHex(item->Msg) : item->Msg;
+    Log1("Delivered: " + UserDateTime(item->SCTS) + "," + Quoted(item->OA) + "," +
+         Quoted(item->DA) + ",RPI:" + std::to_string(item->RPI) + ", " + Quoted(shown));
+    FireEach([&](IAutoObject& o) { o.FireDelivered(*item); });
+    delivered = true;
+  } else if (aOT == 53) {
+    const std::unique_ptr<TRetrieveDeliveryNotificationItem> item =
+        ParseDeliveryNotification(aData);
+    const std::string reason = item->DeliveryStatus == 0 ? "OK" : ReasonText(item->ReasonCode);
+    Log1("Notified: " + UserDateTime(item->SCTS) + "," + Quoted(item->OA) + "," + Quoted(item->DA) +
+         "," + Quoted(item->Msg) +
+         ", Status: " + CodeText(item->DeliveryStatus, DeliveryStatusTexts) + " (" + reason + ")");
+    FireEach([&](IAutoObject& o) { o.FireDeliveryNotification(*item); });
+  }
+  if (form_) form_->ShowRxQueueCount(emiClient_->RxQueueCount());
+  if (delivered) Timer2Timer(nullptr);
+}
+
+// ---- helpers -------------------------------------------------------------
+
+void TEMIDM::Log1(const std::string& aLine) {
+  if (form_) form_->StatusLog().AddLine(aLine);
+}
+
+void TEMIDM::LogError(const std::string& aMessage) {
+  Log1("Error: " + aMessage);
+}
+
+void TEMIDM::Pause(int aMilliseconds) {
+  if (PauseFn)
+    PauseFn(aMilliseconds);
+  else
+    std::this_thread::sleep_for(std::chrono::milliseconds(aMilliseconds));
+}
+
+}  // namespace qorvel

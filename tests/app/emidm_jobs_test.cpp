@@ -1,0 +1,135 @@
+// The supervisor's job queue: budgets per step, the one retry of a step,
+// connection tests, and that every job taken is answered.
+#include "supervisor_fixture.h"
+
+namespace qorvel::testing {
+namespace {
+
+TEST_F(SupervisorTest, JobsWaitForTheWindowAndAreAnsweredWithoutASession) {
+  dm->SetForm(nullptr);
+  auto submit = Post(kJobSubmit);
+  auto unknown = Post("submit");
+  Tick();
+  EXPECT_FALSE(submit->Completed()) << "no step before the window exists";
+
+  dm->SetForm(&form);
+  Tick();
+  ASSERT_TRUE(submit->Completed());
+  EXPECT_EQ(submit->ResultCode(), -1);
+  EXPECT_EQ(submit->ResultText(), "Connection is inactive");
+  ASSERT_TRUE(unknown->Completed()) << "a job of no known name still releases its caller";
+  EXPECT_EQ(unknown->ResultCode(), -1);
+  EXPECT_TRUE(smsc.Received().empty());
+}
+
+TEST_F(SupervisorTest, TwelveJobsAreWorkedOffTenThenTwoInOrder) {
+  Connect();
+  std::vector<std::shared_ptr<TJobRequester>> requesters;
+  for (int i = 1; i <= 12; ++i) requesters.push_back(Post(kJobSubmit, std::to_string(i)));
+  Tick();
+  EXPECT_EQ(CountCompleted(requesters), 10);
+  EXPECT_FALSE(requesters[10]->Completed());
+  Tick();
+  EXPECT_EQ(CountCompleted(requesters), 12);
+  const std::vector<TAcceptedSubmit> submits = smsc.Submits();
+  ASSERT_EQ(submits.size(), 12u);
+  for (int i = 0; i < 12; ++i) {
+    EXPECT_EQ(submits[i].Fields[0], std::to_string(i + 1));
+    EXPECT_EQ(requesters[i]->ResultCode(), 0) << requesters[i]->ResultText();
+    EXPECT_NE(requesters[i]->ResultSCTS(), 0);
+  }
+  EXPECT_EQ(form.Log1.Count("Submiting"), 12);
+}
+
+struct TRetryCase {
+  int Naks;  // refused submits; negative: all
+  int FirstCode, SecondCode;
+  size_t Attempts;
+};
+
+class SupervisorRetry : public SupervisorTest, public ::testing::WithParamInterface<TRetryCase> {};
+
+TEST_P(SupervisorRetry, OnlyTheFirstFailingSubmitOfAStepIsRetried) {
+  const TRetryCase c = GetParam();
+  Connect();
+  smsc.NakOperation(51, 24, c.Naks);
+  auto first = Post(kJobSubmit, "0612345678", "one");
+  auto second = Post(kJobSubmit, "0612345678", "two");
+  Tick();
+  ASSERT_TRUE(first->Completed() && second->Completed());
+  EXPECT_EQ(first->ResultCode(), c.FirstCode) << first->ResultText();
+  EXPECT_EQ(second->ResultCode(), c.SecondCode) << second->ResultText();
+  if (c.SecondCode != 0) {
+    EXPECT_EQ(second->ResultText(), "24-Message too long");
+  }
+  EXPECT_EQ(smsc.Operations(51).size(), c.Attempts);
+  EXPECT_EQ(form.Log1.Count("Reconnecting"), 1);
+  EXPECT_EQ(smsc.Connections(), 2);
+}
+
+INSTANTIATE_TEST_SUITE_P(Refusals, SupervisorRetry,
+                         ::testing::Values(TRetryCase{1, 0, 0, 3}, TRetryCase{-1, -1, -1, 3}));
+
+TEST_F(SupervisorTest, ConnectionTestJobReportsTheOutcome) {
+  Connect();
+  auto alive = Post(kJobTest);
+  Tick();
+  EXPECT_EQ(alive->ResultCode(), 0);
+
+  smsc.NakOperation(31, 2);
+  auto refused = Post(kJobTest);
+  Tick();
+  ASSERT_TRUE(refused->Completed());
+  EXPECT_EQ(refused->ResultCode(), -1);
+  EXPECT_EQ(smsc.Operations(31).size(), 2u);
+}
+
+TEST_F(SupervisorTest, DeliveryInsideAStepStartsNoSecondStep) {
+  Connect();
+  TMobileMessage msg;
+  msg.OA = "0612000001";
+  msg.DA = "1234";
+  msg.Msg = "during";
+  msg.SCTS = "070503140559";
+  TAnswerRule rule;
+  rule.SendBefore = {smsc.DeliverFrame(msg)};
+  rule.Times = 1;
+  smsc.AddRule(51, rule);
+  std::vector<std::shared_ptr<TJobRequester>> requesters;
+  for (int i = 0; i < 12; ++i) requesters.push_back(Post(kJobSubmit));
+  Tick();
+  EXPECT_EQ(form.Log1.Count("Delivered: "), 1) << "handled inside the step";
+  EXPECT_EQ(CountCompleted(requesters), 10);
+}
+
+struct TAfterDeliveryCase {
+  bool TimerRunning;  // false: the window is using the engine
+  int Completed;
+};
+
+class SupervisorAfterDelivery : public SupervisorTest,
+                                public ::testing::WithParamInterface<TAfterDeliveryCase> {};
+
+TEST_P(SupervisorAfterDelivery, ADeliveredMessageRunsOneJob) {
+  const TAfterDeliveryCase c = GetParam();
+  Connect();
+  std::vector<std::shared_ptr<TJobRequester>> requesters;
+  for (int i = 0; i < 3; ++i) requesters.push_back(Post(kJobSubmit));
+  if (!c.TimerRunning) dm->Timer2().stop();
+  TMobileMessage msg;
+  msg.OA = "0612000001";
+  msg.DA = "1234";
+  msg.Msg = "hello";
+  msg.SCTS = "070503140559";
+  smsc.SendDeliver(msg);
+  ASSERT_TRUE(WaitForLine("Delivered: "));
+  EXPECT_EQ(CountCompleted(requesters), c.Completed);
+  EXPECT_EQ(dm->Timer2().isActive(), c.TimerRunning);
+}
+
+INSTANTIATE_TEST_SUITE_P(Timer, SupervisorAfterDelivery,
+                         ::testing::Values(TAfterDeliveryCase{true, 1},
+                                           TAfterDeliveryCase{false, 0}));
+
+}  // namespace
+}  // namespace qorvel::testing
