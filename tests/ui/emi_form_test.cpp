@@ -1,0 +1,506 @@
+// The main window and its setup dialog, driven by object name as a user
+// drives them: the mirrored message edits, the settings kept in EMI.INI, and
+// connecting, transmitting and checking against the simulated SMSC.
+#include "ui/emi_form.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QSplitter>
+#include <QStackedWidget>
+#include <QStatusBar>
+#include <QTabBar>
+#include <QTest>
+#include <QTimer>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/config/config.h"
+#include "app/config/switches.h"
+#include "app/config/temp_dir.h"
+#include "emi/codec.h"
+#include "tests/ui/form_test_host.h"
+#include "tools/smsc/smsc_simulator.h"
+#include "ui/date_text.h"
+#include "ui/emi_setup_dlg.h"
+#include "ui/message_box.h"
+#include "ui/terminal.h"
+
+namespace qorvel {
+namespace {
+
+using testing::ReadText;
+using testing::WriteText;
+
+TSmscConfig Quiet() {
+  TSmscConfig config;
+  config.Account = "1234";
+  config.Password = "pw";
+  config.Notifications = false;
+  return config;
+}
+
+class EMIFormTest : public ::testing::Test {
+ protected:
+  EMIFormTest() {
+    SetCommandLine({"qorvel", "-I:" + Ini()});
+    previousBox_ = SetMessageBoxHandler(
+        [this](QWidget*, const QString& aText) { boxes.push_back(aText.toStdString()); });
+  }
+  ~EMIFormTest() override {
+    host.view = nullptr;
+    form.reset();
+    SetMessageBoxHandler(previousBox_);
+  }
+
+  std::string Ini() const { return dir.File("EMI.INI"); }
+
+  TEMIForm& Form() {
+    if (!form) {
+      form = std::make_unique<TEMIForm>(host);
+      host.view = form.get();
+      form->show();
+      EXPECT_TRUE(QTest::qWaitForWindowExposed(form.get()));
+    }
+    return *form;
+  }
+
+  template <typename T>
+  T* Find(const char* aName) {
+    T* widget = Form().findChild<T*>(QLatin1String(aName));
+    if (widget == nullptr) ADD_FAILURE() << "no " << aName;
+    return widget;
+  }
+
+  void Click(const char* aButton) {
+    QTest::mouseClick(Find<QAbstractButton>(aButton), Qt::LeftButton);
+  }
+
+  void Type(const char* aEdit, const QString& aText) {
+    QLineEdit* edit = Find<QLineEdit>(aEdit);
+    edit->clear();
+    QTest::keyClicks(edit, aText);
+  }
+
+  QString Text(const char* aName) {
+    const QObject* control = Find<QObject>(aName);
+    return control != nullptr ? control->property("text").toString() : QString();
+  }
+
+  std::vector<std::string> Log1Lines() {
+    TTerminal* log = Find<TTerminal>("Log1");
+    log->Flush();
+    const QString text = log->toPlainText();
+    std::vector<std::string> lines;
+    if (!text.isEmpty())
+      for (const QString& line : text.split(QLatin1Char('\n'))) lines.push_back(line.toStdString());
+    return lines;
+  }
+
+  void ShowPage(int aTab) {
+    QTabBar* tabs = Find<QTabBar>("TabSet1");
+    QTest::mouseClick(tabs, Qt::LeftButton, {}, tabs->tabRect(aTab).center());
+  }
+
+  // Clicks "Setup..." and has `aUse` work the modal dialog once it shows.
+  void WithSetupDialog(const std::function<void(TEMISetupDlg&)>& aUse) {
+    bool reached = false;
+    QTimer poll;
+    QElapsedTimer waited;
+    waited.start();
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+      auto* dialog = Form().findChild<TEMISetupDlg*>();
+      if (dialog != nullptr && dialog->isVisible() && !reached) {
+        reached = true;
+        aUse(*dialog);
+      }
+      // A dialog that aUse left open, or that never showed, must not hang the test.
+      if (dialog != nullptr && dialog->isVisible() && (reached || waited.elapsed() > 5000))
+        dialog->reject();
+    });
+    poll.start(10);
+    Click("SetupButton");
+    EXPECT_TRUE(reached);
+  }
+
+  testing::TTempDir dir;
+  TSmscSimulator smsc{Quiet()};
+  testing::TFormTestHost host{smsc.Port()};
+  std::unique_ptr<TEMIForm> form;
+  std::vector<std::string> boxes;
+
+ private:
+  TMessageBoxHandler previousBox_;
+};
+
+TEST_F(EMIFormTest, EveryControlIsThereWithItsCaption) {
+  TEMIForm& f = Form();
+  EXPECT_EQ(f.windowTitle(), "Qorvel 1.2");
+  EXPECT_EQ(f.minimumSize(), QSize(381, 375));
+  EXPECT_EQ(f.size(), QSize(381, 375));
+
+  const std::vector<std::pair<const char*, const char*>> captions = {
+      {"ConnectButton", "&Connect"},
+      {"SetupButton", "&Setup..."},
+      {"DisconnectButton", "Dis&connect"},
+      {"Button3", "&Transmit"},
+      {"Button4", "C&heck conn."},
+      {"Button1", "Save"},
+      {"Label1", "&Number"},
+      {"Label3", "&Message"},
+      {"MessageLength", "0"},
+      {"Binary", "B&inary (8 bit, max.140 chars)"},
+      {"Label2", "C&lass"},
+      {"Label4", "&PID"},
+      {"Edit1", "0"},
+      {"VP", "&VP (hours)"},
+      {"Edit2", "0"},
+      {"Label5", "&Reply path"},
+      {"N_Delivered", "&Delivered"},
+      {"N_Buffered", "B&uffered"},
+      {"N_NotDelivered", "N&ot delivered"},
+  };
+  for (const auto& [name, caption] : captions) {
+    const QObject* control = f.findChild<QObject*>(QLatin1String(name));
+    ASSERT_NE(control, nullptr) << name;
+    EXPECT_EQ(control->property("text").toString(), caption) << name;
+  }
+  for (const char* name : {"PrefixEdit", "NumberEdit", "MsgEdit", "MsgHexEdit"})
+    EXPECT_NE(Find<QLineEdit>(name), nullptr);
+  EXPECT_EQ(Find<QGroupBox>("GroupBox1")->title(), "Notification");
+  EXPECT_EQ(Find<QLabel>("Label1")->buddy(), Find<QLineEdit>("PrefixEdit"));
+  EXPECT_EQ(Find<QLabel>("Label3")->buddy(), Find<QLineEdit>("MsgEdit"));
+  EXPECT_EQ(Find<QLineEdit>("MsgEdit")->maxLength(), 160);
+
+  const auto items = [&](const char* aName) {
+    QStringList list;
+    const QComboBox* box = Find<QComboBox>(aName);
+    for (int i = 0; i < box->count(); ++i) list << box->itemText(i);
+    return list;
+  };
+  EXPECT_EQ(items("MessageClass"),
+            QStringList({"default", "0..immediate display", "1..ME-memory equipment", "2..SIM",
+                         "3..TE-terminate equipment"}));
+  EXPECT_EQ(items("RPI"), QStringList({"none", "request", "response"}));
+  for (const auto& [name, max] : {std::pair{"PID", 255}, std::pair{"VPH", 999}}) {
+    const QSpinBox* spin = Find<QSpinBox>(name);
+    EXPECT_EQ(spin->minimum(), 0) << name;
+    EXPECT_EQ(spin->maximum(), max) << name;
+    EXPECT_FALSE(spin->wrapping()) << name;
+  }
+
+  QSplitter* splitter = Find<QSplitter>("Splitter1");
+  ASSERT_EQ(splitter->count(), 2);
+  EXPECT_EQ(splitter->widget(0), Find<TTerminal>("Log1"));
+  EXPECT_EQ(splitter->widget(1), Find<TTerminal>("Log2"));
+  EXPECT_EQ(Find<TTerminal>("Log1")->MaxLines(), 100);
+  EXPECT_EQ(Find<TTerminal>("Log2")->MaxLines(), 100);
+  EXPECT_EQ(Find<QStackedWidget>("Notebook1")->currentWidget()->objectName(), "SMS");
+
+  // The tabs choose the composition page.
+  QTabBar* tabs = Find<QTabBar>("TabSet1");
+  ASSERT_EQ(tabs->count(), 2);
+  EXPECT_EQ(tabs->tabText(0), "&Basic");
+  EXPECT_EQ(tabs->tabText(1), "&Advanced");
+  QStackedWidget* pages = Find<QStackedWidget>("Notebook2");
+  EXPECT_EQ(pages->currentWidget()->objectName(), "Default");
+  ShowPage(1);
+  EXPECT_EQ(pages->currentWidget()->objectName(), "Advanced");
+  ShowPage(0);
+  EXPECT_EQ(pages->currentWidget()->objectName(), "Default");
+
+  // Status bar: a version line on click; the supervisor writes the third panel.
+  QStatusBar* bar = Find<QStatusBar>("StatusBar");
+  const auto panels = bar->findChildren<QLabel*>(QString(), Qt::FindDirectChildrenOnly);
+  ASSERT_EQ(panels.size(), 3);
+  EXPECT_EQ(Text("StatusPanel0"), "");
+  QTest::mouseClick(bar, Qt::LeftButton, {}, QPoint(4, bar->height() / 2));
+  EXPECT_EQ(Text("StatusPanel0"), f.StatusBarHint().section('|', 0, 0));
+  EXPECT_TRUE(Text("StatusPanel0").startsWith("Qorvel 1.2"));
+  f.ShowRxQueueCount(3);
+  EXPECT_EQ(Text("StatusPanel2"), "3");
+}
+
+TEST_F(EMIFormTest, MessageEditsMirrorEachOther) {
+  Form();
+  QLineEdit* text = Find<QLineEdit>("MsgEdit");
+  QLineEdit* hex = Find<QLineEdit>("MsgHexEdit");
+  EXPECT_TRUE(hex->isReadOnly());
+  Type("MsgEdit", "Hi");
+  EXPECT_EQ(hex->text(), "4869");
+  EXPECT_EQ(Text("MessageLength"), "2");
+
+  Click("Binary");
+  EXPECT_TRUE(text->isReadOnly());
+  EXPECT_FALSE(hex->isReadOnly());
+  Type("MsgHexEdit", "48656C6C6F");
+  EXPECT_EQ(text->text(), "Hello");
+  EXPECT_EQ(Text("MessageLength"), "5");
+  // Not hex: the last good text stays on show.
+  QTest::keyClicks(hex, "G");
+  EXPECT_EQ(text->text(), "Hello");
+  // Back to text, the hex edit shows what would go out.
+  Click("Binary");
+  EXPECT_EQ(hex->text(), "48656C6C6F");
+  EXPECT_TRUE(hex->isReadOnly());
+
+  text->setText(QString(150, 'a'));
+  EXPECT_EQ(hex->text().size(), 300);
+  Click("Binary");
+  EXPECT_EQ(text->text(), QString(140, 'a'));
+  EXPECT_EQ(hex->text(), QString::fromStdString(TextToHex(std::string(140, 'a'))));
+  EXPECT_EQ(text->maxLength(), 140);
+  EXPECT_EQ(hex->maxLength(), 280);
+  EXPECT_EQ(Text("MessageLength"), "140");
+  Click("Binary");
+  EXPECT_EQ(text->maxLength(), 160);
+  EXPECT_EQ(hex->maxLength(), 320);
+}
+
+TEST_F(EMIFormTest, MessageSettingsComeFromEmiIniAndSaveWritesExactlyThem) {
+  WriteText(Ini(),
+            "[EMI]\nIP=127.0.0.1\nPhone.Prefix=+44\nPhone.Number=1632960000\nBinary=1\n"
+            "Message=48656C6C6F\nClass=3\nRPI=2\nPID=64\nVP.Hours=36\n"
+            "Notification.Delivered=1\nNotification.Buffered=0\nNotification.NotDelivered=1\n");
+  Form();
+  EXPECT_EQ(Find<QLineEdit>("PrefixEdit")->text(), "+44");
+  EXPECT_EQ(Find<QLineEdit>("NumberEdit")->text(), "1632960000");
+  EXPECT_TRUE(Find<QCheckBox>("Binary")->isChecked());
+  EXPECT_EQ(Find<QLineEdit>("MsgHexEdit")->text(), "48656C6C6F");
+  EXPECT_EQ(Find<QLineEdit>("MsgEdit")->text(), "Hello");
+  EXPECT_FALSE(Find<QLineEdit>("MsgHexEdit")->isReadOnly());
+  EXPECT_EQ(Find<QComboBox>("MessageClass")->currentText(), "2..SIM");
+  EXPECT_EQ(Find<QComboBox>("RPI")->currentText(), "response");
+  EXPECT_EQ(Find<QSpinBox>("PID")->value(), 64);
+  EXPECT_EQ(Find<QSpinBox>("VPH")->value(), 36);
+  EXPECT_TRUE(Find<QCheckBox>("N_Delivered")->isChecked());
+  EXPECT_FALSE(Find<QCheckBox>("N_Buffered")->isChecked());
+  EXPECT_TRUE(Find<QCheckBox>("N_NotDelivered")->isChecked());
+
+  // A text message is stored in its hex form; other keys keep their place.
+  Click("Binary");
+  Type("MsgEdit", "Hi");
+  Find<QCheckBox>("N_Buffered")->setChecked(true);
+  Find<QComboBox>("MessageClass")->setCurrentIndex(0);
+  ShowPage(1);
+  Click("Button1");
+  EXPECT_EQ(ReadText(Ini()),
+            "[EMI]\nIP=127.0.0.1\nPhone.Prefix=+44\nPhone.Number=1632960000\nBinary=0\n"
+            "Message=4869\nClass=0\nRPI=2\nPID=64\nVP.Hours=36\n"
+            "Notification.Delivered=1\nNotification.Buffered=1\nNotification.NotDelivered=1\n");
+
+  std::filesystem::remove(Ini());
+  Click("Button1");
+  EXPECT_EQ(ReadText(Ini()),
+            "[EMI]\nPhone.Prefix=+44\nPhone.Number=1632960000\nBinary=0\nMessage=4869\n"
+            "Class=0\nRPI=2\nPID=64\nVP.Hours=36\nNotification.Delivered=1\n"
+            "Notification.Buffered=1\nNotification.NotDelivered=1\n");
+  EXPECT_TRUE(boxes.empty());
+}
+
+TEST_F(EMIFormTest, ListIndexesOutsideTheListsReadAsTheirFirstItem) {
+  WriteText(Ini(), "[EMI]\nClass=9\nRPI=-1\n");
+  Form();
+  EXPECT_EQ(Find<QComboBox>("MessageClass")->currentIndex(), 0);
+  EXPECT_EQ(Find<QComboBox>("RPI")->currentIndex(), 0);
+}
+
+TEST_F(EMIFormTest, SetupWritesOnlyAfterAValidOk) {
+  const std::string before =
+      "[EMI]\nIP=10.0.0.1\nPort=5000\n[EMI.Connection]\nUser=1234\nPassword=" +
+      ScramblePassword("pw") + "\n";
+  WriteText(Ini(), before);
+
+  WithSetupDialog([&](TEMISetupDlg& d) {
+    EXPECT_EQ(d.windowTitle(), "Qorvel setup");
+    EXPECT_EQ(d.Address->text(), "10.0.0.1");
+    EXPECT_EQ(d.Port->text(), "5000");
+    EXPECT_EQ(d.User->text(), "1234");
+    EXPECT_EQ(d.Password->text(), "pw");
+    EXPECT_EQ(d.Password->echoMode(), QLineEdit::Password);
+    EXPECT_EQ(d.ReconnectTimeout->text(), "0");
+    d.Address->setText("127.0.0.1");
+    QTest::mouseClick(d.CancelBtn, Qt::LeftButton);
+    EXPECT_FALSE(d.isVisible());
+  });
+  EXPECT_EQ(ReadText(Ini()), before);
+
+  WithSetupDialog([&](TEMISetupDlg& d) {
+    d.Address->setText("127.0.0.1");
+    d.Port->setText("2775");
+    d.User->setText("5678");
+    d.Password->setText("Secret42");
+    d.ReconnectTimeout->setText("abc");
+    QTest::mouseClick(d.OKBtn, Qt::LeftButton);
+    EXPECT_TRUE(d.isVisible());
+    EXPECT_EQ(boxes, std::vector<std::string>{"'abc' is not a valid integer value"});
+    EXPECT_EQ(ReadText(Ini()), before);
+    d.ReconnectTimeout->setText("30");
+    QTest::mouseClick(d.OKBtn, Qt::LeftButton);
+    EXPECT_FALSE(d.isVisible());
+  });
+  const TIniFile ini = OpenConfig();
+  EXPECT_EQ(ini.ReadString("EMI", "IP", ""), "127.0.0.1");
+  EXPECT_EQ(ini.ReadString("EMI", "Port", ""), "2775");
+  EXPECT_EQ(ini.ReadString("EMI", "ReconnectTimeout", ""), "30");
+  EXPECT_EQ(ini.ReadString("EMI.Connection", "User", ""), "5678");
+  EXPECT_EQ(ini.ReadString("EMI.Connection", "Password", ""), "75gvixvH");
+}
+
+TEST_F(EMIFormTest, ButtonsAndTheTransmitPageFollowTheConnection) {
+  Form();
+  QWidget* smsCommands = Find<QWidget>("Notebook1");
+  const auto expectConnected = [&](bool aConnected) {
+    EXPECT_EQ(host.client.Active(), aConnected);
+    EXPECT_EQ(!smsCommands->isHidden(), aConnected);
+    EXPECT_EQ(Find<QPushButton>("ConnectButton")->isEnabled(), !aConnected);
+    EXPECT_EQ(Find<QPushButton>("SetupButton")->isEnabled(), !aConnected);
+    EXPECT_EQ(Find<QPushButton>("DisconnectButton")->isEnabled(), aConnected);
+  };
+  expectConnected(false);
+
+  smsc.NakOperation(60, 7, 1);
+  Click("ConnectButton");
+  expectConnected(false);
+  EXPECT_EQ(Log1Lines(), (std::vector<std::string>{"07-Authentication failure", "Failed"}));
+
+  Click("ConnectButton");
+  expectConnected(true);
+  EXPECT_EQ(host.reconnectCleared, 2);
+
+  Click("DisconnectButton");
+  expectConnected(false);
+  EXPECT_FALSE(host.line.Active());
+  EXPECT_TRUE(smsc.WaitForDisconnect(std::chrono::seconds(5)));
+}
+
+struct TTransmitRow {
+  int Class;
+  int Hours;
+  bool Delivered, Buffered, NotDelivered;
+  int ReplyPath;
+  bool Binary;
+  const char* Message;  // hex when binary
+  const char* MCLs;
+  const char* NT;
+  const char* RPI;
+  const char* MT;
+  const char* Msg;
+};
+
+TEST_F(EMIFormTest, TransmitSendsWhatTheControlsSayAndLogsTheTimeStamp) {
+  Form();
+  Click("ConnectButton");
+  ASSERT_TRUE(host.client.Active());
+  host.timerActiveWhileBusy.clear();
+  Find<QLineEdit>("PrefixEdit")->setText("+44");
+  Find<QLineEdit>("NumberEdit")->setText(" 1632960000 ");
+  Find<QSpinBox>("PID")->setValue(64);
+  host.timer.start();
+
+  const TTransmitRow rows[] = {
+      {0, 0, false, false, false, 0, false, "Hello", "", "0", "", "3", "48656C6C6F"},
+      {3, 36, true, false, false, 1, false, "Hi", "2", "1", "1", "3", "4869"},
+      {1, 1, false, false, true, 2, true, "0102FF", "0", "2", "2", "4", "0102FF"},
+      {4, 0, false, true, false, 0, false, "x", "3", "4", "", "3", "78"},
+      {2, 0, true, true, true, 0, false, "x", "1", "7", "", "3", "78"},
+  };
+  for (const TTransmitRow& row : rows) {
+    SCOPED_TRACE(row.Message);
+    Find<QComboBox>("MessageClass")->setCurrentIndex(row.Class);
+    Find<QSpinBox>("VPH")->setValue(row.Hours);
+    Find<QCheckBox>("N_Delivered")->setChecked(row.Delivered);
+    Find<QCheckBox>("N_Buffered")->setChecked(row.Buffered);
+    Find<QCheckBox>("N_NotDelivered")->setChecked(row.NotDelivered);
+    Find<QComboBox>("RPI")->setCurrentIndex(row.ReplyPath);
+    Find<QCheckBox>("Binary")->setChecked(row.Binary);
+    Find<QLineEdit>(row.Binary ? "MsgHexEdit" : "MsgEdit")->setText(row.Message);
+    smsc.ClearRecords();
+
+    const TDateTime sent = NowDateTime();
+    Click("Button3");
+    const auto submits = smsc.Submits();
+    ASSERT_EQ(submits.size(), 1u);
+    const std::vector<std::string>& f = submits[0].Fields;
+    EXPECT_EQ(f[0], "00441632960000");
+    EXPECT_EQ(f[3], std::string(row.NT) == "0" ? "0" : "1");
+    EXPECT_EQ(f[5], row.NT);
+    EXPECT_EQ(f[13], "0064");
+    EXPECT_EQ(f[18], row.MT);
+    EXPECT_EQ(f[20], row.Msg);
+    EXPECT_EQ(f[24], row.MCLs);
+    EXPECT_EQ(f[25], row.RPI);
+    if (row.Hours == 0) {
+      EXPECT_EQ(f[12], "");
+    } else {
+      // The stamp drops the seconds; allow for them and a slow machine.
+      const double ahead = StampToDateTime(f[12]) - sent;
+      EXPECT_GT(ahead, row.Hours / 24.0 - 2.0 / 1440);
+      EXPECT_LE(ahead, row.Hours / 24.0 + 1.0 / 1440);
+    }
+    const std::string shown = row.Message;
+    const auto lines = Log1Lines();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[lines.size() - 2], "Submiting \"" + shown + "\" to \"+441632960000\"");
+    EXPECT_EQ(lines.back(),
+              "SCTS: " + DateTimeText(StampToDateTime(submits[0].SCTS)).toStdString());
+  }
+
+  smsc.NakOperation(51, 24, 1);
+  Click("Button3");
+  auto lines = Log1Lines();
+  EXPECT_EQ(std::vector<std::string>(lines.end() - 2, lines.end()),
+            (std::vector<std::string>{"24-Message too long", "Failed"}));
+
+  // The job timer rests while the window uses the engine, and runs again afterwards.
+  EXPECT_TRUE(host.timer.isActive());
+  EXPECT_EQ(host.timerActiveWhileBusy, std::vector<bool>(6, false));
+  host.timer.stop();
+  Click("Button3");
+  EXPECT_FALSE(host.timer.isActive());
+  EXPECT_EQ(host.timerActiveWhileBusy.size(), 7u);
+  EXPECT_TRUE(boxes.empty());
+}
+
+TEST_F(EMIFormTest, TransmitRefusesAnEmptyNumber) {
+  Form();
+  Click("ConnectButton");
+  ASSERT_TRUE(host.client.Active());
+  const auto logged = Log1Lines();
+  Find<QLineEdit>("PrefixEdit")->setText("+44");
+  Find<QLineEdit>("NumberEdit")->setText("  ");
+  Type("MsgEdit", "Hello");
+  smsc.ClearRecords();
+  Click("Button3");
+  EXPECT_EQ(boxes, std::vector<std::string>{"Phone number is empty"});
+  EXPECT_TRUE(smsc.Received().empty());
+  EXPECT_EQ(Log1Lines(), logged);
+}
+
+TEST_F(EMIFormTest, CheckConnectionReportsTheKeepAlivesAnswer) {
+  Form();
+  Click("ConnectButton");
+  ASSERT_TRUE(host.client.Active());
+  host.timerActiveWhileBusy.clear();
+  host.timer.start();
+  Click("Button4");
+  EXPECT_EQ(Log1Lines().back(), "Connected");
+  smsc.WithholdAnswers(31);
+  Click("Button4");
+  EXPECT_EQ(Log1Lines().back(), "Disconnected");
+  EXPECT_TRUE(host.timer.isActive());
+  EXPECT_EQ(host.timerActiveWhileBusy, std::vector<bool>(2, false));
+}
+
+}  // namespace
+}  // namespace qorvel

@@ -1,0 +1,56 @@
+#pragma once
+// What the main window's tests put in place of the connection supervisor: the
+// real engine over the real TCP transport to an SMSC simulator on 127.0.0.1,
+// and a job timer, wired as the supervisor wires them (the window's buttons
+// follow the engine's open and close).
+#include <QTimer>
+#include <cstdint>
+#include <vector>
+
+#include "emi/emi_client.h"
+#include "transport/client_socket_connection.h"
+#include "ui/emi_form_host.h"
+
+namespace qorvel::testing {
+
+class TFormTestHost : public IEMIFormHost {
+ public:
+  explicit TFormTestHost(uint16_t aPort) {
+    line.SetAddress("127.0.0.1");
+    line.SetPort(aPort);
+    client.SetComDevice(&line);
+    client.RepeatCount = 2;
+    client.RecTimeout = 500;
+    client.RepeatTimeout = 100;
+    TParams params;
+    params.SetValue("USER", "1234");
+    params.SetValue("PASSWORD", "pw");
+    params.SetValue("SMT_INT_PREFIX", "00");
+    client.SetParams(params);
+    client.AfterOpen = [this](TConnection*) { UpdateView(); };
+    client.AfterClose = [this](TConnection*) { UpdateView(); };
+    // The engine turns busy on the main thread as each operation starts.
+    client.OnBusyChanged = [this](TComponent*, bool aBusy) {
+      if (aBusy) timerActiveWhileBusy.push_back(timer.isActive());
+    };
+    timer.setInterval(200);
+  }
+
+  TEMIClient& Client() override { return client; }
+  TClientSocketConnection& Line() override { return line; }
+  QTimer& JobTimer() override { return timer; }
+  void ClearReconnectPending() override { ++reconnectCleared; }
+
+  void UpdateView() {
+    if (view != nullptr) view->UpdateButtons();
+  }
+
+  TClientSocketConnection line;
+  TEMIClient client;
+  QTimer timer;
+  IEMIFormView* view = nullptr;
+  int reconnectCleared = 0;
+  std::vector<bool> timerActiveWhileBusy;
+};
+
+}  // namespace qorvel::testing

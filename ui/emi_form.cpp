@@ -1,0 +1,567 @@
+#include "ui/emi_form.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QEvent>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QSplitter>
+#include <QStackedWidget>
+#include <QStatusBar>
+#include <QTabBar>
+#include <QVBoxLayout>
+#include <algorithm>
+#include <cstdint>
+#include <exception>
+
+#include "app/config/config.h"
+#include "connect/errors.h"
+#include "emi/codec.h"
+#include "emi/text.h"
+#include "ui/date_text.h"
+#include "ui/emi_setup_dlg.h"
+#include "ui/message_box.h"
+#include "ui/terminal.h"
+
+namespace qorvel {
+namespace {
+
+constexpr char kCaption[] = "Qorvel 1.2";
+constexpr char kStatusBarHint[] = "Qorvel 1.2, EMI/UCP client|Click for the program's version";
+// 'Submiting "%s" to "%s"', in the pieces around the message and the number.
+constexpr const char* kSubmitting[] = {"Submiting \"", "\" to \"", "\""};
+constexpr char kSCTS[] = "SCTS: ";
+constexpr char kFailed[] = "Failed";
+constexpr char kConnected[] = "Connected";
+constexpr char kDisconnected[] = "Disconnected";
+constexpr char kNumberEmpty[] = "Phone number is empty";
+
+constexpr char kSection[] = "EMI";
+constexpr char kConnectionSection[] = "EMI.Connection";
+
+constexpr int kWidth = 381;
+constexpr int kHeight = 375;
+constexpr int kTextMaxLength = 160;
+constexpr int kBinaryMaxLength = 140;
+
+// The notification bits of the protocol's NT field.
+constexpr uint8_t kNotifyDelivered = 1;
+constexpr uint8_t kNotifyNotDelivered = 2;
+constexpr uint8_t kNotifyBuffered = 4;
+
+// Texts are octets, one character each; the controls show them as Latin-1.
+QString Shown(std::string_view aOctets) {
+  return QString::fromLatin1(aOctets.data(), static_cast<qsizetype>(aOctets.size()));
+}
+
+std::string Octets(const QString& aText) {
+  const QByteArray bytes = aText.toLatin1();
+  return std::string(bytes.constData(), static_cast<size_t>(bytes.size()));
+}
+
+// A locale's text may hold characters that no octet stands for, such as the
+// narrow no-break space before "PM"; blanks become spaces, the rest "?".
+std::string LocaleOctets(const QString& aText) {
+  std::string octets;
+  octets.reserve(static_cast<size_t>(aText.size()));
+  for (QChar c : aText) {
+    if (c.unicode() <= 0xFF)
+      octets += static_cast<char>(c.unicode());
+    else
+      octets += c.isSpace() ? ' ' : '?';
+  }
+  return octets;
+}
+
+bool IsHexText(const QString& aText) {
+  for (QChar c : aText) {
+    const char16_t u = c.unicode();
+    const bool hex = (u >= '0' && u <= '9') || (u >= 'A' && u <= 'F') || (u >= 'a' && u <= 'f');
+    if (!hex) return false;
+  }
+  return true;
+}
+
+// An index read from EMI.INI that the list does not have reads as its first item,
+// so that no class or reply path outside the protocol's range can go out.
+int ListIndex(int aStored, const QComboBox* aList) {
+  return aStored >= 0 && aStored < aList->count() ? aStored : 0;
+}
+
+void CutText(QLineEdit* aEdit, int aMaxLength) {
+  if (aEdit->text().size() > aMaxLength) aEdit->setText(aEdit->text().left(aMaxLength));
+}
+
+// The editable one of the two message edits has the window colour, the
+// mirrored one its parent's.
+void SetEditable(QLineEdit* aEdit, bool aEditable) {
+  aEdit->setReadOnly(!aEditable);
+  QPalette palette = aEdit->parentWidget()->palette();
+  if (!aEditable) palette.setColor(QPalette::Base, palette.color(QPalette::Window));
+  aEdit->setPalette(palette);
+}
+
+template <typename T>
+T* Named(T* aWidget, const char* aName) {
+  aWidget->setObjectName(QLatin1String(aName));
+  return aWidget;
+}
+
+QLabel* Caption(const char* aName, const QString& aText, QWidget* aBuddy, QWidget* aParent) {
+  auto* label = Named(new QLabel(aText, aParent), aName);
+  label->setBuddy(aBuddy);
+  return label;
+}
+
+// An up-down control over its edit; the edit is the spin box's own line edit.
+QSpinBox* UpDown(const char* aName, const char* aEditName, int aMax, QWidget* aParent) {
+  auto* spin = Named(new QSpinBox(aParent), aName);
+  spin->setRange(0, aMax);
+  spin->setWrapping(false);
+  spin->setValue(0);
+  if (auto* edit = spin->findChild<QLineEdit*>()) edit->setObjectName(QLatin1String(aEditName));
+  return spin;
+}
+
+// Stops the job timer while the window uses the engine itself, and gives it
+// back its earlier state however the use ends.
+class TJobTimerPause {
+ public:
+  explicit TJobTimerPause(QTimer& aTimer) : timer_(aTimer), wasActive_(aTimer.isActive()) {
+    timer_.stop();
+  }
+  ~TJobTimerPause() {
+    if (wasActive_)
+      timer_.start();
+    else
+      timer_.stop();
+  }
+  TJobTimerPause(const TJobTimerPause&) = delete;
+  TJobTimerPause& operator=(const TJobTimerPause&) = delete;
+
+ private:
+  QTimer& timer_;
+  const bool wasActive_;
+};
+
+}  // namespace
+
+TEMIForm::TEMIForm(IEMIFormHost& aHost, QWidget* aParent) : QMainWindow(aParent), host_(aHost) {
+  setObjectName(QStringLiteral("EMIForm"));
+  setWindowTitle(QLatin1String(kCaption));
+  CreateControls();
+  resize(kWidth, kHeight);
+  FormCreate();
+}
+
+TEMIForm::~TEMIForm() = default;
+
+void TEMIForm::CreateControls() {
+  auto* central = new QWidget(this);
+  setCentralWidget(central);
+
+  // Left: the two log panes above the message composition.
+  Splitter1 = Named(new QSplitter(Qt::Vertical, central), "Splitter1");
+  Log1 = Named(new TTerminal(Splitter1), "Log1");
+  Log2 = Named(new TTerminal(Splitter1), "Log2");
+  for (TTerminal* log : {Log1, Log2}) {
+    log->SetMaxLines(100);
+    log->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    log->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    log->setMinimumHeight(24);
+  }
+  Splitter1->addWidget(Log1);
+  Splitter1->addWidget(Log2);
+  Splitter1->setChildrenCollapsible(false);
+  Splitter1->setStretchFactor(0, 1);
+  Splitter1->setStretchFactor(1, 0);
+  Splitter1->setSizes({200, 50});
+
+  Notebook2 = Named(new QStackedWidget(central), "Notebook2");
+  Notebook2->addWidget(CreateDefaultPage());
+  Notebook2->addWidget(CreateAdvancedPage());
+  TabSet1 = Named(new QTabBar(central), "TabSet1");
+  TabSet1->setShape(QTabBar::RoundedSouth);
+  TabSet1->setDrawBase(false);
+  TabSet1->setExpanding(false);
+  TabSet1->addTab(tr("&Basic"));
+  TabSet1->addTab(tr("&Advanced"));
+  connect(TabSet1, &QTabBar::currentChanged, this, [this] { TabSet1Click(); });
+
+  auto* left = new QVBoxLayout;
+  left->setSpacing(2);
+  left->addWidget(Splitter1, 1);
+  left->addWidget(Notebook2);
+  left->addWidget(TabSet1);
+
+  // Right: the connection commands and, while logged in, the SMS commands.
+  ConnectButton = Named(new QPushButton(tr("&Connect"), central), "ConnectButton");
+  SetupButton = Named(new QPushButton(tr("&Setup..."), central), "SetupButton");
+  DisconnectButton = Named(new QPushButton(tr("Dis&connect"), central), "DisconnectButton");
+  connect(ConnectButton, &QPushButton::clicked, this, [this] { ConnectButtonClick(); });
+  connect(SetupButton, &QPushButton::clicked, this, [this] { SetupButtonClick(); });
+  connect(DisconnectButton, &QPushButton::clicked, this, [this] { DisconnectButtonClick(); });
+
+  Notebook1 = Named(new QStackedWidget(central), "Notebook1");
+  SmsPage = Named(new QWidget(Notebook1), "SMS");
+  Button3 = Named(new QPushButton(tr("&Transmit"), SmsPage), "Button3");
+  Button4 = Named(new QPushButton(tr("C&heck conn."), SmsPage), "Button4");
+  connect(Button3, &QPushButton::clicked, this, [this] { Button3Click(); });
+  connect(Button4, &QPushButton::clicked, this, [this] { Button4Click(); });
+  auto* sms = new QVBoxLayout(SmsPage);
+  sms->setContentsMargins(0, 6, 0, 0);
+  sms->addWidget(Button3);
+  sms->addWidget(Button4);
+  sms->addStretch();
+  Notebook1->addWidget(SmsPage);
+  Notebook1->addWidget(Named(new QWidget(Notebook1), "Profile"));
+
+  // One width for the whole column, so that the left side keeps its width
+  // when the SMS commands come and go.
+  int buttonWidth = 0;
+  for (const QPushButton* button : {ConnectButton, SetupButton, DisconnectButton, Button3, Button4})
+    buttonWidth = std::max(buttonWidth, button->sizeHint().width());
+  for (QPushButton* button : {ConnectButton, SetupButton, DisconnectButton, Button3, Button4})
+    button->setFixedWidth(buttonWidth);
+  Notebook1->setFixedWidth(buttonWidth);
+
+  auto* right = new QVBoxLayout;
+  right->addWidget(ConnectButton);
+  right->addWidget(SetupButton);
+  right->addWidget(DisconnectButton);
+  right->addWidget(Notebook1);
+  right->addStretch();
+
+  auto* columns = new QHBoxLayout(central);
+  columns->setContentsMargins(4, 4, 4, 2);
+  columns->addLayout(left, 1);
+  columns->addLayout(right);
+
+  // The status bar: a version line on click, an unused panel, the receive queue.
+  StatusBar = Named(new QStatusBar(this), "StatusBar");
+  setStatusBar(StatusBar);
+  StatusBar->setToolTip(StatusBarHint().section(QLatin1Char('|'), 1));
+  const Qt::Alignment alignments[3] = {Qt::AlignLeft, Qt::AlignHCenter, Qt::AlignRight};
+  for (int i = 0; i < 3; ++i) {
+    auto* panel = new QLabel(StatusBar);
+    panel->setObjectName(QStringLiteral("StatusPanel%1").arg(i));
+    panel->setAlignment(alignments[i] | Qt::AlignVCenter);
+    panel->setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
+    StatusPanels[i] = panel;
+  }
+  // The first panel takes what the two fixed ones leave, up to 250 pixels.
+  StatusPanels[0]->setMinimumWidth(40);
+  StatusPanels[0]->setMaximumWidth(250);
+  StatusBar->addWidget(StatusPanels[0], 1);
+  for (int i = 1; i < 3; ++i) {
+    StatusPanels[i]->setFixedWidth(80);
+    StatusBar->addPermanentWidget(StatusPanels[i]);
+  }
+  StatusBar->installEventFilter(this);
+}
+
+QWidget* TEMIForm::CreateDefaultPage() {
+  auto* page = Named(new QWidget, "Default");
+  PrefixEdit = Named(new QLineEdit(page), "PrefixEdit");
+  NumberEdit = Named(new QLineEdit(page), "NumberEdit");
+  MsgEdit = Named(new QLineEdit(page), "MsgEdit");
+  MsgHexEdit = Named(new QLineEdit(page), "MsgHexEdit");
+  MessageLength = Named(new QLabel(QStringLiteral("0"), page), "MessageLength");
+  Binary = Named(new QCheckBox(tr("B&inary (8 bit, max.140 chars)"), page), "Binary");
+
+  PrefixEdit->setMaximumWidth(56);
+  MsgEdit->setMaxLength(kTextMaxLength);
+  MsgHexEdit->setMaxLength(2 * kTextMaxLength);
+  MessageLength->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+  MessageLength->setMinimumWidth(
+      MessageLength->fontMetrics().horizontalAdvance(QStringLiteral("000")));
+  connect(MsgEdit, &QLineEdit::textChanged, this, [this] { MsgEditChange(); });
+  connect(MsgHexEdit, &QLineEdit::textChanged, this, [this] { MsgHexEditChange(); });
+  connect(Binary, &QCheckBox::toggled, this, [this] { BinaryClick(); });
+
+  auto* grid = new QGridLayout(page);
+  grid->setContentsMargins(0, 2, 0, 0);
+  grid->setVerticalSpacing(3);
+  grid->addWidget(Caption("Label1", tr("&Number"), PrefixEdit, page), 0, 0);
+  grid->addWidget(PrefixEdit, 0, 1);
+  grid->addWidget(NumberEdit, 0, 2, 1, 2);
+  grid->addWidget(Caption("Label3", tr("&Message"), MsgEdit, page), 1, 0);
+  grid->addWidget(MsgEdit, 1, 1, 1, 3);
+  grid->addWidget(MsgHexEdit, 2, 1, 1, 3);
+  grid->addWidget(Binary, 3, 1, 1, 2);
+  grid->addWidget(MessageLength, 3, 3);
+  grid->setColumnStretch(2, 1);
+  grid->setRowStretch(4, 1);
+  return page;
+}
+
+QWidget* TEMIForm::CreateAdvancedPage() {
+  auto* page = Named(new QWidget, "Advanced");
+  MessageClass = Named(new QComboBox(page), "MessageClass");
+  MessageClass->addItems({tr("default"), tr("0..immediate display"), tr("1..ME-memory equipment"),
+                          tr("2..SIM"), tr("3..TE-terminate equipment")});
+  MessageClass->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+  MessageClass->setMinimumContentsLength(8);
+  PID = UpDown("PID", "Edit1", 255, page);
+  VPH = UpDown("VPH", "Edit2", 999, page);
+  RPI = Named(new QComboBox(page), "RPI");
+  RPI->addItems({tr("none"), tr("request"), tr("response")});
+  Button1 = Named(new QPushButton(tr("Save"), page), "Button1");
+  connect(Button1, &QPushButton::clicked, this, [this] { Button1Click(); });
+
+  GroupBox1 = Named(new QGroupBox(tr("Notification"), page), "GroupBox1");
+  N_Delivered = Named(new QCheckBox(tr("&Delivered"), GroupBox1), "N_Delivered");
+  N_Buffered = Named(new QCheckBox(tr("B&uffered"), GroupBox1), "N_Buffered");
+  N_NotDelivered = Named(new QCheckBox(tr("N&ot delivered"), GroupBox1), "N_NotDelivered");
+  auto* checks = new QVBoxLayout(GroupBox1);
+  checks->setContentsMargins(6, 2, 6, 2);
+  checks->setSpacing(0);
+  checks->addWidget(N_Delivered);
+  checks->addWidget(N_Buffered);
+  checks->addWidget(N_NotDelivered);
+
+  auto* grid = new QGridLayout(page);
+  grid->setContentsMargins(0, 2, 0, 0);
+  grid->setVerticalSpacing(3);
+  grid->addWidget(Caption("Label2", tr("C&lass"), MessageClass, page), 0, 0);
+  grid->addWidget(MessageClass, 0, 1, 1, 2);
+  grid->addWidget(Caption("Label4", tr("&PID"), PID, page), 1, 0);
+  grid->addWidget(PID, 1, 1);
+  grid->addWidget(Caption("VP", tr("&VP (hours)"), VPH, page), 2, 0);
+  grid->addWidget(VPH, 2, 1);
+  grid->addWidget(Caption("Label5", tr("&Reply path"), RPI, page), 3, 0);
+  grid->addWidget(RPI, 3, 1);
+  grid->addWidget(GroupBox1, 1, 2, 3, 2);
+  grid->addWidget(Button1, 0, 3);
+  grid->setColumnStretch(2, 1);
+  grid->setRowStretch(4, 1);
+  return page;
+}
+
+// ---- IEMIFormView -----------------------------------------------------------
+
+ILogView& TEMIForm::StatusLog() {
+  return *Log1;
+}
+ILogView& TEMIForm::TrafficLog() {
+  return *Log2;
+}
+
+void TEMIForm::UpdateButtons() {
+  const bool active = host_.Client().Active();
+  Notebook1->setVisible(active);
+  ConnectButton->setEnabled(!active);
+  SetupButton->setEnabled(!active);
+  DisconnectButton->setEnabled(active);
+}
+
+void TEMIForm::ShowRxQueueCount(int aCount) {
+  StatusPanels[2]->setText(QString::number(aCount));
+}
+
+// ---- the message as composed -----------------------------------------------
+
+std::string TEMIForm::GetNumber() const {
+  return TrimBlanks(Octets(PrefixEdit->text())) + TrimBlanks(Octets(NumberEdit->text()));
+}
+
+std::string TEMIForm::GetMessage() const {
+  return Binary->isChecked() ? HexToText(Octets(MsgHexEdit->text())) : Octets(MsgEdit->text());
+}
+
+void TEMIForm::CheckNumber() const {
+  if (TrimBlanks(Octets(NumberEdit->text())).empty()) throw EEMIError(-1, kNumberEmpty);
+}
+
+QString TEMIForm::StatusBarHint() const {
+  return QLatin1String(kStatusBarHint);
+}
+
+// ---- handlers ---------------------------------------------------------------
+
+void TEMIForm::FormCreate() {
+  setMinimumSize(size());
+  Notebook1->setCurrentWidget(SmsPage);
+  UpdateButtons();
+  LoadMessageSettings();
+  TabSet1Click();
+  BinaryClick();
+}
+
+void TEMIForm::LoadMessageSettings() {
+  const TIniFile ini = OpenConfig();
+  PrefixEdit->setText(Shown(ini.ReadString(kSection, "Phone.Prefix", "")));
+  NumberEdit->setText(Shown(ini.ReadString(kSection, "Phone.Number", "")));
+  const bool binary = ini.ReadBool(kSection, "Binary", false);
+  Binary->setChecked(binary);
+  const std::string message = ini.ReadString(kSection, "Message", "");
+  if (binary)
+    MsgHexEdit->setText(Shown(message));
+  else
+    MsgEdit->setText(Shown(HexToText(message)));
+  MessageClass->setCurrentIndex(ListIndex(ini.ReadInteger(kSection, "Class", 0), MessageClass));
+  RPI->setCurrentIndex(ListIndex(ini.ReadInteger(kSection, "RPI", 0), RPI));
+  PID->setValue(ini.ReadInteger(kSection, "PID", 0));
+  VPH->setValue(ini.ReadInteger(kSection, "VP.Hours", 0));
+  N_Delivered->setChecked(ini.ReadBool(kSection, "Notification.Delivered", false));
+  N_Buffered->setChecked(ini.ReadBool(kSection, "Notification.Buffered", false));
+  N_NotDelivered->setChecked(ini.ReadBool(kSection, "Notification.NotDelivered", false));
+}
+
+void TEMIForm::SaveMessageSettings() {
+  TIniFile ini = OpenConfig();
+  const bool binary = Binary->isChecked();
+  ini.WriteString(kSection, "Phone.Prefix", Octets(PrefixEdit->text()));
+  ini.WriteString(kSection, "Phone.Number", Octets(NumberEdit->text()));
+  ini.WriteBool(kSection, "Binary", binary);
+  ini.WriteString(kSection, "Message",
+                  binary ? Octets(MsgHexEdit->text()) : TextToHex(Octets(MsgEdit->text())));
+  ini.WriteInteger(kSection, "Class", MessageClass->currentIndex());
+  ini.WriteInteger(kSection, "RPI", RPI->currentIndex());
+  ini.WriteInteger(kSection, "PID", PID->value());
+  ini.WriteInteger(kSection, "VP.Hours", VPH->value());
+  ini.WriteBool(kSection, "Notification.Delivered", N_Delivered->isChecked());
+  ini.WriteBool(kSection, "Notification.Buffered", N_Buffered->isChecked());
+  ini.WriteBool(kSection, "Notification.NotDelivered", N_NotDelivered->isChecked());
+}
+
+void TEMIForm::ConnectButtonClick() {
+  host_.ClearReconnectPending();
+  try {
+    host_.Client().Open();
+  } catch (const std::exception& e) {
+    AddStatus(e.what());
+    AddStatus(kFailed);
+  }
+}
+
+void TEMIForm::DisconnectButtonClick() {
+  try {
+    host_.Client().Close();
+    host_.Line().Close();
+  } catch (const std::exception& e) {
+    ShowMessage(this, Shown(e.what()));
+  }
+}
+
+void TEMIForm::SetupButtonClick() {
+  try {
+    TIniFile ini = OpenConfig();
+    TEMISetupDlg dialog(this);
+    dialog.Address->setText(Shown(ini.ReadString(kSection, "IP", "")));
+    dialog.Port->setText(Shown(ini.ReadString(kSection, "Port", "")));
+    dialog.User->setText(Shown(ini.ReadString(kConnectionSection, "User", "")));
+    dialog.Password->setText(
+        Shown(ScramblePassword(ini.ReadString(kConnectionSection, "Password", ""))));
+    dialog.ReconnectTimeout->setText(Shown(ini.ReadString(kSection, "ReconnectTimeout", "0")));
+    if (dialog.exec() != QDialog::Accepted) return;
+
+    const int reconnectTimeout = dialog.ReconnectTimeoutValue();
+    ini.WriteString(kSection, "IP", Octets(dialog.Address->text()));
+    ini.WriteString(kSection, "Port", Octets(dialog.Port->text()));
+    ini.WriteString(kConnectionSection, "User", Octets(dialog.User->text()));
+    ini.WriteString(kConnectionSection, "Password",
+                    ScramblePassword(Octets(dialog.Password->text())));
+    ini.WriteInteger(kSection, "ReconnectTimeout", reconnectTimeout);
+  } catch (const std::exception& e) {
+    ShowMessage(this, Shown(e.what()));
+  }
+}
+
+void TEMIForm::StatusBarClick() {
+  StatusPanels[0]->setText(StatusBarHint().section(QLatin1Char('|'), 0, 0));
+}
+
+void TEMIForm::Button1Click() {
+  try {
+    SaveMessageSettings();
+  } catch (const std::exception& e) {
+    ShowMessage(this, Shown(e.what()));
+  }
+}
+
+void TEMIForm::Button3Click() {
+  try {
+    CheckNumber();
+  } catch (const std::exception& e) {
+    ShowMessage(this, Shown(e.what()));
+    return;
+  }
+  TJobTimerPause pause(host_.JobTimer());
+  try {
+    const bool binary = Binary->isChecked();
+    const std::string message = GetMessage();
+    const std::string number = GetNumber();
+    std::string line = kSubmitting[0];
+    line += binary ? TextToHex(message) : message;
+    line += kSubmitting[1];
+    line += number;
+    line += kSubmitting[2];
+    AddStatus(line);
+    const uint8_t nt = (N_Delivered->isChecked() ? kNotifyDelivered : 0) |
+                       (N_NotDelivered->isChecked() ? kNotifyNotDelivered : 0) |
+                       (N_Buffered->isChecked() ? kNotifyBuffered : 0);
+    // "default" is item 0 and means no class: 255 as an octet.
+    const auto classes = static_cast<uint8_t>(MessageClass->currentIndex() - 1);
+    const TDateTime scts = host_.Client().SubmitMessage(
+        number, message, binary, classes, static_cast<uint8_t>(PID->value()), nt,
+        static_cast<uint8_t>(RPI->currentIndex()), VPH->value() / 24.0);
+    std::string stamp = kSCTS;
+    stamp += LocaleOctets(DateTimeText(scts));
+    AddStatus(stamp);
+  } catch (const std::exception& e) {
+    AddStatus(e.what());
+    AddStatus(kFailed);
+  }
+}
+
+void TEMIForm::Button4Click() {
+  TJobTimerPause pause(host_.JobTimer());
+  AddStatus(host_.Client().CheckAlive() ? kConnected : kDisconnected);
+}
+
+void TEMIForm::MsgEditChange() {
+  MessageLength->setText(QString::number(MsgEdit->text().size()));
+  if (!Binary->isChecked()) MsgHexEdit->setText(Shown(TextToHex(Octets(MsgEdit->text()))));
+}
+
+void TEMIForm::MsgHexEditChange() {
+  if (!Binary->isChecked()) return;
+  // A text that is no hex keeps the last good message on show.
+  const QString hex = MsgHexEdit->text();
+  if (IsHexText(hex)) MsgEdit->setText(Shown(HexToText(Octets(hex))));
+}
+
+void TEMIForm::BinaryClick() {
+  const bool binary = Binary->isChecked();
+  SetEditable(MsgHexEdit, binary);
+  SetEditable(MsgEdit, !binary);
+  const int maxLength = binary ? kBinaryMaxLength : kTextMaxLength;
+  CutText(MsgEdit, maxLength);
+  CutText(MsgHexEdit, 2 * maxLength);
+  MsgEdit->setMaxLength(maxLength);
+  MsgHexEdit->setMaxLength(2 * maxLength);
+  // Back to text: the hex edit shows again what would go out, even after an
+  // odd or broken hex text.
+  if (!binary) MsgHexEdit->setText(Shown(TextToHex(Octets(MsgEdit->text()))));
+}
+
+void TEMIForm::TabSet1Click() {
+  Notebook2->setCurrentIndex(TabSet1->currentIndex());
+}
+
+bool TEMIForm::eventFilter(QObject* aWatched, QEvent* aEvent) {
+  if (aWatched == StatusBar && aEvent->type() == QEvent::MouseButtonRelease) StatusBarClick();
+  return QMainWindow::eventFilter(aWatched, aEvent);
+}
+
+void TEMIForm::AddStatus(std::string_view aLine) {
+  Log1->AddLine(aLine);
+}
+
+}  // namespace qorvel
