@@ -4,11 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <QDBusReply>
+#include <QDBusVariant>
 #include <QDateTime>
 #include <QFile>
-#include <QDBusVariant>
 #include <QProcess>
 #include <QStandardPaths>
+#include <QTimer>
 #include <chrono>
 #include <ctime>
 
@@ -18,7 +19,7 @@
 #include "app/supervisor_fixture.h"
 #include "automation/automation_server.h"
 #include "automation/bus_client.h"
-#include "automation/emidm_link.h"
+#include "automation/program_automation.h"
 #include "emi/codec.h"
 #include "tools/smsc/smsc_simulator.h"
 
@@ -70,11 +71,9 @@ class SupervisedBus : public ::testing::Test {
     SetCommandLine({"qorvel", "-I:" + dir_.File("EMI.INI")});
     dm_ = std::make_unique<TEMIDM>();
     dm_->SetForm(&form_);
-    link_ = std::make_unique<TEMIDMLink>(*dm_);
-    server_ = std::make_unique<TAutomationServer>(
-        *link_, QDBusConnection::sessionBus(),
-        TAutomationServer::TOptions{[this](const std::string& l) { form_.Log1.AddLine(l); }, {}});
-    ASSERT_TRUE(server_->Start());
+    server_ = std::make_unique<TProgramAutomation>(
+        *dm_, Mode(), [this](const std::string& l) { form_.Log1.AddLine(l); });
+    ASSERT_TRUE(server_->Running());
     QCoreApplication::processEvents();
   }
   void TearDown() override {
@@ -82,6 +81,8 @@ class SupervisedBus : public ::testing::Test {
     if (dm_) dm_->SetForm(nullptr);
     dm_.reset();
   }
+
+  virtual TStartMode Mode() const { return TStartMode::User; }
 
   static TSmscConfig SmscConfig() {
     TSmscConfig c;
@@ -107,8 +108,7 @@ class SupervisedBus : public ::testing::Test {
   qorvel::testing::TTempDir dir_;
   qorvel::testing::TFakeForm form_;
   std::unique_ptr<TEMIDM> dm_;
-  std::unique_ptr<TEMIDMLink> link_;
-  std::unique_ptr<TAutomationServer> server_;
+  std::unique_ptr<TProgramAutomation> server_;
 };
 
 TEST_F(SupervisedBus, CreatingAnObjectConnectsAndSubmitReturnsTheSimulatorsStamp) {
@@ -289,6 +289,30 @@ TEST_F(SupervisedBus, ThePythonExampleSubmitsAndHearsItsNotification) {
   EXPECT_TRUE(out.contains(QStringLiteral("notification for 0612345678: status 0, reason 0")))
       << out.toStdString();
   ASSERT_EQ(smsc_.Submits().size(), 1u);
+}
+
+class StartedByTheBus : public SupervisedBus {
+ protected:
+  TStartMode Mode() const override { return TStartMode::Automation; }
+};
+
+TEST_F(StartedByTheBus, TheProgramEndsWhenTheLastObjectIsReleased) {
+  TBusClient a(QStringLiteral("a")), b(QStringLiteral("b"));
+  QString first = a.Create();
+  b.Create();
+  QEventLoop loop;
+  bool ended = false;
+  QTimer::singleShot(0, [&] {
+    a.Object(first, QStringLiteral("Release"));
+    // One object is left: the program must go on.
+    WaitFor([] { return false; }, 300);
+    EXPECT_FALSE(ended);
+    b.Leave();
+  });
+  QTimer::singleShot(10000, &loop, [&] { loop.exit(1); });
+  ended = loop.exec() == 0;
+  EXPECT_TRUE(ended) << "no quit after the last release";
+  EXPECT_EQ(server_->ObjectCount(), 0);
 }
 
 }  // namespace
