@@ -22,9 +22,18 @@ namespace {
 constexpr int kJobTimerMs = 200;
 constexpr int kDefaultReconnectTimeout = 60;
 
-// A date-time as the user reads it, in the octets the log view shows.
+// A date-time as the user reads it, in the octets the log view shows. A
+// locale may put characters there that no octet stands for, such as the
+// narrow no-break space before "PM": blanks become spaces, the rest "?".
 std::string UserDateTime(TDateTime aValue) {
-  return DateTimeText(aValue, true).toLatin1().toStdString();
+  std::string octets;
+  for (QChar c : DateTimeText(aValue, true)) {
+    if (c.unicode() <= 0xFF)
+      octets += static_cast<char>(c.unicode());
+    else
+      octets += c.isSpace() ? ' ' : '?';
+  }
+  return octets;
 }
 
 std::string Quoted(const std::string& aText) {
@@ -43,6 +52,7 @@ TEMIDM::TEMIDM(QObject* aParent) : QObject(aParent) {
   logger_->SetLogFlags({lfInsertChannel, lfDivideNames, lfDivideChannels, lfDivideStream});
   logger_->SetMaxLineLength(0);
   logger_->SetTermChar(true);
+  logger_->SetTerminal(&trafficLink_);
   logger_->OnDivideStream = DivideAtFrameStart;
 
   lineCom_->SetName("LineCom");
@@ -84,7 +94,7 @@ TEMIDM::~TEMIDM() {
   lineCom_->BeforeClose = nullptr;
   lineCom_->AfterClose = nullptr;
   form_ = nullptr;
-  logger_->SetTerminal(nullptr);
+  trafficLink_.SetTarget(nullptr);
   try {
     emiClient_->Close();
     lineCom_->Close();
@@ -109,7 +119,7 @@ TEMIDM::~TEMIDM() {
 
 void TEMIDM::SetForm(IEMIFormView* aForm) {
   form_ = aForm;
-  logger_->SetTerminal(aForm ? &aForm->TrafficLog() : nullptr);
+  trafficLink_.SetTarget(aForm ? &aForm->TrafficLog() : nullptr);
 }
 
 // ---- automation objects --------------------------------------------------

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "app/jobs.h"
+#include "app/log_view_link.h"
 #include "connect/file_term_logger.h"
 #include "connect/thread_annotations.h"
 #include "emi/emi_client.h"
@@ -109,6 +110,8 @@ class TEMIDM : public QObject, public IEMIFormHost {
   void LogError(const std::string& aMessage);
   void Pause(int aMilliseconds);
 
+  // The logger's view: the window's traffic pane while there is a window.
+  TLogViewLink trafficLink_;
   std::unique_ptr<TFileTermLogger> logger_;
   std::unique_ptr<TClientSocketConnection> lineCom_;
   std::unique_ptr<TEMIClient> emiClient_;

@@ -30,7 +30,14 @@ class TRecordingLog : public ILogView {
     TClock::time_point At;
     std::string Text;
   };
-  void AddChars(std::string_view) override {}
+  void AddChars(std::string_view aText) override {
+    std::lock_guard<std::mutex> g(m_);
+    chars_ += aText;
+  }
+  std::string Chars() const {
+    std::lock_guard<std::mutex> g(m_);
+    return chars_;
+  }
   void AddLine(std::string_view aLine) override {
     std::lock_guard<std::mutex> g(m_);
     lines_.push_back({TClock::now(), std::string(aLine)});
@@ -57,6 +64,7 @@ class TRecordingLog : public ILogView {
  private:
   mutable std::mutex m_;
   std::vector<TLine> lines_;
+  std::string chars_;
 };
 
 class TFakeForm : public IEMIFormView {
