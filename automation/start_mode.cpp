@@ -47,12 +47,26 @@ QString ActivationFilePath() {
          QStringLiteral(".service");
 }
 
-QString ActivationFileText(const QString& aExecutable) {
+QString ActivationFileText(const QString& aExecutable, const QStringList& aArguments) {
+  QString command = ShellQuoted(aExecutable);
+  for (const QString& a : aArguments) command += QLatin1Char(' ') + ShellQuoted(a);
   return QStringLiteral("[D-BUS Service]\nName=%1\nExec=%2 /AUTOMATION\n")
-      .arg(QLatin1String(kBusServiceName), ShellQuoted(aExecutable));
+      .arg(QLatin1String(kBusServiceName), command);
 }
 
-bool WriteActivationFile(const QString& aExecutable, QString* aError) {
+QStringList ConfigSwitch(const QStringList& aArguments) {
+  for (qsizetype i = 1; i < aArguments.size(); ++i) {
+    const QString& a = aArguments[i];
+    if (a.size() > 3 && (a[0] == QLatin1Char('-') || a[0] == QLatin1Char('/')) &&
+        a.mid(1, 2).toUpper() == QLatin1String("I:")) {
+      return {a.left(3) + QFileInfo(a.mid(3)).absoluteFilePath()};
+    }
+  }
+  return {};
+}
+
+bool WriteActivationFile(const QString& aExecutable, const QStringList& aArguments,
+                         QString* aError) {
   const QString path = ActivationFilePath();
   if (!QDir().mkpath(QFileInfo(path).absolutePath())) {
     if (aError) *aError = QStringLiteral("Cannot create the folder of %1").arg(path);
@@ -60,7 +74,7 @@ bool WriteActivationFile(const QString& aExecutable, QString* aError) {
   }
   QSaveFile file(path);
   if (file.open(QIODevice::WriteOnly)) {
-    file.write(ActivationFileText(QFileInfo(aExecutable).absoluteFilePath()).toUtf8());
+    file.write(ActivationFileText(QFileInfo(aExecutable).absoluteFilePath(), aArguments).toUtf8());
     if (file.commit()) return true;
   }
   if (aError) *aError = QStringLiteral("Cannot write %1: %2").arg(path, file.errorString());
@@ -75,11 +89,12 @@ bool RemoveActivationFile(QString* aError) {
   return false;
 }
 
-std::optional<int> RunRegistration(TStartMode aMode, const QString& aExecutable) {
+std::optional<int> RunRegistration(TStartMode aMode, const QString& aExecutable,
+                                   const QStringList& aArguments) {
   QString error;
   bool done;
   if (aMode == TStartMode::RegServer) {
-    done = WriteActivationFile(aExecutable, &error);
+    done = WriteActivationFile(aExecutable, ConfigSwitch(aArguments), &error);
   } else if (aMode == TStartMode::UnregServer) {
     done = RemoveActivationFile(&error);
   } else {

@@ -22,13 +22,20 @@ TStartMode StartModeFromArguments(const QStringList& aArguments);
 
 // $XDG_DATA_HOME/dbus-1/services/Qorvel.AutoEMI.service (~/.local/share by default).
 QString ActivationFilePath();
-QString ActivationFileText(const QString& aExecutable);
-bool WriteActivationFile(const QString& aExecutable, QString* aError);
+// aArguments (such as the "-I:" that names EMI.INI) go before "/AUTOMATION".
+QString ActivationFileText(const QString& aExecutable, const QStringList& aArguments = {});
+bool WriteActivationFile(const QString& aExecutable, const QStringList& aArguments,
+                         QString* aError);
 // Succeeds when there is no file to remove.
 bool RemoveActivationFile(QString* aError);
 
+// The "-I:" or "/I:" switch among aArguments (the program's name first), or
+// nothing: a registered program started by the bus reads the same EMI.INI.
+QStringList ConfigSwitch(const QStringList& aArguments);
+
 // Carries out RegServer and UnregServer: the exit status, with a line on
 // stderr on failure. Nothing for the other modes: the program goes on.
-std::optional<int> RunRegistration(TStartMode aMode, const QString& aExecutable);
+std::optional<int> RunRegistration(TStartMode aMode, const QString& aExecutable,
+                                   const QStringList& aArguments = {});
 
 }  // namespace qorvel

@@ -37,11 +37,14 @@ TEST(StartMode, RegistrationWritesAndRemovesTheActivationFileUnderXdgDataHome) {
   const QString path = home.path() + "/dbus-1/services/Qorvel.AutoEMI.service";
   EXPECT_EQ(ActivationFilePath(), path);
 
-  EXPECT_EQ(RunRegistration(TStartMode::RegServer, "/opt/my apps/qorvel"), std::optional<int>(0));
+  EXPECT_EQ(RunRegistration(TStartMode::RegServer, "/opt/my apps/qorvel",
+                            {"/opt/my apps/qorvel", "-i:/etc/it's.ini", "/REGSERVER"}),
+            std::optional<int>(0));
   QFile file(path);
   ASSERT_TRUE(file.open(QIODevice::ReadOnly));
   EXPECT_EQ(QString::fromUtf8(file.readAll()),
-            "[D-BUS Service]\nName=Qorvel.AutoEMI\nExec='/opt/my apps/qorvel' /AUTOMATION\n");
+            "[D-BUS Service]\nName=Qorvel.AutoEMI\nExec='/opt/my apps/qorvel' "
+            "'-i:/etc/it'\\''s.ini' /AUTOMATION\n");
   file.close();
   EXPECT_EQ(ActivationFileText("/usr/bin/qorvel"),
             "[D-BUS Service]\nName=Qorvel.AutoEMI\nExec=/usr/bin/qorvel /AUTOMATION\n");
