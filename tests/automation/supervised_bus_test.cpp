@@ -10,8 +10,10 @@
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTimer>
+#include <atomic>
 #include <chrono>
 #include <ctime>
+#include <stdexcept>
 
 #include "app/config/config.h"
 #include "app/config/switches.h"
@@ -289,6 +291,46 @@ TEST_F(SupervisedBus, ThePythonExampleSubmitsAndHearsItsNotification) {
   EXPECT_TRUE(out.contains(QStringLiteral("notification for 0612345678: status 0, reason 0")))
       << out.toStdString();
   ASSERT_EQ(smsc_.Submits().size(), 1u);
+}
+
+class TCountingSink : public IAutoEMIEvents {
+ public:
+  explicit TCountingSink(bool aFail) : fail_(aFail) {}
+  void OnDelivered(TDateTime, const std::string&, const std::string&, const std::string&, bool,
+                   int16_t, int16_t, int16_t, TDateTime) override {
+    if (fail_) throw std::runtime_error("Cannot send OnDelivered to :1.99");
+    ++Delivered;
+  }
+  void OnActiveChanged() override {}
+  void OnDeliveredNotification(TDateTime, const std::string&, const std::string&,
+                               const std::string&, int16_t, int16_t, int16_t, TDateTime) override {}
+  std::atomic<int> Delivered{0};
+
+ private:
+  bool fail_;
+};
+
+// The first object's client fails; the objects after it still hear the event,
+// and the failure is reported in the status log.
+TEST_F(SupervisedBus, OneFailingClientCostsTheOthersNothing) {
+  TEMIDMLink link(*dm_);
+  auto failing = TAutoEMI::Create(link);
+  auto healthy = TAutoEMI::Create(link);
+  auto bad = std::make_shared<TCountingSink>(true);
+  auto good = std::make_shared<TCountingSink>(false);
+  failing->Advise(bad);
+  healthy->Advise(good);
+  ASSERT_TRUE(WaitFor([&] { return dm_->EngineActive(); }));
+  TMobileMessage mobile;
+  mobile.OA = "0612";
+  mobile.DA = "1234";
+  mobile.Msg = "hello";
+  smsc_.SendDeliver(mobile);
+  ASSERT_TRUE(WaitFor([&] { return good->Delivered == 1; }));
+  EXPECT_EQ(form_.Log1.Count("Error: Cannot send OnDelivered to :1.99"), 1)
+      << ::testing::PrintToString(form_.Log1.Texts());
+  failing->Destroy();
+  healthy->Destroy();
 }
 
 class StartedByTheBus : public SupervisedBus {
