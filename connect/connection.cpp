@@ -17,6 +17,13 @@ void TConnection::SetActive(bool value) {
     return;
   }
   if (value == Active()) return;
+  // A second close running inside the first would release what the first
+  // still uses.
+  if (switching_.exchange(true)) return;
+  struct TDone {
+    std::atomic<bool>& flag;
+    ~TDone() { flag = false; }
+  } done{switching_};
   if (value) {
     DoBeforeOpen();
     try {

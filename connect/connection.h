@@ -25,7 +25,9 @@ class TConnection : public TComponent {
 
   bool Active() const { return active_.load(); }
   // While loading, true is remembered and applied once loading completes.
-  // Open failures reach the caller after DoClose has cleaned up.
+  // Open failures reach the caller after DoClose has cleaned up. A call made
+  // while an open or close of this connection is under way (from one of its
+  // events, or from hand-over work that its close runs) does nothing.
   void SetActive(bool value);
   void Open() { SetActive(true); }
   void Close() { SetActive(false); }
@@ -64,6 +66,7 @@ class TConnection : public TComponent {
 
  private:
   std::atomic<bool> active_{false};
+  std::atomic<bool> switching_{false};
   bool streamedActive_ = false;
 };
 

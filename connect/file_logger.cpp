@@ -8,6 +8,14 @@ namespace qorvel {
 
 namespace {
 
+// Where the texts go when no log file is named: nowhere, without failing,
+// while a log view still shows them.
+class TNoLogFile : public TLogStream {
+ public:
+  void SeekEnd() override {}
+  void Write(std::string_view) override {}
+};
+
 std::string FilePath(const std::string& aLogFile) {
   if (strcasecmp(aLogFile.c_str(), "NUL") == 0) return "/dev/null";
   return aLogFile;
@@ -45,7 +53,11 @@ void TFileLogger::SetLogFile(const std::string& aLogFile) {
 void TFileLogger::DoOpen() {
   {
     TRecursiveGuard guard(lock_);
-    stream_ = std::make_unique<TLogFile>(FilePath(logFile_));
+    if (logFile_.empty()) {
+      stream_ = std::make_unique<TNoLogFile>();
+    } else {
+      stream_ = std::make_unique<TLogFile>(FilePath(logFile_));
+    }
   }
   TStreamLogger::DoOpen();
 }

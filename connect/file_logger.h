@@ -1,7 +1,7 @@
 #pragma once
 // A stream logger whose stream is the file LogFile, opened for appending with
 // other writers excluded (see TLogFile). The name "NUL" (any case) is the
-// null device.
+// null device; an empty name means no log file: texts are taken and dropped.
 //
 // Threads: as TStreamLogger. SetLogFile is for the main thread; it takes the
 // logger's lock, so it may come while another thread writes to an open logger.

@@ -17,7 +17,8 @@ constexpr char kNullDevice[] = "/dev/null";
 
 TLogFile::TLogFile(const std::string& aPath) : path_(aPath) {
   do {
-    fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+    // The log holds the login frame, whose password is only hex-encoded.
+    fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
   } while (fd_ < 0 && errno == EINTR);
   if (fd_ < 0) Fail(errno);
   if (path_ == kNullDevice) return;

@@ -1,5 +1,6 @@
 #pragma once
-// A log file opened for appending, created empty when missing. While the
+// A log file opened for appending, created empty and readable by its owner
+// only when missing. While the
 // object lives it holds an exclusive flock on the file, so a second writer
 // (in this or another process) is refused; readers are not affected. The null
 // device is shared and never locked.

@@ -2,6 +2,8 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <deque>
 #include <exception>
 #include <mutex>
@@ -33,16 +35,12 @@ State& state() {
   return s;
 }
 
-std::thread::id mainId() {
-  State& s = state();
-  std::thread::id id = s.mainId.load();
-  if (id == std::thread::id()) {
-    std::thread::id none;
-    const std::thread::id self = std::this_thread::get_id();
-    s.mainId.compare_exchange_strong(none, self);
-    id = s.mainId.load();
-  }
-  return id;
+// Work handed over before there is a main thread would wait forever or run
+// on a thread that is not the GUI's; neither may pass unnoticed, and an
+// exception could be swallowed by the handing thread.
+[[noreturn]] void NoMainThread() {
+  std::fputs("qorvel: work was handed to the main thread before SetMainThread()\n", stderr);
+  std::abort();
 }
 
 }  // namespace
@@ -51,8 +49,13 @@ void SetMainThread() {
   state().mainId.store(std::this_thread::get_id());
 }
 
+void ClearMainThread() {
+  state().mainId.store(std::thread::id());
+}
+
 bool IsMainThread() {
-  return mainId() == std::this_thread::get_id();
+  const std::thread::id id = state().mainId.load();
+  return id != std::thread::id() && id == std::this_thread::get_id();
 }
 
 void SetWakeUp(std::function<void()> wakeUp) {
@@ -62,6 +65,7 @@ void SetWakeUp(std::function<void()> wakeUp) {
 }
 
 void RunOnMainThread(const std::function<void()>& work) {
+  if (state().mainId.load() == std::thread::id()) NoMainThread();
   if (IsMainThread()) {
     work();
     return;

@@ -1,8 +1,10 @@
 #pragma once
 // Hands a piece of work to the main thread and waits until it has run there.
 //
-// The main thread is the thread that called SetMainThread() (by default the
-// one that first touched this service). An event loop drains pending work by
+// The main thread is the thread that called SetMainThread(); until one has,
+// no thread is, and handing work over ends the program with a message (a
+// programming error: the program entry names its GUI thread first). An event
+// loop drains pending work by
 // calling RunPendingWork() whenever it is woken through the wake-up callback.
 // A thread that the main thread waits for may itself be waiting in
 // RunOnMainThread(); the main thread therefore waits for other threads only
@@ -18,6 +20,9 @@ namespace main_thread {
 
 // Makes the calling thread the main thread.
 void SetMainThread();
+// Forgets the main thread, for a program whose event loop has ended.
+void ClearMainThread();
+// False on every thread while no main thread is set.
 bool IsMainThread();
 
 // Called (from any thread) each time work is queued, so that an event loop can
@@ -25,8 +30,8 @@ bool IsMainThread();
 void SetWakeUp(std::function<void()> wakeUp);
 
 // Runs `work` on the main thread and returns once it has run there; runs it at
-// once when called on the main thread. An exception thrown by `work` is
-// rethrown in the caller's thread.
+// once when called on the main thread. Aborts when no main thread is set. An exception thrown by
+// `work` is rethrown in the caller's thread.
 void RunOnMainThread(const std::function<void()>& work);
 
 // Runs every piece of work pending now. Main thread only. Returns the count.

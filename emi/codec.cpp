@@ -117,6 +117,11 @@ bool TryReadInteger(std::string_view text, int32_t& value) {
   return true;
 }
 
+bool TryReadDecimal(std::string_view text, int32_t& value) {
+  if (text.empty() || !IsDigit(text[0])) return false;
+  return TryReadInteger(text, value);
+}
+
 std::string IntToHexDigits(uint32_t value) {
   if (value == 0) return "$0";
   char digits[8];
@@ -201,17 +206,15 @@ TDateTime StampToDateTime(std::string_view stamp) {
     return from < stamp.size() ? stamp.substr(from, count) : std::string_view();
   };
   TDateTime date = 0, time = 0;
-  // A signed year piece such as "-1" is an integer text too, but would leave
-  // the years 2000 to 2099 that two digits always stand for.
   int32_t day = 0, month = 0, year = 0;
-  if (!(TryReadInteger(piece(0, 2), day) && TryReadInteger(piece(2, 2), month) &&
-        TryReadInteger(piece(4, 2), year) && year >= 0 && year <= 99 &&
+  if (!(TryReadDecimal(piece(0, 2), day) && TryReadDecimal(piece(2, 2), month) &&
+        TryReadDecimal(piece(4, 2), year) && year <= 99 &&
         TryEncodeDate(2000 + year, month, day, date)))
     date = 0;
   int32_t hour = 0, minute = 0, second = 0;
   std::string seconds = Prefixed("0", piece(10, 2));
-  if (!(TryReadInteger(piece(6, 2), hour) && TryReadInteger(piece(8, 2), minute) &&
-        TryReadInteger(seconds, second) && TryEncodeTime(hour, minute, second, 0, time)))
+  if (!(TryReadDecimal(piece(6, 2), hour) && TryReadDecimal(piece(8, 2), minute) &&
+        TryReadDecimal(seconds, second) && TryEncodeTime(hour, minute, second, 0, time)))
     time = 0;
   return date + time;
 }

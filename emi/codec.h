@@ -19,6 +19,9 @@ int32_t ReadInteger(std::string_view text);
 // Strict form: the whole text must be an integer (decimal with optional sign,
 // or "$" and hex digits). Used where the protocol asks "is it an integer".
 bool TryReadInteger(std::string_view text, int32_t& value);
+// Digits only, as the numbers inside a frame are written (LEN, TRN, OT, error
+// codes, time-stamp pieces): no sign, no "$" hex, no blanks.
+bool TryReadDecimal(std::string_view text, int32_t& value);
 
 std::string IntToHexDigits(uint32_t value);
 std::string IntToHexWidth(uint32_t value, int width);

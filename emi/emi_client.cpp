@@ -1,11 +1,13 @@
 #include "emi/emi_client.h"
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <thread>
 
+#include "connect/application.h"
 #include "connect/errors.h"
 #include "connect/main_thread.h"
-#include "connect/thread_priority.h"
 #include "connect/ticks.h"
 #include "emi/codec.h"
 #include "emi/codes.h"
@@ -24,10 +26,17 @@ constexpr int kThrottleLong = 10;
 constexpr int kThrottleLongMs = 1000;
 constexpr int kThrottleShort = 5;
 constexpr int kThrottleShortMs = 200;
+constexpr int kTransportCheckMs = 50;
 constexpr char kNoAnswer[] = "Expected server answer is \"ACK\" or \"NAK\"";
 
 void Sleep(int ms) {
   std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+std::string ZeroPadded2(int aCode) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%.2d", aCode);
+  return text;
 }
 
 // Thrown by the backlog throttle: the datagram is dropped without a word.
@@ -47,9 +56,10 @@ TFinally(F) -> TFinally<F>;
 class TEMIClient::TReceiveSink : public TFrameAssembler::Sink {
  public:
   explicit TReceiveSink(TEMIClient& c) : client_(c) {}
-  void OnFrame(std::string_view frame) override { client_.SafeLog(2, frame); }
-  void OnBadFrame(std::string_view message) override { client_.SafeLog(3, message); }
+  void OnFrame(std::string_view frame) override { client_.LogTraffic(2, frame); }
+  void OnBadFrame(std::string_view message) override { client_.LogTraffic(3, message); }
   void OnDatagram(std::string_view body) override { client_.ReceiveDatagram(body); }
+  bool Stopped() const override { return !client_.Receiving.load(); }
 
  private:
   TEMIClient& client_;
@@ -68,10 +78,9 @@ TEMIClient::TEMIClient(TComponent* aOwner) : TLogConnection(aOwner) {
 }
 
 TEMIClient::~TEMIClient() {
-  AsyncThread->Stop();
-  AsyncThread->WaitFor();
-  AsyncThread.reset();
+  // The receive handler still uses the worker until the close has waited for it.
   CloseForDestruction();
+  AsyncThread->WaitFor();
 }
 
 TParams TEMIClient::Params() const {
@@ -107,10 +116,17 @@ void TEMIClient::SetComDevice(TCommunicationConnection* aDevice) {
   FComDevice = aDevice;
 }
 
-void TEMIClient::SafeLog(uint8_t aChannel, std::string_view aText) {
-  // A failing log file must not cost a received message.
+void TEMIClient::LogTraffic(uint8_t aChannel, std::string_view aText) noexcept {
   try {
     Log(aChannel, std::string(aText));
+  } catch (const std::exception& e) {
+    if (LogFailureReported.exchange(true)) return;
+    const EConnectError failure(std::string("Cannot write the log: ") + e.what());
+    try {
+      Log(3, failure.what());
+    } catch (...) {
+    }
+    ShowException(failure);
   } catch (...) {
   }
 }
@@ -125,19 +141,37 @@ void TEMIClient::DoFormatLog(uint8_t aChannel, std::string& aText) {
 void TEMIClient::DoOpen() {
   if (!FComDevice) RaiseEMIError(-1, "No assigned COM device");
   BeginBusy();
-  TFinally endBusy{[this] { EndBusy(); }};
+  try {
+    OpenSession();
+  } catch (...) {
+    EndBusyReporting();
+    throw;
+  }
+  EndBusy();
+}
 
+void TEMIClient::OpenSession() {
   SavedRxChar = FComDevice->OnRxChar.Get();
   SavedActive = FComDevice->Active();
+  // A frame cut off by the last connection's end must not swallow this
+  // connection's first answer.
+  RxBuffer.Clear();
+  FrameInProgress = false;
+  FNextTRN = 0;
+  LogFailureReported = false;
+  RxCharsWanted = static_cast<bool>(OnRxChar);
+  ThrottleEvent.Reset();
   Receiving = true;
   FComDevice->OnRxChar = [this](TComponent* Sender, int Count) { ComDeviceRxChar(Sender, Count); };
   HandlerInstalled = true;
+  // Before the transport can deliver: bytes handed to the main thread would
+  // wait behind the login that blocks it.
+  FComDevice->RxCharInThread = true;
   FComDevice->Open();
 
   try {
     FComDevice->PurgeInput();
     FComDevice->PrepareTransmit();
-    FComDevice->RxCharInThread = true;
     AnswerEvent.Reset();
     AnswerEvent.Wait(kSettlingPauseMs);
     if (!Param("USER").empty()) {
@@ -153,13 +187,14 @@ void TEMIClient::DoOpen() {
 
 void TEMIClient::DoClose() {
   if (!FComDevice) return;
+  Receiving = false;
+  ThrottleEvent.Set();
   FComDevice->RxCharInThread = false;
   if (HandlerInstalled) {
-    Receiving = false;
     FComDevice->OnRxChar = SavedRxChar;
     HandlerInstalled = false;
-    // A reception already under way on the reader thread finishes first;
-    // it may need the main thread (a log view), so keep serving it.
+    // A reception already under way on the reader thread stops at its next
+    // frame; it may need the main thread (a log view), so keep serving it.
     if (ReceiversRunning.load() != 0)
       main_thread::WaitOnMainThread([this] { return ReceiversRunning.load() == 0; });
   }
@@ -189,32 +224,69 @@ void TEMIClient::SendDatagram(uint8_t aOT, uint8_t aTRN, bool aResult, const std
 
   std::optional<std::string> frame = ComposeFrame(aOT, aTRN, aResult, aData);
   if (!frame) RaiseEMIError(-1, ComposeFrameError(aOT, aTRN, aData));
-  Log(1, *frame);
   if (!FComDevice) RaiseEMIError(-1, "No assigned COM device");
-  FComDevice->WriteString(*frame);
+  // Logged before writing, so that an answer's line never comes first; a
+  // failed write is owned up to right after.
+  LogTraffic(1, *frame);
+  int written = 0;
+  try {
+    written = FComDevice->WriteString(*frame);
+  } catch (const std::exception& e) {
+    LogTraffic(3, std::string("Frame not sent: ") + e.what());
+    throw;
+  }
+  if (written != static_cast<int>(frame->size())) {
+    const std::string message = "Frame not sent: " + std::to_string(written < 0 ? 0 : written) +
+                                " of " + std::to_string(frame->size()) + " bytes written";
+    LogTraffic(3, message);
+    RaiseEMIError(-1, message);
+  }
+}
+
+uint8_t TEMIClient::NextTransaction() {
+  const uint8_t trn = FNextTRN;
+  FNextTRN = static_cast<uint8_t>((FNextTRN + 1) % 100);
+  return trn;
 }
 
 bool TEMIClient::SendCommand(uint8_t aOT, uint8_t aTRN, const std::string& aData,
                              std::string& aAnswer, int aRepeats) {
   BeginBusy();
-  TFinally endBusy{[this] { EndBusy(); }};
-  if (!FComDevice) RaiseEMIError(-1, "No assigned COM device");
+  bool ack = false;
+  try {
+    ack = Attempts(aOT, aTRN, aData, aAnswer, aRepeats);
+  } catch (...) {
+    EndBusyReporting();
+    throw;
+  }
+  EndBusy();
+  return ack;
+}
 
+bool TEMIClient::Attempts(uint8_t aOT, uint8_t aTRN, const std::string& aData, std::string& aAnswer,
+                          int aRepeats) {
+  if (!FComDevice) RaiseEMIError(-1, "No assigned COM device");
   int attemptsLeft = aRepeats != 0 ? aRepeats : RepeatCount;
   if (attemptsLeft < 1) attemptsLeft = 1;
-  bool found = false;
-  bool ack = false;
   const bool onMain = main_thread::IsMainThread();
+  uint64_t firstId;
+  {
+    TLockGuard g(RxLock);
+    firstId = NextQueueId;
+  }
+  TOwnAnswer own;
+  aAnswer.clear();
 
-  while (!found && attemptsLeft > 0) {
+  while (!own.Found && attemptsLeft > 0) {
     while (FrameInProgress.load() && (ETXTimeout == 0 || TicksSince(FrameStartTick.load()) <
                                                              static_cast<uint32_t>(ETXTimeout)))
       Sleep(kPollMs);
-    FNakCode = 0;
-    FLastWasNak = false;
-    aAnswer.clear();
 
     TFinally endAttempt{[&] {
+      {
+        TLockGuard g(RxLock);
+        Waiting.Active = false;
+      }
       AsyncThread->SenderWaiting = false;
       if (onMain) {
         try {
@@ -228,54 +300,88 @@ bool TEMIClient::SendCommand(uint8_t aOT, uint8_t aTRN, const std::string& aData
 
     FComDevice->PrepareTransmit();
     AnswerEvent.Reset();
-    AsyncThread->SenderWaiting = true;
-    uint64_t firstId;
     {
       TLockGuard g(RxLock);
-      firstId = NextQueueId;
+      Waiting = {true, aOT, aTRN};
     }
+    AsyncThread->SenderWaiting = true;
+    ThrottleEvent.Set();
     SendDatagram(aOT, aTRN, false, aData);
-    AnswerEvent.Wait(RecTimeout);
+    WaitForAnswer();
     if (onMain) DispatchReceived(true, false);
 
-    uint64_t answerId = 0;
-    {
-      TLockGuard g(RxLock);
-      for (const TQueued& entry : RxQueue) {
-        if (entry.Id < firstId) continue;
-        TDatagram d;
-        if (!qorvel::ParseDatagram(entry.Body, d)) continue;
-        if (!d.Result || d.TRN != aTRN || d.OT != aOT) continue;
-        TAnswer answer = ReadAnswer(entry.Body);
-        if (!answer.IsAnswer) continue;
-        found = true;
-        ack = answer.Ack;
-        if (!ack) {
-          FNakCode = answer.ErrorCode;
-          FLastWasNak = true;
-        }
-        aAnswer = answer.Text;
-        answerId = entry.Id;
-        break;
-      }
-    }
-
+    // Every attempt carries the same TRN, so an answer to an earlier attempt
+    // that arrives late is this operation's answer too.
+    own = ClaimAnswer(aOT, aTRN, firstId);
     Pause(kAfterAttemptPauseMs);
+    if (!own.Found) own = ClaimAnswer(aOT, aTRN, firstId);
     --attemptsLeft;
-    if (!found && attemptsLeft > 0) Pause(RepeatTimeout);
-    if (found) {
-      FLastActivityTick = TickCount();
-      RemoveQueued(answerId);
+    if (!own.Found && attemptsLeft > 0) {
+      Pause(RepeatTimeout);
+      own = ClaimAnswer(aOT, aTRN, firstId);
     }
   }
-  if (!found) RaiseEMIError(-1, kNoAnswer);
-  return ack;
+  // Set only now: a handler run by the dispatches above may have sent an
+  // operation of its own.
+  FNakCode = own.Found && !own.Ack ? own.Code : 0;
+  FLastWasNak = own.Found && !own.Ack;
+  if (!own.Found) RaiseEMIError(-1, kNoAnswer);
+  aAnswer = own.Text;
+  return own.Ack;
+}
+
+void TEMIClient::WaitForAnswer() {
+  // Sliced, so that a transport that has lost its connection ends the wait.
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(RecTimeout);
+  for (;;) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) return;
+    if (AnswerEvent.Wait(static_cast<int>(std::min<long long>(kTransportCheckMs, left)))) return;
+    FComDevice->CheckActive();
+  }
+}
+
+TEMIClient::TOwnAnswer TEMIClient::ClaimAnswer(uint8_t aOT, uint8_t aTRN, uint64_t aFromId) {
+  TOwnAnswer own;
+  TLockGuard g(RxLock);
+  for (auto it = RxQueue.begin(); it != RxQueue.end(); ++it) {
+    if (it->Id < aFromId) continue;
+    TDatagram d;
+    if (!qorvel::ParseDatagram(it->Body, d)) continue;
+    if (!d.Result || d.TRN != aTRN || d.OT != aOT) continue;
+    TAnswer answer = ReadAnswer(it->Body);
+    if (!answer.IsAnswer) continue;
+    own.Found = true;
+    own.Ack = answer.Ack;
+    own.Code = answer.Ack ? 0 : answer.ErrorCode;
+    own.Text = std::move(answer.Text);
+    FLastActivityTick = TickCount();
+    RxQueue.erase(it);
+    ThrottleEvent.Set();
+    break;
+  }
+  return own;
 }
 
 void TEMIClient::CheckAnswer() {
   // A NAK is a refusal whatever code it carries: one with EC 0 or without a
   // readable EC must not pass as accepted.
-  if (FNakCode != 0 || FLastWasNak) RaiseEMIError(FNakCode, OperationErrorText(FNakCode));
+  if (FNakCode != 0 || FLastWasNak)
+    RaiseIfRefused(false, "N/" + (FNakCode >= 0 ? ZeroPadded2(FNakCode) : std::string()) + "/");
+}
+
+void TEMIClient::RaiseIfRefused(bool aAck, const std::string& aAnswer) {
+  if (aAck) return;
+  const std::string field = FieldAt(aAnswer, 1);
+  int32_t code = -1;
+  if (!TryReadDecimal(field, code)) code = -1;
+  std::string text = code >= 0 ? OperationErrorText(code) : std::string();
+  if (text.empty()) {
+    text = field.empty() ? std::string("SMSC refused the operation without an error code")
+                         : "SMSC refused the operation with error code " + field;
+  }
+  RaiseEMIError(code, text);
 }
 
 void TEMIClient::Acknowledge(uint8_t aOT, uint8_t aTRN, bool aResult) {
@@ -293,11 +399,18 @@ void TEMIClient::ComDeviceRxChar(TComponent* /*Sender*/, int Count) {
   TFinally leave{[this] {
     if (--ReceiversRunning == 0) main_thread::NotifyWaiters();
   }};
-  if (!Receiving.load() || Count <= 0) return;
+  // What arrived while a chunk was handled (a peer that answers each
+  // acknowledgement at once) is read here too, rather than left for the
+  // transport's next round.
+  while (Receiving.load() && Count > 0) {
+    ReceiveChunk(FComDevice->ReadString(Count));
+    Count = FComDevice->InputCount();
+  }
+}
 
-  std::string chunk = FComDevice->ReadString(Count);
+void TEMIClient::ReceiveChunk(const std::string& aChunk) {
   bool clearFrame = false;
-  for (auto it = chunk.rbegin(); it != chunk.rend(); ++it) {
+  for (auto it = aChunk.rbegin(); it != aChunk.rend(); ++it) {
     if (*it == STX) {
       FrameStartTick = TickCount();
       FrameInProgress = true;
@@ -311,16 +424,22 @@ void TEMIClient::ComDeviceRxChar(TComponent* /*Sender*/, int Count) {
   TFinally endFrame{[&] {
     if (clearFrame) FrameInProgress = false;
   }};
-  {
+  if (RxCharsWanted.load()) {
     TLockGuard g(RxLock);
-    RxChars += chunk;
+    RxChars += aChunk;
+    if (RxChars.size() > kMaxRxChars) {
+      const std::size_t excess = RxChars.size() - kMaxRxChars;
+      RxChars.erase(0, excess);
+      RxCharsRemoved += excess;
+    }
   }
   TReceiveSink sink(*this);
-  RxBuffer.Feed(chunk, sink);
+  RxBuffer.Feed(aChunk, sink);
   AsyncThread->Wake();
 }
 
 void TEMIClient::ReceiveDatagram(std::string_view aBody) {
+  if (!Receiving.load()) return;
   TDatagram d;
   bool processed = false;
   try {
@@ -329,12 +448,17 @@ void TEMIClient::ReceiveDatagram(std::string_view aBody) {
   } catch (...) {
     return;
   }
+  if (!Receiving.load()) return;
   {
     TLockGuard g(RxLock);
     if (!processed) RxQueue.push_back({NextQueueId++, std::string(aBody)});
     Acknowledge(d.OT, d.TRN, d.Result);
     FLastActivityTick = TickCount();
-    if (!processed) AnswerEvent.Set();
+    // Only the waiting operation's own answer ends its wait; with none
+    // waiting (the settling pause at open) any datagram does.
+    if (!processed && (!Waiting.Active || (d.Result && d.OT == Waiting.OT && d.TRN == Waiting.TRN &&
+                                           ReadAnswer(aBody).IsAnswer)))
+      AnswerEvent.Set();
   }
   // Waking per datagram lets the application take each one as it comes, so
   // the backlog throttle sees the application's real backlog rather than the
@@ -353,26 +477,69 @@ void TEMIClient::DoRxCommandBeforeAcknowledge(uint8_t aOT, uint8_t aTRN, bool aR
   if (aResult) return;
   int backlog = RxQueueCount();
   if (backlog >= kThrottleDrop) throw TThrottleAbort{};
-  if (backlog >= kThrottleLong) Pause(kThrottleLongMs);
-  if (RxQueueCount() >= kThrottleShort) Pause(kThrottleShortMs);
+  // A pause now would hold up the answer that an operation waits for, or
+  // the close.
+  if (AsyncThread->SenderWaiting.load() || !Receiving.load()) return;
+  if (backlog >= kThrottleLong) ThrottlePause(kThrottleLongMs, kThrottleLong);
+  if (RxQueueCount() >= kThrottleShort) ThrottlePause(kThrottleShortMs, kThrottleShort);
+}
+
+bool TEMIClient::ThrottleReleased(int aBelow) const {
+  if (!Receiving.load() || AsyncThread->SenderWaiting.load()) return true;
+  TLockGuard g(RxLock);
+  return static_cast<int>(RxQueue.size()) < aBelow;
+}
+
+void TEMIClient::ThrottlePause(int aMilliseconds, int aBelow) {
+  if (PauseFn) {
+    PauseFn(aMilliseconds);
+    return;
+  }
+  // The pause gives a slow application time to catch up; one that has caught
+  // up sets the pace itself.
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(aMilliseconds);
+  for (;;) {
+    ThrottleEvent.Reset();
+    if (ThrottleReleased(aBelow)) return;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) return;
+    ThrottleEvent.Wait(static_cast<int>(left));
+  }
 }
 
 // ---- handing over to the application (main thread) -----------------------
 
 void TEMIClient::DispatchReceived(bool aChars, bool aCommands) {
-  if (Dispatching) return;
+  // A worker's hand-over that the destructor's join runs must not reach an
+  // application that is tearing the engine down.
+  if (Dispatching || Destroying()) return;
   Dispatching = true;
   TFinally clear{[this] { Dispatching = false; }};
 
+  const bool wanted = static_cast<bool>(OnRxChar);
+  RxCharsWanted = wanted;
   if (aChars) {
     std::string chars;
+    uint64_t removedBefore;
     {
       TLockGuard g(RxLock);
+      if (!wanted) {
+        RxCharsRemoved += RxChars.size();
+        RxChars.clear();
+      }
       chars = RxChars;
+      removedBefore = RxCharsRemoved;
     }
     for (char c : chars) DoRxChar(c);
     TLockGuard g(RxLock);
-    RxChars.erase(0, chars.size());
+    // The bound may have trimmed some of them meanwhile.
+    const uint64_t trimmed = RxCharsRemoved - removedBefore;
+    if (trimmed < chars.size()) {
+      const std::size_t rest = chars.size() - static_cast<std::size_t>(trimmed);
+      RxChars.erase(0, rest);
+      RxCharsRemoved += rest;
+    }
   }
   if (aCommands) {
     for (;;) {
@@ -393,12 +560,15 @@ void TEMIClient::DispatchReceived(bool aChars, bool aCommands) {
 }
 
 void TEMIClient::RemoveQueued(uint64_t aId) {
-  TLockGuard g(RxLock);
-  for (auto it = RxQueue.begin(); it != RxQueue.end(); ++it)
-    if (it->Id == aId) {
-      RxQueue.erase(it);
-      return;
-    }
+  {
+    TLockGuard g(RxLock);
+    for (auto it = RxQueue.begin(); it != RxQueue.end(); ++it)
+      if (it->Id == aId) {
+        RxQueue.erase(it);
+        break;
+      }
+  }
+  ThrottleEvent.Set();
 }
 
 int TEMIClient::RxQueueCount() const {
@@ -406,15 +576,37 @@ int TEMIClient::RxQueueCount() const {
   return static_cast<int>(RxQueue.size());
 }
 
+std::size_t TEMIClient::RxCharsPending() const {
+  TLockGuard g(RxLock);
+  return RxChars.size();
+}
+
 // ---- busy state and events -----------------------------------------------
 
 void TEMIClient::BeginBusy() {
-  if (BusyCount++ == 0) DoBusyChanged(true);
+  if (BusyCount++ != 0) return;
+  try {
+    DoBusyChanged(true);
+  } catch (...) {
+    --BusyCount;
+    throw;
+  }
 }
 
 void TEMIClient::EndBusy() {
   if (BusyCount <= 0) return;
   if (BusyCount-- == 1) DoBusyChanged(false);
+}
+
+void TEMIClient::EndBusyReporting() noexcept {
+  // The failure under way goes to the caller; a failing busy handler on top
+  // of it can only be shown.
+  try {
+    EndBusy();
+  } catch (const std::exception& e) {
+    ShowException(e);
+  } catch (...) {
+  }
 }
 
 void TEMIClient::DoBusyChanged(bool aBusy) {
@@ -432,40 +624,11 @@ void TEMIClient::DoRxCommand(uint8_t aOT, uint8_t aTRN, bool aResult, const std:
 // ---- worker thread -------------------------------------------------------
 
 TEMIAsyncThread::TEMIAsyncThread(TEMIClient& aClient)
-    : Client(aClient), thread_([this] { Execute(); }) {}
-
-TEMIAsyncThread::~TEMIAsyncThread() {
-  Stop();
-  WaitFor();
-}
-
-void TEMIAsyncThread::Stop() {
-  terminated_ = true;
-  WakeEvent.Set();
-}
-
-void TEMIAsyncThread::WaitFor() {
-  if (!thread_.joinable()) return;
-  // The thread may be waiting for the main thread to run a dispatch.
-  main_thread::JoinThread(thread_, [this] { return finished_.load(); });
-}
+    : Client(aClient), Worker([this] { Execute(); }, {.PollMs = -1, .LowerPriority = true}) {}
 
 void TEMIAsyncThread::Execute() {
-  LowerCurrentThreadPriority();
-  TFinally done{[this] {
-    finished_ = true;
-    main_thread::NotifyWaiters();
-  }};
-  while (!terminated_.load()) {
-    WakeEvent.Wait(-1);
-    WakeEvent.Reset();
-    if (terminated_.load()) break;
-    try {
-      bool commands = !SenderWaiting.load();
-      main_thread::RunOnMainThread([this, commands] { Client.DispatchReceived(true, commands); });
-    } catch (...) {
-    }
-  }
+  const bool commands = !SenderWaiting.load();
+  main_thread::RunOnMainThread([this, commands] { Client.DispatchReceived(true, commands); });
 }
 
 }  // namespace qorvel

@@ -11,6 +11,11 @@
 // reader thread; the worker thread TEMIAsyncThread has the main thread run
 // DispatchReceived after each reception.
 //
+// Destruction closes first (the receive handler has returned when the close
+// ends), then stops and joins the worker; no application handler runs from
+// inside it. An exception from OnBusyChanged reaches the caller of the
+// operation, or, when the operation failed anyway, goes to ShowException.
+//
 // Locks, always taken in this order: RxLock, then the transmitter, then the
 // logger's own lock. Nothing that holds the transmitter waits for RxLock.
 #include <atomic>
@@ -24,6 +29,7 @@
 #include "connect/communication_connection.h"
 #include "connect/manual_event.h"
 #include "connect/thread_annotations.h"
+#include "connect/worker_thread.h"
 #include "emi/datetime.h"
 #include "emi/frame.h"
 #include "emi/params.h"
@@ -33,20 +39,17 @@ namespace qorvel {
 class TEMIClient;
 
 // Carries received datagrams over to the main thread. Lives as long as its
-// client; its destructor stops and joins the thread.
+// client, which stops and joins it after it has closed.
 class TEMIAsyncThread {
  public:
   explicit TEMIAsyncThread(TEMIClient& aClient);
-  ~TEMIAsyncThread();
-  TEMIAsyncThread(const TEMIAsyncThread&) = delete;
-  TEMIAsyncThread& operator=(const TEMIAsyncThread&) = delete;
 
-  // Marks the thread terminated and wakes it; WaitFor() then joins it while
-  // the main thread keeps running hand-over work.
-  void Stop();
-  void WaitFor();
+  // Stop() asks the thread to end; WaitFor() stops and joins it while the
+  // main thread keeps running hand-over work.
+  void Stop() { Worker.Stop(); }
+  void WaitFor() { Worker.Join(); }
   // Several wake-ups before the thread runs count as one.
-  void Wake() { WakeEvent.Set(); }
+  void Wake() { Worker.Wake(); }
 
   // An operation waits for its answer: the thread then dispatches characters
   // only, and the operation claims its answer and dispatches the rest itself.
@@ -56,10 +59,7 @@ class TEMIAsyncThread {
   void Execute();
 
   TEMIClient& Client;
-  TManualEvent WakeEvent;
-  std::atomic<bool> terminated_{false};
-  std::atomic<bool> finished_{false};
-  std::thread thread_;
+  TWorkerThread Worker;  // last: its thread starts once the rest is built
 };
 
 class TEMIClient : public TLogConnection {
@@ -98,12 +98,24 @@ class TEMIClient : public TLogConnection {
 
   // Sends one operation and waits for its answer: true for an ACK, false for
   // a NAK (NakCode() then tells the code); aAnswer gets the answer's data
-  // part. aRepeats 0 means RepeatCount; at least one attempt is made.
-  // Raises EEMIError -1 'Expected server answer is "ACK" or "NAK"'.
+  // part. aRepeats 0 means RepeatCount; at least one attempt is made, every
+  // one with the same aTRN. Only a result with this OT and TRN is claimed; an
+  // attempt ends early only when it is queued. Raises EEMIError -1 'Expected
+  // server answer is "ACK" or "NAK"', the transport's error when a write
+  // fails, and EConnectError "Connection is inactive" when the transport
+  // closes while the operation waits.
   bool SendCommand(uint8_t aOT, uint8_t aTRN, const std::string& aData, std::string& aAnswer,
                    int aRepeats = 0);
-  // Raises EEMIError with the code and its text when the last operation got a NAK.
+  // The transaction number for the next operation: 00 to 99 and round again,
+  // from 00 at every open. Main thread.
+  uint8_t NextTransaction();
+  // Raises EEMIError with the code and its text when the last operation got a
+  // NAK. Callers that can run application handlers in between should check
+  // their own answer with RaiseIfRefused() instead.
   void CheckAnswer();
+  // Raises EEMIError for a refused answer (aAck false) with the code of its
+  // data part aAnswer; a code without a text still gets a message naming it.
+  static void RaiseIfRefused(bool aAck, const std::string& aAnswer);
   void SendDatagram(uint8_t aOT, uint8_t aTRN, bool aResult, const std::string& aData);
   void DispatchReceived(bool aChars, bool aCommands);
 
@@ -115,13 +127,19 @@ class TEMIClient : public TLogConnection {
                           uint8_t PID, uint8_t NT, uint8_t RPI, TDateTime VP);
 
   int RxQueueCount() const EXCLUDES(RxLock);
+  // Received characters kept for OnRxChar: none while no handler is assigned
+  // (as of the last open or dispatch), at most kMaxRxChars otherwise.
+  std::size_t RxCharsPending() const EXCLUDES(RxLock);
+  static constexpr std::size_t kMaxRxChars = 64 * 1024;
   uint32_t LastActivityTick() const { return FLastActivityTick.load(); }
   int NakCode() const { return FNakCode; }
   void BeginBusy();
   void EndBusy();
 
   // Every fixed pause of the engine goes through here, so that tests can
-  // record pauses instead of waiting them out. Set before opening.
+  // record pauses instead of waiting them out. Set before opening. Without
+  // it a backlog pause ends early once the application has caught up, and
+  // is not taken while closing or while an operation waits.
   std::function<void(int aMilliseconds)> PauseFn;
 
   static uint8_t Checksum(std::string_view aText) { return qorvel::Checksum(aText); }
@@ -147,11 +165,35 @@ class TEMIClient : public TLogConnection {
     uint64_t Id;
     std::string Body;
   };
+  // The operation whose answer ends the wait of an attempt.
+  struct TWaiting {
+    bool Active = false;
+    uint8_t OT = 0;
+    uint8_t TRN = 0;
+  };
+  struct TOwnAnswer {
+    bool Found = false;
+    bool Ack = false;
+    int Code = 0;
+    std::string Text;
+  };
   class TReceiveSink;
+  friend class TEMIAsyncThread;
 
+  void OpenSession();
+  bool Attempts(uint8_t aOT, uint8_t aTRN, const std::string& aData, std::string& aAnswer,
+                int aRepeats);
+  void WaitForAnswer();
+  TOwnAnswer ClaimAnswer(uint8_t aOT, uint8_t aTRN, uint64_t aFromId) EXCLUDES(RxLock);
+  void EndBusyReporting() noexcept;
   void ComDeviceRxChar(TComponent* Sender, int Count);
-  void SafeLog(uint8_t aChannel, std::string_view aText);
+  void ReceiveChunk(const std::string& aChunk);
+  // Logging never stops traffic: a failure is reported once per open.
+  void LogTraffic(uint8_t aChannel, std::string_view aText) noexcept;
   void Pause(int aMilliseconds);
+  // A backlog pause on the reader thread; see PauseFn.
+  void ThrottlePause(int aMilliseconds, int aBelow) EXCLUDES(RxLock);
+  bool ThrottleReleased(int aBelow) const EXCLUDES(RxLock);
   void ReceiveDatagram(std::string_view aBody);
   void Login();
   bool IsSmscKeepAlive(uint8_t aOT, const std::string& aData) const;
@@ -170,21 +212,33 @@ class TEMIClient : public TLogConnection {
   std::atomic<bool> FrameInProgress{false};
   bool Dispatching = false;
   std::atomic<uint32_t> FrameStartTick{0};
+  uint8_t FNextTRN = 0;
 
   mutable TMutex RxLock ACQUIRED_BEFORE(TransmitterLock);
   std::string RxChars GUARDED_BY(RxLock);
+  // Characters ever removed from the front of RxChars, so that a dispatch
+  // removes only what it reported even when the bound trimmed meanwhile.
+  uint64_t RxCharsRemoved GUARDED_BY(RxLock) = 0;
+  std::atomic<bool> RxCharsWanted{false};
   std::deque<TQueued> RxQueue GUARDED_BY(RxLock);
   uint64_t NextQueueId GUARDED_BY(RxLock) = 0;
-  // Only the reader thread touches the assembly buffer.
+  TWaiting Waiting GUARDED_BY(RxLock);
+  // Only the reader thread touches the assembly buffer, and opening while no
+  // reception runs.
   TFrameAssembler RxBuffer;
   TManualEvent AnswerEvent;
+  // Set when the backlog shrinks, an operation starts waiting, or closing
+  // begins: each may end a backlog pause.
+  TManualEvent ThrottleEvent;
 
   TCommRxCharEvent SavedRxChar;
   bool SavedActive = false;
   bool HandlerInstalled = false;
   // Receive handler calls in progress; closing waits for them to return.
   std::atomic<int> ReceiversRunning{0};
+  // Cleared when closing begins: the handler then stops where it stands.
   std::atomic<bool> Receiving{false};
+  std::atomic<bool> LogFailureReported{false};
 
   int FNakCode = 0;
   bool FLastWasNak = false;

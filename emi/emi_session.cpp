@@ -17,15 +17,14 @@ void TEMIClient::Login() {
   const std::vector<std::string> fields = {
       Param("USER"), "6", "5", "1", TextToHex(Param("PASSWORD")), "", "0100", "", "", "", "", ""};
   std::string answer;
-  SendCommand(60, 0, JoinFields(fields), answer, 1);
-  CheckAnswer();
+  RaiseIfRefused(SendCommand(60, NextTransaction(), JoinFields(fields), answer, 1), answer);
 }
 
 bool TEMIClient::KeepAlive() {
   std::string answer;
   switch (ParamNumber("SMT_KEEPALIVE_CMD", 31)) {
     case 31:
-      return SendCommand(31, 0, JoinFields({OwnAddress(), "0539"}), answer, 0);
+      return SendCommand(31, NextTransaction(), JoinFields({OwnAddress(), "0539"}), answer, 0);
     case 51: {
       const TParams params = Params();
       std::vector<std::string> fields(33);
@@ -33,7 +32,7 @@ bool TEMIClient::KeepAlive() {
       fields[1] = ToSmscAddress(params.Value("SMT_KEEPALIVE_OA"), params);
       fields[18] = "3";
       fields[20] = TextToHex(params.Value("SMT_KEEPALIVE_TEXT"));
-      SendCommand(51, 0, JoinFields(fields), answer, 0);
+      SendCommand(51, NextTransaction(), JoinFields(fields), answer, 0);
       return true;
     }
     default:

@@ -27,8 +27,7 @@ TDateTime TEMIClient::SubmitMessage(const std::string& DA, const std::string& Ms
   if (RPI != 0) fields[25] = std::to_string(RPI);
 
   std::string answer;
-  SendCommand(51, 0, JoinFields(fields), answer, 0);
-  CheckAnswer();
+  RaiseIfRefused(SendCommand(51, NextTransaction(), JoinFields(fields), answer, 0), answer);
 
   const std::string sm = FieldAt(answer, 2);
   const auto colon = sm.find(':');

@@ -80,7 +80,7 @@ std::optional<std::string> ComposeFrame(int aOT, int aTRN, bool aResult, std::st
 
 bool ParseDatagram(std::string_view body, TDatagram& out) {
   int32_t trn = 0, ot = 0;
-  if (!TryReadInteger(FieldView(body, 0), trn) || !TryReadInteger(FieldView(body, 3), ot))
+  if (!TryReadDecimal(FieldView(body, 0), trn) || !TryReadDecimal(FieldView(body, 3), ot))
     return false;
   out.TRN = static_cast<uint8_t>(trn);
   out.OT = static_cast<uint8_t>(ot);
@@ -98,7 +98,7 @@ TAnswer ReadAnswer(std::string_view body) {
   answer.Ack = first[0] == 'A';
   if (!answer.Ack) {
     int32_t code = 0;
-    answer.ErrorCode = TryReadInteger(FieldView(data, 1), code) ? code : -1;
+    answer.ErrorCode = TryReadDecimal(FieldView(data, 1), code) ? code : -1;
   }
   answer.Text.assign(data);
   return answer;
@@ -127,11 +127,11 @@ std::optional<std::string_view> ValidateFrame(std::string_view frame, const char
   const char pair[3] = {'$', datagram[datagram.size() - 2], datagram[datagram.size() - 1]};
   int32_t received = ReadInteger(std::string_view(pair, 3));
   int32_t length = 0;
-  if (!TryReadInteger(FieldView(datagram, 1), length)) {
+  if (!TryReadDecimal(FieldView(datagram, 1), length)) {
     error = kBadFormat;
     return std::nullopt;
   }
-  if (length < 0 || static_cast<std::size_t>(length) != datagram.size()) {
+  if (static_cast<std::size_t>(length) != datagram.size()) {
     error = kBadLength;
     return std::nullopt;
   }
@@ -153,61 +153,60 @@ void TFrameAssembler::Emit(std::string_view frame, Sink& sink) {
     sink.OnBadFrame(error);
 }
 
-// Works as if the bytes came one at a time: a partial frame that reaches
-// kMaxFrameLength bytes without an ETX can only end as a frame longer than any
-// valid one, so it is dropped there. A genuine frame holds no STX after its
-// first byte, so the only frame start worth keeping is the last STX of the
-// dropped bytes; resuming there also bounds the drops to one per
-// kMaxFrameLength bytes, however many STX bytes a peer sends.
+// Works as if the bytes came one at a time. A frame never holds an STX after
+// its first byte, so an STX inside a partial frame means that frame was cut
+// off: it is dropped and assembly restarts there. A lone STX carried nothing,
+// so its drop goes unreported and an STX flood costs no log lines. A partial frame that reaches
+// kMaxFrameLength bytes without an ETX can only end longer than any valid
+// frame, so it is dropped there and memory stays bounded.
 void TFrameAssembler::Feed(std::string_view chunk, Sink& sink) {
+  static constexpr char kDelimiters[] = {STX, ETX};
+  const std::string_view delimiters(kDelimiters, 2);
   std::size_t pos = 0;
-  while (pos < chunk.size()) {
-    if (!buffer_.empty()) {
-      // The buffer holds an STX-led partial frame without ETX and has room
-      // for `room` more bytes, the ETX among them.
-      const std::size_t room = kMaxFrameLength - buffer_.size();
-      std::string_view next = chunk.substr(pos, room);
-      std::size_t etx = next.find(ETX);
-      if (etx != std::string_view::npos) {
-        buffer_.append(next.substr(0, etx + 1));
-        pos += etx + 1;
-        Emit(buffer_, sink);
-        buffer_.clear();
-        lastStx_ = 0;
-        continue;
+  while (pos < chunk.size() && !sink.Stopped()) {
+    if (buffer_.empty()) {
+      std::size_t start = chunk.find(STX, pos);
+      if (start == std::string_view::npos) return;
+      std::string_view window = chunk.substr(start, kMaxFrameLength);
+      std::size_t stop = window.find_first_of(delimiters, 1);
+      if (stop == std::string_view::npos) {
+        if (window.size() < kMaxFrameLength) {
+          buffer_.assign(window);
+          return;
+        }
+        sink.OnBadFrame(kBadFormat);
+        pos = start + kMaxFrameLength;
+      } else if (window[stop] == STX) {
+        if (stop > 1) sink.OnBadFrame(kBadFormat);
+        pos = start + stop;
+      } else {
+        pos = start + stop + 1;
+        Emit(window.substr(0, stop + 1), sink);
       }
-      std::size_t stx = next.rfind(STX);
-      if (stx != std::string_view::npos) lastStx_ = buffer_.size() + stx;
+      continue;
+    }
+    // The buffer holds an STX-led partial frame and has room for `room` more
+    // bytes, its ETX among them.
+    std::string_view next = chunk.substr(pos, kMaxFrameLength - buffer_.size());
+    std::size_t stop = next.find_first_of(delimiters);
+    if (stop == std::string_view::npos) {
       buffer_.append(next);
       pos += next.size();
       if (buffer_.size() < kMaxFrameLength) return;
       sink.OnBadFrame(kBadFormat);
-      if (lastStx_ > 0)
-        buffer_.erase(0, lastStx_);
-      else
-        buffer_.clear();
-      lastStx_ = 0;
-      continue;
+      buffer_.clear();
+    } else if (next[stop] == STX) {
+      if (buffer_.size() + stop > 1) sink.OnBadFrame(kBadFormat);
+      buffer_.clear();
+      pos += stop;
+    } else {
+      buffer_.append(next.substr(0, stop + 1));
+      pos += stop + 1;
+      Emit(buffer_, sink);
+      buffer_.clear();
     }
-    std::size_t start = chunk.find(STX, pos);
-    if (start == std::string_view::npos) return;
-    std::string_view window = chunk.substr(start, kMaxFrameLength);
-    std::size_t etx = window.find(ETX, 1);
-    if (etx != std::string_view::npos) {
-      pos = start + etx + 1;
-      Emit(window.substr(0, etx + 1), sink);
-      continue;
-    }
-    if (window.size() < kMaxFrameLength) {
-      buffer_.assign(window);
-      std::size_t stx = window.rfind(STX);
-      lastStx_ = stx;
-      return;
-    }
-    sink.OnBadFrame(kBadFormat);
-    std::size_t stx = window.rfind(STX);
-    pos = stx > 0 ? start + stx : start + kMaxFrameLength;
   }
+  if (sink.Stopped()) buffer_.clear();
 }
 
 }  // namespace qorvel

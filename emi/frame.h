@@ -58,13 +58,15 @@ std::string FrameLogText(std::string_view frame);
 
 // Cuts frames out of a received byte stream: from an STX through the first
 // ETX after it. Keeps a partial frame between calls to Feed(); bytes that
-// precede an STX are dropped at once. A partial frame that reaches
-// kMaxFrameLength bytes without its ETX could only end longer than any valid
-// frame: it is dropped with kBadFormat (no OnFrame), and assembly resumes at
-// the last STX among the dropped bytes, so memory stays bounded. The events do
-// not depend on how the stream is cut into chunks, and Feed() runs in time
-// linear in the chunk. Not thread-safe: one receiving thread feeds it; the
-// sink must not call Feed() again.
+// precede an STX are dropped at once. A frame holds no STX after its first
+// byte: an STX inside a partial frame drops that partial frame with kBadFormat
+// (no OnFrame; a lone STX is dropped silently) and assembly restarts at the
+// new STX. A partial frame that
+// reaches kMaxFrameLength bytes without its ETX could only end longer than any
+// valid frame: it is dropped with kBadFormat too, so memory stays bounded. The
+// events do not depend on how the stream is cut into chunks, and Feed() runs
+// in time linear in the chunk. Not thread-safe: one receiving thread feeds it;
+// the sink must not call Feed() again.
 class TFrameAssembler {
  public:
   class Sink {
@@ -76,20 +78,20 @@ class TFrameAssembler {
     virtual void OnBadFrame(std::string_view message) = 0;
     // The body of each frame that passed every check.
     virtual void OnDatagram(std::string_view body) = 0;
+    // Once true, Feed() returns without looking at the rest of its chunk and
+    // forgets any partial frame.
+    virtual bool Stopped() const { return false; }
   };
 
   void Feed(std::string_view chunk, Sink& sink);
   std::size_t Pending() const { return buffer_.size(); }
-  void Clear() {
-    buffer_.clear();
-    lastStx_ = 0;
-  }
+  void Clear() { buffer_.clear(); }
 
  private:
   static void Emit(std::string_view frame, Sink& sink);
 
-  std::string buffer_;       // empty, or an STX-led partial frame with no ETX
-  std::size_t lastStx_ = 0;  // offset of the last STX in buffer_
+  std::string
+      buffer_;  // empty, or an STX-led partial frame with no STX or ETX after its first byte
 };
 
 // Checks one frame (STX through ETX); the body on success, or the rejection

@@ -2,45 +2,85 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <vector>
 
 #include "connect/errors.h"
+#include "transport/name_resolver.h"
 #include "transport/socket_error.h"
 
 namespace qorvel {
 
 namespace {
 
-in_addr_t LookUpHost(const std::string& host) {
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  in_addr_t result = htonl(INADDR_ANY);
-  if (getaddrinfo(host.c_str(), nullptr, &hints, &found) == 0 && found) {
-    result = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
+using Clock = std::chrono::steady_clock;
+
+// The reason a connection counts as lost when the peer ended it in order: a
+// send on it is what would fail, with a broken pipe.
+constexpr int kPeerClosed = EPIPE;
+
+class TOwnedFd {
+ public:
+  explicit TOwnedFd(int fd) : fd_(fd) {}
+  ~TOwnedFd() {
+    if (fd_ >= 0) ::close(fd_);
   }
-  if (found) freeaddrinfo(found);
-  return result;
+  TOwnedFd(const TOwnedFd&) = delete;
+  TOwnedFd& operator=(const TOwnedFd&) = delete;
+  int Get() const { return fd_; }
+  int Release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+
+ private:
+  int fd_;
+};
+
+// Milliseconds left until `deadline` for poll(), at least 0.
+int MillisecondsUntil(Clock::time_point deadline) {
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  if (left <= 0) return 0;
+  return left > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(left);
 }
 
-std::uint16_t LookUpService(const std::string& service) {
-  servent entry{};
-  servent* found = nullptr;
-  std::vector<char> buffer(4096);
-  if (getservbyname_r(service.c_str(), "tcp", &entry, buffer.data(), buffer.size(), &found) == 0 &&
-      found) {
-    return ntohs(static_cast<std::uint16_t>(found->s_port));
+Clock::time_point DeadlineAfter(std::chrono::milliseconds timeout) {
+  const Clock::time_point now = Clock::now();
+  if (timeout >
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::time_point::max() - now))
+    return Clock::time_point::max();
+  return now + timeout;
+}
+
+// Waits until `fd` is ready for `events` or the deadline has passed; a
+// signal does not cut the wait short. Returns false on time-out.
+bool WaitReady(int fd, short events, Clock::time_point deadline) {
+  for (;;) {
+    pollfd p{fd, events, 0};
+    const int r = ::poll(&p, 1, MillisecondsUntil(deadline));
+    if (r > 0) return true;
+    if (Clock::now() >= deadline) return false;
+    if (r < 0 && errno != EINTR) return true;  // the next call reports the error
   }
-  return 0;
+}
+
+// The connect result, as an errno value (0 for success).
+int Connect(int fd, const sockaddr_in& peer, std::chrono::milliseconds timeout) {
+  const Clock::time_point deadline = DeadlineAfter(timeout);
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) == 0) return 0;
+  if (errno != EINPROGRESS && errno != EINTR) return errno;
+  if (!WaitReady(fd, POLLOUT, deadline)) return ETIMEDOUT;
+  int error = 0;
+  socklen_t length = sizeof error;
+  if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return errno;
+  return error;
 }
 
 }  // namespace
@@ -49,121 +89,170 @@ TClientSocket::~TClientSocket() {
   Close();
 }
 
-void TClientSocket::Open(const TSocketPeer& aPeer) {
-  if (Connected()) throw EConnectError("Socket already open");
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) throw EConnectError("Can't create new socket");
+void TClientSocket::Open(const TSocketPeer& aPeer, TNameResolver& aResolver,
+                         std::chrono::milliseconds aConnectTimeout) {
+  {
+    TLockGuard guard(lock_);
+    if (fd_ >= 0) throw EConnectError("Socket already open");
+  }
+  // Non-blocking, so that connect and send can be bounded in time; every
+  // call below waits only as long as it means to.
+  TOwnedFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  if (fd.Get() < 0) throw EConnectError("Can't create new socket");
 
   sockaddr_in peer{};
   peer.sin_family = AF_INET;
   if (!aPeer.Host.empty()) {
-    peer.sin_addr.s_addr = LookUpHost(aPeer.Host);
+    std::string reason;
+    const std::optional<std::uint32_t> address = aResolver.LookUpHost(aPeer.Host, reason);
+    if (!address) throw EConnectError("Cannot resolve host '" + aPeer.Host + "': " + reason);
+    peer.sin_addr.s_addr = *address;
   } else if (!aPeer.Address.empty()) {
-    peer.sin_addr.s_addr = inet_addr(aPeer.Address.c_str());
+    peer.sin_addr.s_addr = ::inet_addr(aPeer.Address.c_str());
   } else {
-    ::close(fd);
     throw EConnectError("No address specified");
   }
-  const std::uint16_t port =
-      aPeer.Service.empty() ? static_cast<std::uint16_t>(aPeer.Port) : LookUpService(aPeer.Service);
-  peer.sin_port = htons(port);
-
-  // An unknown host comes out as 0.0.0.0, which Linux would quietly take for
-  // this machine; refuse it as a connect to an unusable address instead.
-  int rc;
-  int error = 0;
-  if (peer.sin_addr.s_addr == htonl(INADDR_ANY)) {
-    rc = -1;
-    error = EADDRNOTAVAIL;
+  if (!aPeer.Service.empty()) {
+    // An unknown service gives port 0, which no server listens on.
+    peer.sin_port = htons(aResolver.LookUpService(aPeer.Service).value_or(0));
+  } else if (aPeer.Port < 0 || aPeer.Port > 0xFFFF) {
+    throw EConnectError("Port " + std::to_string(aPeer.Port) + " is outside 0 to 65535");
   } else {
-    rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&peer), sizeof peer);
-    // An interrupted connect goes on in the background; wait for its result.
-    if (rc < 0 && errno == EINTR) {
-      pollfd waiting{fd, POLLOUT, 0};
-      int r;
-      do r = ::poll(&waiting, 1, -1);
-      while (r < 0 && errno == EINTR);
-      socklen_t len = sizeof error;
-      getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len);
-      rc = error == 0 ? 0 : -1;
-    } else if (rc < 0) {
-      error = errno;
-    }
+    peer.sin_port = htons(static_cast<std::uint16_t>(aPeer.Port));
   }
-  if (rc < 0) {
-    ::close(fd);
+
+  // Frames are small and acknowledged one by one; waiting to coalesce them
+  // only adds the peer's delayed-acknowledgement time to every exchange.
+  const int on = 1;
+  ::setsockopt(fd.Get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+
+  if (const int error = Connect(fd.Get(), peer, aConnectTimeout); error != 0) {
     throw ESocketError(error, "connect");
   }
   TLockGuard guard(lock_);
-  fd_ = fd;
+  fd_ = fd.Release();
+  lostError_ = 0;
 }
 
 bool TClientSocket::Connected() const {
   TLockGuard guard(lock_);
-  return fd_ >= 0;
+  return ConnectedLocked();
 }
 
 int TClientSocket::ReceiveLength() const {
   TLockGuard guard(lock_);
-  if (fd_ < 0) return 0;
+  if (!ConnectedLocked()) return 0;
   int count = 0;
   if (::ioctl(fd_, FIONREAD, &count) < 0) return 0;
   return count;
 }
 
 int TClientSocket::SendBuf(const void* aBuffer, int aCount) {
+  TLockGuard sending(sendLock_);
+  int fd;
+  {
+    TLockGuard guard(lock_);
+    if (lostError_ != 0) throw ESocketError(lostError_, "send");
+    if (fd_ < 0 || aCount <= 0) return 0;
+    // The descriptor stays valid while the send lock is held: Close releases
+    // it only after taking that lock.
+    fd = fd_;
+  }
+  const Clock::time_point deadline = DeadlineAfter(sendTimeout_);
+  const char* next = static_cast<const char*>(aBuffer);
+  std::size_t left = static_cast<std::size_t>(aCount);
+  int error = 0;
+  while (left > 0) {
+    const ssize_t n = ::send(fd, next, left, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      next += n;
+      left -= static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+      error = errno;
+      break;
+    }
+    if (!WaitReady(fd, POLLOUT, deadline)) {
+      error = ETIMEDOUT;
+      break;
+    }
+  }
+  if (error == 0) return aCount;
+  // Part of a frame may be out: the stream cannot carry another one.
   TLockGuard guard(lock_);
-  if (fd_ < 0 || aCount <= 0) return 0;
-  ssize_t n;
-  do n = ::send(fd_, aBuffer, static_cast<std::size_t>(aCount), MSG_NOSIGNAL);
-  while (n < 0 && errno == EINTR);
-  if (n >= 0) return static_cast<int>(n);
-  const int error = errno;
-  if (error == EAGAIN || error == EWOULDBLOCK) return 0;
-  CloseLocked();
-  throw ESocketError(error, "send");
+  LoseLocked(error);
+  throw ESocketError(lostError_, "send");
 }
 
 int TClientSocket::ReceiveBuf(void* aBuffer, int aCount) {
   TLockGuard guard(lock_);
-  if (fd_ < 0 || aCount <= 0) return 0;
+  if (!ConnectedLocked() || aCount <= 0) return 0;
   ssize_t n;
   do n = ::recv(fd_, aBuffer, static_cast<std::size_t>(aCount), MSG_DONTWAIT);
   while (n < 0 && errno == EINTR);
-  if (n >= 0) return static_cast<int>(n);
+  if (n > 0) return static_cast<int>(n);
+  if (n == 0) {
+    LoseLocked(kPeerClosed);
+    return 0;
+  }
   const int error = errno;
   if (error == EAGAIN || error == EWOULDBLOCK) return 0;
-  CloseLocked();
+  LoseLocked(error);
   throw ESocketError(error, "recv");
 }
 
 void TClientSocket::Purge() {
   TLockGuard guard(lock_);
   char buffer[4096];
-  while (fd_ >= 0) {
-    ssize_t n = ::recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT);
+  while (ConnectedLocked()) {
+    const ssize_t n = ::recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT);
     if (n < 0 && errno == EINTR) continue;
+    if (n == 0) LoseLocked(kPeerClosed);
     if (n <= 0) break;
   }
 }
 
-void TClientSocket::Close() {
+bool TClientSocket::CheckPeer() {
   TLockGuard guard(lock_);
-  CloseLocked();
+  if (!ConnectedLocked()) return true;
+  char byte;
+  ssize_t n;
+  do n = ::recv(fd_, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+  while (n < 0 && errno == EINTR);
+  if (n == 0) {
+    LoseLocked(kPeerClosed);
+  } else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+    LoseLocked(errno);
+  }
+  return !ConnectedLocked();
+}
+
+void TClientSocket::Close() {
+  {
+    TLockGuard guard(lock_);
+    if (fd_ < 0) return;
+    LoseLocked(ENOTCONN);
+  }
+  // A send still running was woken by the shutdown; wait for it to let go.
+  TLockGuard sending(sendLock_);
+  TLockGuard guard(lock_);
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
 }
 
 int TClientSocket::DuplicateForPolling() const {
   TLockGuard guard(lock_);
-  return fd_ < 0 ? -1 : ::fcntl(fd_, F_DUPFD_CLOEXEC, 0);
+  return ConnectedLocked() ? ::fcntl(fd_, F_DUPFD_CLOEXEC, 0) : -1;
 }
 
-void TClientSocket::CloseLocked() {
-  if (fd_ < 0) return;
-  // Shutting down first ends the connection even while a polling duplicate
-  // still refers to it.
+void TClientSocket::LoseLocked(int aError) {
+  if (lostError_ != 0 || fd_ < 0) return;
+  lostError_ = aError;
+  // Shutting down ends the connection for a send waiting on it and for the
+  // reader's polling duplicate as well.
   ::shutdown(fd_, SHUT_RDWR);
-  ::close(fd_);
-  fd_ = -1;
 }
 
 }  // namespace qorvel

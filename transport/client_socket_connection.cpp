@@ -1,6 +1,7 @@
 #include "transport/client_socket_connection.h"
 
 #include "connect/errors.h"
+#include "transport/name_resolver.h"
 
 namespace qorvel {
 
@@ -31,9 +32,25 @@ void TClientSocketConnection::SetService(std::string aService) {
   peer_.Service = std::move(aService);
 }
 
+void TClientSocketConnection::SetNameResolver(TNameResolver* aResolver) {
+  CheckInactive();
+  resolver_ = aResolver;
+}
+
+void TClientSocketConnection::SetConnectTimeout(std::chrono::milliseconds aTimeout) {
+  CheckInactive();
+  connectTimeout_ = aTimeout;
+}
+
+void TClientSocketConnection::SetSendTimeout(std::chrono::milliseconds aTimeout) {
+  CheckInactive();
+  sendTimeout_ = aTimeout;
+}
+
 void TClientSocketConnection::DoOpen() {
   socket_ = std::make_unique<TClientSocket>();
-  socket_->Open(peer_);
+  socket_->SetSendTimeout(sendTimeout_);
+  socket_->Open(peer_, resolver_ ? *resolver_ : SystemNameResolver(), connectTimeout_);
   if (!socket_->Connected()) throw EConnectError("Cannot open socket");
   thread_ = std::make_unique<TClientSocketThread>(*this, *socket_);
 }

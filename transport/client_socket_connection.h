@@ -6,6 +6,7 @@
 // WriteBuffer may also run on the reader thread inside a notification.
 // Destroying an open transport stops and joins its reader thread. A
 // notification must not close or destroy its own transport.
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -15,6 +16,8 @@
 #include "transport/client_socket_thread.h"
 
 namespace qorvel {
+
+class TNameResolver;
 
 class TClientSocketConnection : public TCommunicationConnection {
  public:
@@ -32,14 +35,28 @@ class TClientSocketConnection : public TCommunicationConnection {
   const std::string& Service() const { return peer_.Service; }
   void SetService(std::string aService);
 
+  // Where Host and Service are looked up; the platform's look-up when null.
+  // Not owned: it must outlive every open. Throws while active.
+  void SetNameResolver(TNameResolver* aResolver);
+  // How long an open may wait for the peer to accept the connection, and a
+  // write for the peer to take the rest of a frame. Throw while active.
+  std::chrono::milliseconds ConnectTimeout() const { return connectTimeout_; }
+  void SetConnectTimeout(std::chrono::milliseconds aTimeout);
+  std::chrono::milliseconds SendTimeout() const { return sendTimeout_; }
+  void SetSendTimeout(std::chrono::milliseconds aTimeout);
+
   int InputCount() override;
   void PurgeInput() override;
   void PrepareTransmit() override {}
+  // Writes the whole buffer and returns Count, or 0 while closed. Throws
+  // ESocketError naming "send" at once when the socket is lost, and when the
+  // bytes cannot be sent within SendTimeout(); the socket is lost then.
   int WriteBuffer(const void* Buffer, int Count) override;
   int ReadBuffer(void* Buffer, int Count) override;
 
-  // Whether the socket still counts as connected: false while closed and
-  // after a failed send or receive.
+  // Whether the socket still counts as connected: false while closed, after
+  // a failed send or receive, and once the peer has ended the connection
+  // (noticed by the reader thread within about one poll interval).
   bool SocketConnected() const;
   // Closes the socket without closing the component, to force a reconnect.
   void CloseSocket();
@@ -53,6 +70,9 @@ class TClientSocketConnection : public TCommunicationConnection {
   void NotifyRxChar(int aCount) { DoRxChar(aCount); }
 
   TSocketPeer peer_;
+  TNameResolver* resolver_ = nullptr;
+  std::chrono::milliseconds connectTimeout_{15000};
+  std::chrono::milliseconds sendTimeout_{10000};
   std::unique_ptr<TClientSocket> socket_;
   std::unique_ptr<TClientSocketThread> thread_;
 };

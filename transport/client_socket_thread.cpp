@@ -82,12 +82,15 @@ void TClientSocketThread::Poll(int pollFd) {
       if (socket_.ReceiveLength() > 0) Pause();
       continue;
     }
+    // A lost connection has nothing more to say; only a stop is awaited.
+    const bool watching = pollFd >= 0 && socket_.Connected();
     pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {pollFd, POLLIN, 0}};
-    const int r = PollRetrying(fds, pollFd >= 0 ? 2 : 1, kPollIntervalMs);
-    if (r <= 0 || (fds[0].revents & POLLIN)) continue;
-    // Readable with nothing to read: the peer has closed or the connection is
-    // broken. Keep looking at the usual pace instead of spinning.
-    if (fds[1].revents && socket_.ReceiveLength() == 0) Pause();
+    const int r = PollRetrying(fds, watching ? 2 : 1, kPollIntervalMs);
+    if (r <= 0 || (fds[0].revents & POLLIN) || !watching || fds[1].revents == 0) continue;
+    // Readable with nothing to read: the peer has ended the connection, and
+    // the socket counts as lost from now on.
+    if (socket_.ReceiveLength() > 0 || socket_.CheckPeer()) continue;
+    Pause();
   }
 }
 

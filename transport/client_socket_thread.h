@@ -1,7 +1,8 @@
 #pragma once
 // The reader thread of an open TCP transport: it waits for received bytes
 // and reports how many are waiting, again about every 100 ms while bytes
-// remain unread.
+// remain unread. It notices the peer's end of the connection and marks the
+// socket lost.
 //
 // Created running by the transport's open step on the main thread; destroyed
 // by its close step, which stops the thread at once and joins it. While it is

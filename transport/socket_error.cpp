@@ -14,11 +14,11 @@ namespace {
   return status == 0 ? buffer : "Unknown error";
 }
 
-// "Windows socket error: %s (%d), on API '%s'", built without a format
-// buffer to size.
+// "Socket error: %s (%d), on API '%s'", built without a format buffer to
+// size.
 std::string Format(int aErrorCode, const std::string& aApi) {
-  return "Windows socket error: " + SystemErrorText(aErrorCode) + " (" +
-         std::to_string(aErrorCode) + "), on API '" + aApi + "'";
+  return "Socket error: " + SystemErrorText(aErrorCode) + " (" + std::to_string(aErrorCode) +
+         "), on API '" + aApi + "'";
 }
 
 }  // namespace

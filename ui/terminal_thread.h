@@ -8,11 +8,9 @@
 // thread, also after Stop(). Stop() (and the destructor) end the thread and
 // join it, running the hand-over work pending meanwhile, so no flush is left
 // queued for a view that is gone.
-#include <atomic>
 #include <functional>
-#include <thread>
 
-#include "connect/manual_event.h"
+#include "connect/worker_thread.h"
 
 namespace qorvel {
 
@@ -20,22 +18,13 @@ class TTerminalThread {
  public:
   // `aFlush` runs on the main thread; an exception it throws is dropped.
   explicit TTerminalThread(std::function<void()> aFlush);
-  ~TTerminalThread();
-  TTerminalThread(const TTerminalThread&) = delete;
-  TTerminalThread& operator=(const TTerminalThread&) = delete;
 
-  // Signals the wake event.
-  void Wake();
-  void Stop();
+  void Wake() { worker_.Wake(); }
+  void Stop() { worker_.Join(); }
 
  private:
-  void Execute();
-
-  std::function<void()> flush_;
-  TManualEvent wakeEvent_;
-  std::atomic<bool> terminated_{false};
-  std::atomic<bool> finished_{false};
-  std::thread thread_;
+  // A failed redraw loses nothing: the text stays pending for the next.
+  TWorkerThread worker_;
 };
 
 }  // namespace qorvel

@@ -1,9 +1,12 @@
 #include "app/config/config.h"
 
 #include <limits.h>
+#include <pwd.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include "app/config/file_replace.h"
 #include "app/config/switches.h"
 #include "emi/text.h"
 
@@ -21,6 +24,14 @@ std::string ProgramPath() {
   return argv0;
 }
 
+std::string HomeDirectory() {
+  if (const char* home = ::getenv("HOME"); home != nullptr && home[0] != '\0') return home;
+  if (const passwd* user = ::getpwuid(::geteuid()); user != nullptr && user->pw_dir != nullptr) {
+    return user->pw_dir;
+  }
+  return "";
+}
+
 }  // namespace
 
 std::string AppDirectory() {
@@ -36,10 +47,25 @@ std::string AppDirectory() {
   return directory;
 }
 
+TIniFile ConfigFileBeside(const std::string& aProgramDirectory) {
+  std::string beside = aProgramDirectory + "EMI.INI";
+  struct stat st;
+  if (::stat(beside.c_str(), &st) == 0 || MayWrite(aProgramDirectory)) {
+    return TIniFile(std::move(beside));
+  }
+  std::string base;
+  if (const char* xdg = ::getenv("XDG_CONFIG_HOME"); xdg != nullptr && xdg[0] == '/') {
+    base = xdg;
+  } else {
+    base = HomeDirectory() + "/.config";
+  }
+  return TIniFile(base + "/qorvel/EMI.INI", true);
+}
+
 TIniFile OpenConfig() {
-  std::string path = AppDirectory() + "EMI.INI";
-  GetSwitch("I:", swUpperValue, path);
-  return TIniFile(std::move(path));
+  std::string path;
+  if (GetSwitch("I:", swUpperValue, path)) return TIniFile(std::move(path));
+  return ConfigFileBeside(AppDirectory());
 }
 
 std::string ScramblePassword(std::string_view Text) {

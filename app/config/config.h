@@ -12,9 +12,16 @@ namespace qorvel {
 std::string AppDirectory();
 
 // The configuration file: the path that a "-I:" or "/I:" switch (either case;
-// the first one) gives exactly as written, else "EMI.INI" in AppDirectory().
-// A file that does not exist reads as empty; the first write creates it.
+// the first one) gives exactly as written, else ConfigFileBeside
+// (AppDirectory()). A file that does not exist reads as empty; the first write
+// creates it.
 TIniFile OpenConfig();
+
+// "EMI.INI" in aProgramDirectory (which ends in "/"), unless no such file
+// exists there and the folder is not writable, as for an installed program:
+// then "qorvel/EMI.INI" in $XDG_CONFIG_HOME, or in ~/.config when that is
+// unset or not absolute; its folders are created (0700) at the first write.
+TIniFile ConfigFileBeside(const std::string& aProgramDirectory);
 
 // The stored form of a password, and the way back: the text reversed, then
 // every letter and digit mirrored within its range (a..z, A..Z, 0..9).

@@ -1,6 +1,7 @@
 #include "app/config/file_replace.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <limits.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -8,6 +9,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <vector>
 
 namespace qorvel {
 
@@ -64,7 +66,47 @@ std::string ResolveTarget(const std::string& path) {
   return path;
 }
 
+bool InGroup(gid_t gid) {
+  if (gid == ::getegid()) return true;
+  const int count = ::getgroups(0, nullptr);
+  if (count <= 0) return false;
+  std::vector<gid_t> groups(static_cast<size_t>(count));
+  const int got = ::getgroups(count, groups.data());
+  for (int i = 0; i < got; ++i) {
+    if (groups[static_cast<size_t>(i)] == gid) return true;
+  }
+  return false;
+}
+
+bool PermitsWriting(const struct stat& st) {
+  if (st.st_uid == ::geteuid()) return (st.st_mode & S_IWUSR) != 0;
+  if (InGroup(st.st_gid)) return (st.st_mode & S_IWGRP) != 0;
+  return (st.st_mode & S_IWOTH) != 0;
+}
+
+// The new content written over the old in the file itself: for a folder
+// where no temporary file can be made. Not safe against a crash halfway, but
+// the only way to save there at all.
+bool WriteInPlace(const std::string& target, const std::string& content, mode_t narrowTo) {
+  int raw;
+  do {
+    raw = ::open(target.c_str(), O_WRONLY | O_CLOEXEC);
+  } while (raw < 0 && errno == EINTR);
+  if (raw < 0) return false;
+  TFd fd(raw);
+  if (narrowTo != 0 && ::fchmod(fd.get(), narrowTo) != 0) return false;
+  if (!WriteAll(fd.get(), content)) return false;
+  if (::ftruncate(fd.get(), static_cast<off_t>(content.size())) != 0) return false;
+  if (::fsync(fd.get()) != 0) return false;
+  return fd.Close();
+}
+
 }  // namespace
+
+bool MayWrite(const std::string& aPath) {
+  struct stat st;
+  return ::stat(aPath.c_str(), &st) == 0 && PermitsWriting(st);
+}
 
 TFileRead ReadWholeFile(const std::string& aPath, std::string& aContent) {
   aContent.clear();
@@ -87,7 +129,7 @@ TFileRead ReadWholeFile(const std::string& aPath, std::string& aContent) {
   }
 }
 
-bool ReplaceWholeFile(const std::string& aPath, const std::string& aContent) {
+bool ReplaceWholeFile(const std::string& aPath, const std::string& aContent, bool aPrivate) {
   const std::string target = ResolveTarget(aPath);
   const std::string directory = DirectoryOf(target);
   size_t slash = target.rfind('/');
@@ -100,10 +142,34 @@ bool ReplaceWholeFile(const std::string& aPath, const std::string& aContent) {
     errno = EISDIR;
     return false;
   }
+  // A rename needs only the folder's permission; a file marked read-only must
+  // still not change, for a privileged writer too.
+  if (exists && !PermitsWriting(old)) {
+    errno = EACCES;
+    return false;
+  }
+  mode_t mode = exists ? (old.st_mode & 07777) : 0600;
+  if (aPrivate) mode &= ~static_cast<mode_t>(S_IRWXG | S_IRWXO);
+  const mode_t narrowTo = exists && mode != (old.st_mode & 07777) ? mode : 0;
+
+  struct stat folder;
+  const bool folderWritable = ::stat(directory.c_str(), &folder) == 0 && PermitsWriting(folder);
+  if (!folderWritable) {
+    if (!exists) {
+      errno = EACCES;
+      return false;
+    }
+    return WriteInPlace(target, aContent, narrowTo);
+  }
 
   // mkstemp creates the file with mode 0600 whatever the umask.
   TFd fd(::mkstemps(temp.data(), 0));
-  if (fd.get() < 0) return false;
+  if (fd.get() < 0) {
+    if (exists && (errno == EACCES || errno == EPERM)) {
+      return WriteInPlace(target, aContent, narrowTo);
+    }
+    return false;
+  }
   auto fail = [&temp] {
     int saved = errno;
     ::unlink(temp.c_str());
@@ -111,7 +177,7 @@ bool ReplaceWholeFile(const std::string& aPath, const std::string& aContent) {
     return false;
   };
   if (exists) {
-    if (::fchmod(fd.get(), old.st_mode & 07777) != 0) return fail();
+    if (::fchmod(fd.get(), mode) != 0) return fail();
     // Only a privileged process may hand the file to its old owner; otherwise
     // the replacement belongs to the writer, as any newly written file would.
     [[maybe_unused]] int kept = ::fchown(fd.get(), old.st_uid, old.st_gid);

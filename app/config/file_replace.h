@@ -15,9 +15,19 @@ TFileRead ReadWholeFile(const std::string& aPath, std::string& aContent);
 // full disk never sees anything but the old or the new content: the text goes
 // to a temporary file beside the target, is flushed to disk, then renamed over
 // it. A new file is readable by its owner only (0600); an existing one keeps
-// its mode (and its owner where the process may keep it). A symbolic link is
-// followed, so the link stays and its target is replaced. Returns false (with
-// errno set) on failure and leaves the old file untouched.
-bool ReplaceWholeFile(const std::string& aPath, const std::string& aContent);
+// its mode (and its owner where the process may keep it), without any group
+// or other permission when `aPrivate` is set. A symbolic link is followed, so
+// the link stays and its target is replaced.
+//
+// A file whose permission bits deny the writer is refused (EACCES), even for
+// a privileged process. Where the folder's bits deny making a file in it, an
+// existing file is rewritten in place instead (not crash-safe, but the only
+// way to save there). Returns false (with errno set) on failure.
+bool ReplaceWholeFile(const std::string& aPath, const std::string& aContent, bool aPrivate = false);
+
+// Whether the permission bits of the file or folder let this process write
+// it (owner, group or others, as they apply to the effective ids; a
+// privileged process is judged by the same bits).
+bool MayWrite(const std::string& aPath);
 
 }  // namespace qorvel

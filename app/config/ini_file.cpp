@@ -6,6 +6,9 @@
 
 #include "app/config/ini_file.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstdint>
 #include <mutex>
 
@@ -94,6 +97,30 @@ class TLoadedIni {
   CSimpleIniA ini_;
 };
 
+bool IsPasswordKey(std::string_view key) {
+  while (!key.empty() && (key.front() == ' ' || key.front() == '\t')) key.remove_prefix(1);
+  while (!key.empty() && (key.back() == ' ' || key.back() == '\t')) key.remove_suffix(1);
+  constexpr std::string_view kPassword = "password";
+  if (key.size() != kPassword.size()) return false;
+  for (size_t i = 0; i < key.size(); ++i) {
+    char c = key[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != kPassword[i]) return false;
+  }
+  return true;
+}
+
+// Creates every missing folder on the way to `path`'s folder, each 0700.
+bool CreateFolders(const std::string& path) {
+  size_t slash = path.find('/', 1);
+  while (slash != std::string::npos) {
+    const std::string folder = path.substr(0, slash);
+    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return false;
+    slash = path.find('/', slash + 1);
+  }
+  return true;
+}
+
 }  // namespace
 
 int IniTextToInt(std::string_view aText, int aDefault) {
@@ -139,7 +166,10 @@ void TIniFile::WriteString(std::string_view aSection, std::string_view aIdent,
   // A file that exists but cannot be read must not be replaced by one that
   // holds only this key.
   if (ReadWholeFile(fileName_, content) == TFileRead::Failed) throw EIniFileError(failure);
-  if (!ReplaceWholeFile(fileName_, SetIniValue(content, aSection, aIdent, aValue))) {
+  if (createFolder_ && !CreateFolders(fileName_)) throw EIniFileError(failure);
+  // The password is stored merely scrambled: nobody else may read it.
+  if (!ReplaceWholeFile(fileName_, SetIniValue(content, aSection, aIdent, aValue),
+                        IsPasswordKey(aIdent))) {
     throw EIniFileError(failure);
   }
 }

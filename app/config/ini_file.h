@@ -10,7 +10,8 @@
 // file cannot be rewritten, or when the entry cannot be stored in it (a line
 // break in a text, a blank name; see IsStorableIniEntry). A write replaces the
 // file as a whole (see ReplaceWholeFile) and changes only the lines of the key
-// it writes.
+// it writes. A key named "Password" (any case) makes the file readable by its
+// owner only.
 //
 // Any thread may use its own or a shared object; writes within the process
 // are serialised so that concurrent writers do not undo each other.
@@ -37,7 +38,10 @@ int IniTextToInt(std::string_view aText, int aDefault);
 
 class TIniFile {
  public:
-  explicit TIniFile(std::string aFileName) : fileName_(std::move(aFileName)) {}
+  // With aCreateFolder, the first write creates the file's missing folders,
+  // readable by their owner only.
+  explicit TIniFile(std::string aFileName, bool aCreateFolder = false)
+      : fileName_(std::move(aFileName)), createFolder_(aCreateFolder) {}
 
   const std::string& FileName() const { return fileName_; }
 
@@ -57,6 +61,7 @@ class TIniFile {
 
  private:
   std::string fileName_;
+  bool createFolder_;
 };
 
 }  // namespace qorvel

@@ -62,6 +62,42 @@ TEST(ConnectionSequence, SettingTheCurrentStateAgainDoesNothing) {
   EXPECT_THAT(j, ElementsAre("BeforeOpen", "DoOpen", "AfterOpen"));
 }
 
+// Hand-over work run while a close waits may switch the same connection
+// again; the switch under way must finish alone.
+TEST(ConnectionSequence, NestedSwitchesDuringAnOpenOrCloseDoNothing) {
+  Journal j;
+  TRecordingConnection c(j);
+  RecordEvents(c, j);
+  c.BeforeOpen = [&](TConnection* s) {
+    j.push_back("BeforeOpen");
+    s->Open();
+  };
+  c.AfterOpen = [&](TConnection* s) {
+    j.push_back("AfterOpen");
+    s->Close();
+  };
+  c.BeforeClose = [&](TConnection* s) {
+    j.push_back("BeforeClose");
+    s->Close();
+  };
+  c.AfterClose = [&](TConnection* s) {
+    j.push_back("AfterClose");
+    s->Open();
+  };
+  c.Open();
+  EXPECT_TRUE(c.Active());
+  c.Close();
+  EXPECT_FALSE(c.Active());
+  EXPECT_THAT(
+      j, ElementsAre("BeforeOpen", "DoOpen", "AfterOpen", "BeforeClose", "DoClose", "AfterClose"));
+  c.failOpen = true;
+  j.clear();
+  EXPECT_THROW(c.Open(), std::runtime_error);
+  c.failOpen = false;
+  c.Open();
+  EXPECT_TRUE(c.Active()) << "a failed open leaves the connection switchable";
+}
+
 TEST(ConnectionSequence, FailingOpenClosesWithoutCloseEventsAndRethrows) {
   Journal j;
   TRecordingConnection c(j);

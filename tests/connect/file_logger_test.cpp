@@ -2,6 +2,7 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -245,6 +246,35 @@ TEST_F(FileLoggerTest, DestroyingAnOpenLoggerReleasesTheFile) {
     EXPECT_FALSE(Writable(a));
   }
   EXPECT_TRUE(Writable(a));
+}
+
+// The traffic log holds the login frame, so only its owner may read it,
+// whatever the process's umask allows.
+TEST_F(FileLoggerTest, ANewLogFileIsReadableByItsOwnerOnly) {
+  const fs::path file = dir / "log.txt";
+  const mode_t saved = ::umask(0);
+  TFileLogger logger;
+  logger.SetAutoOpen(true);
+  logger.SetLogFile(file.string());
+  logger.WriteLog("EMI", 1, "<STX>00/00050/O/60/user/6/5/1/7365637265/0100//////AB<ETX>");
+  ::umask(saved);
+  EXPECT_EQ(fs::status(file).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+}
+
+TEST_F(FileLoggerTest, AnEmptyFileNameMeansNoLogFile) {
+  const fs::path cwd = fs::current_path();
+  fs::current_path(dir);
+  TFileLogger logger;
+  Plain(logger);
+  logger.SetAutoOpen(true);
+  EXPECT_NO_THROW(logger.WriteLog("EMI", 1, "nowhere"));
+  EXPECT_FALSE(logger.Active());
+  logger.SetAutoOpen(false);
+  EXPECT_NO_THROW(logger.Open());
+  EXPECT_NO_THROW(logger.WriteLog("EMI", 1, "nowhere"));
+  logger.Close();
+  fs::current_path(cwd);
+  EXPECT_TRUE(fs::is_empty(dir));
 }
 
 TEST_F(FileLoggerTest, NulIsTheSharedNullDevice) {

@@ -136,5 +136,29 @@ TEST_F(MainThreadHandOver, ManyThreadsHandOverAtOnce) {
   EXPECT_EQ(counter, kThreads * kEach);
 }
 
+// Before any thread is named the main thread no thread is it, and handing work
+// over is a programming error that ends the program with a message, rather
+// than running the work on whichever thread happened to ask first.
+TEST(MainThreadUnset, HandingWorkOverEndsTheProgramLoudly) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  for (const bool fromOtherThread : {false, true}) {
+    EXPECT_DEATH(
+        {
+          mt::ClearMainThread();
+          bool mainSeen = mt::IsMainThread();
+          std::thread([&] { mainSeen = mainSeen || mt::IsMainThread(); }).join();
+          if (mainSeen) std::_Exit(3);
+          auto handOver = [] { mt::RunOnMainThread([] { std::_Exit(4); }); };
+          if (fromOtherThread) {
+            std::thread(handOver).join();
+          } else {
+            handOver();
+          }
+          std::_Exit(5);
+        },
+        "before SetMainThread");
+  }
+}
+
 }  // namespace
 }  // namespace qorvel

@@ -201,7 +201,8 @@ TEST(TimeStamp, TwoDigitYearsAreAlwaysThisCentury) {
   EXPECT_DOUBLE_EQ(back, Moment(2099, 12, 31, 23, 59, 0));
   EXPECT_DOUBLE_EQ(StampToDateTime("010100000000"), Moment(2000, 1, 1, 0, 0, 0));
   EXPECT_DOUBLE_EQ(StampToDateTime("0101-11200"), Moment(1899, 12, 30, 12, 0, 0));
-  EXPECT_DOUBLE_EQ(StampToDateTime("0101+11200"), Moment(2001, 1, 1, 12, 0, 0));
+  EXPECT_DOUBLE_EQ(StampToDateTime("0101+11200"), Moment(1899, 12, 30, 12, 0, 0));
+  EXPECT_DOUBLE_EQ(StampToDateTime("$10101$C00"), 0.0) << "time-stamp pieces are decimal";
 }
 
 TEST(SmscAddress, ToSmscStripsHashAndReplacesPlus) {

@@ -6,9 +6,13 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <mutex>
+#include <stdexcept>
+#include <thread>
 #include <vector>
 
+#include "connect/application.h"
 #include "connect/errors.h"
 #include "connect/logger.h"
 #include "connect/main_thread.h"
@@ -78,7 +82,19 @@ class EngineTest : public ::testing::Test {
       commands.push_back({aOT, aTRN, aResult, aData});
     };
   }
-  void TearDown() override { transport.OnWrite = nullptr; }
+  void TearDown() override {
+    for (auto& t : later) t.join();
+    transport.OnWrite = nullptr;
+    transport.OnPrepare = nullptr;
+  }
+
+  // Delivers `bytes` from another thread after `delay`.
+  void DeliverLater(std::string bytes, std::chrono::milliseconds delay) {
+    later.emplace_back([this, bytes = std::move(bytes), delay] {
+      std::this_thread::sleep_for(delay);
+      transport.Deliver(bytes);
+    });
+  }
 
   // The peer answers every operation that the engine sends with `answer`.
   void AnswerEvery(int ot, const std::string& answer) {
@@ -118,6 +134,7 @@ class EngineTest : public ::testing::Test {
   TEMIClient engine;
   std::mutex m;
   std::vector<TRxCommand> commands;
+  std::vector<std::thread> later;
 };
 
 TEST_F(EngineTest, LoginSendsOperation60OnceAndOpensOnAck) {
@@ -153,19 +170,34 @@ TEST_F(EngineTest, RefusedLoginClosesWithTheCodeAndItsText) {
   EXPECT_EQ(transport.Written()[0], Frame(60, 0, false, "1234/6/5/1///0100/////"));
 }
 
-TEST_F(EngineTest, NakWithCodeZeroStillRefusesTheLogin) {
+// A refusal is never shown as a blank failure, whatever code it carries.
+TEST_F(EngineTest, ARefusedLoginAlwaysSaysWhatTheSmscAnswered) {
+  struct TRow {
+    std::string Answer;
+    int Code;
+    std::string Message;
+  };
+  const TRow rows[] = {
+      {"N/00/", 0, "SMSC refused the operation with error code 00"},
+      {"N/99/", 99, "SMSC refused the operation with error code 99"},
+      {"N//", -1, "SMSC refused the operation without an error code"},
+      {"N/xx/", -1, "SMSC refused the operation with error code xx"},
+      {"N/$18/", -1, "SMSC refused the operation with error code $18"},
+  };
   TParams p;
   p.SetValue("USER", "1234");
   engine.SetParams(p);
-  AnswerEvery(60, "N/00/");
-  try {
-    engine.Open();
-    FAIL() << "a NAK passed as accepted";
-  } catch (const EEMIError& e) {
-    EXPECT_EQ(e.ErrorCode, 0);
-    EXPECT_STREQ(e.what(), "");
+  for (const TRow& row : rows) {
+    AnswerEvery(60, row.Answer);
+    try {
+      engine.Open();
+      ADD_FAILURE() << row.Answer << " passed as accepted";
+    } catch (const EEMIError& e) {
+      EXPECT_EQ(e.ErrorCode, row.Code) << row.Answer;
+      EXPECT_EQ(std::string(e.what()), row.Message) << row.Answer;
+    }
+    EXPECT_FALSE(engine.Active());
   }
-  EXPECT_FALSE(engine.Active());
 }
 
 TEST_F(EngineTest, UnansweredLoginIsSentOnceWhateverRepeatCount) {
@@ -218,7 +250,7 @@ TEST_F(EngineTest, KeepAliveKinds) {
   AnswerEvery(51, "N/04/");
   EXPECT_TRUE(engine.CheckAlive()) << "kind 51 ignores the answer";
   EXPECT_EQ(transport.Written().back(),
-            Frame(51, 0, false, "00441632960000/1234/////////////////3//70696E67////////////"));
+            Frame(51, 1, false, "00441632960000/1234/////////////////3//70696E67////////////"));
 
   engine.Close();
   size_t sent = transport.Written().size();
@@ -387,58 +419,101 @@ TEST_F(EngineTest, BacklogThrottlePausesThenDrops) {
   EXPECT_EQ(engine.RxQueueCount(), 0);
 }
 
-TEST_F(EngineTest, LateAnswerReachesTheApplicationAsAResult) {
+// An answer that misses its attempt's wait but comes before the operation
+// would go out again still counts: a second copy would be a second message.
+TEST_F(EngineTest, AnAnswerDuringThePauseAfterTheWaitIsStillClaimed) {
   OpenWithoutLogin();
-  // The first attempt's answer comes after its look-up; the second attempt's in time.
-  std::atomic<int> writes{0};
-  std::thread late;
-  struct TJoin {
-    std::thread& t;
-    ~TJoin() {
-      if (t.joinable()) t.join();
-    }
-  } joinLate{late};
   transport.OnWrite = [&](const std::string& bytes) {
-    TDatagram d = Parsed(bytes);
-    if (d.Result) return;
-    if (++writes == 1) {
-      late = std::thread([this] {
-        std::this_thread::sleep_for(400ms);
-        transport.Deliver(Frame(31, 0, true, "A//late"));
-      });
-    } else {
-      transport.Deliver(Frame(31, 0, true, "A//timely"));
-    }
+    if (!Parsed(bytes).Result) DeliverLater(Frame(31, 0, true, "A//late"), 300ms);
   };
   engine.RecTimeout = 200;
   engine.RepeatTimeout = 300;
   std::string answer;
   EXPECT_TRUE(engine.SendCommand(31, 0, "1/0539", answer));
-  EXPECT_EQ(answer, "A//timely/");
-  ASSERT_TRUE(WaitForCommands(1));
-  EXPECT_TRUE(Commands()[0].Result);
-  EXPECT_EQ(Commands()[0].Data, "A//late/");
+  EXPECT_EQ(answer, "A//late/");
+  EXPECT_EQ(WrittenWithOT(31, false).size(), 1u);
 }
 
-TEST_F(EngineTest, OperationFromSmscEndsTheWaitEarlyAndTheOperationIsSentAgain) {
+// An operation 52 just before the answer once made the submit go out twice.
+TEST_F(EngineTest, OnlyTheOperationsOwnAnswerEndsItsWait) {
   OpenWithoutLogin();
-  std::atomic<int> writes{0};
   transport.OnWrite = [&](const std::string& bytes) {
-    if (Parsed(bytes).Result) return;
-    if (++writes == 1) {
-      transport.Deliver(Frame(52, 3, false, "a/b"));
-    } else {
-      transport.Deliver(Frame(31, 0, true, "A//"));
-    }
+    TDatagram d = Parsed(bytes);
+    if (d.Result) return;
+    transport.Deliver(Frame(52, 3, false, "a/b") + Frame(31, 9, true, "A//other"));
+    DeliverLater(Frame(31, d.TRN, true, "A//"), 150ms);
   };
   engine.RecTimeout = 2000;
   std::string answer;
   auto start = std::chrono::steady_clock::now();
   EXPECT_TRUE(engine.SendCommand(31, 0, "1/0539", answer));
-  EXPECT_LT(std::chrono::steady_clock::now() - start, 1900ms) << "the 52 ended the first wait";
-  EXPECT_EQ(WrittenWithOT(31, false).size(), 2u);
-  ASSERT_TRUE(WaitForCommands(1));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 1900ms) << "the answer ended the wait";
+  EXPECT_EQ(WrittenWithOT(31, false).size(), 1u);
+  EXPECT_EQ(WrittenWithOT(52, true).size(), 1u) << "acknowledged at once, during the wait";
+  ASSERT_TRUE(WaitForCommands(2));
   EXPECT_EQ(Commands()[0].OT, 52);
+  EXPECT_EQ(Commands()[1].Data, "A//other/") << "another TRN's result is not the answer";
+}
+
+// A late answer to one operation must not pass for the answer to the next.
+TEST_F(EngineTest, EachOperationHasItsOwnTransactionNumber) {
+  TParams p;
+  p.SetValue("USER", "1234");
+  p.SetValue("SMSC_ADC", "1234");
+  engine.SetParams(p);
+  engine.RepeatCount = 1;
+  std::vector<int> trns;
+  transport.OnWrite = [&](const std::string& bytes) {
+    TDatagram d = Parsed(bytes);
+    if (d.Result) return;
+    trns.push_back(d.TRN);
+    if (d.OT == 60) transport.Deliver(Frame(60, d.TRN, true, "A//"));
+    // The first submit goes unanswered until the second one is out.
+    if (d.OT == 51 && d.TRN == 2)
+      transport.Deliver(Frame(51, 1, true, "A//late:010101120000") + Frame(51, 2, true, "N/24/"));
+  };
+  engine.Open();
+  EXPECT_THROW(engine.SubmitMessage("1", "x", false, 255, 0, 0, 0, 0), EEMIError);
+  try {
+    engine.SubmitMessage("1", "x", false, 255, 0, 0, 0, 0);
+    FAIL() << "the other operation's ACK was taken as this one's";
+  } catch (const EEMIError& e) {
+    EXPECT_EQ(e.ErrorCode, 24);
+  }
+  ASSERT_TRUE(WaitForCommands(1));
+  EXPECT_TRUE(Commands()[0].Result);
+  EXPECT_EQ(Commands()[0].TRN, 1);
+  for (int i = 3; i < 100; ++i) engine.NextTransaction();
+  EXPECT_EQ(engine.NextTransaction(), 0) << "99 is followed by 00";
+  engine.Close();
+  engine.Open();
+  EXPECT_EQ(trns, (std::vector<int>{0, 1, 2, 0})) << "each open starts again at 00";
+}
+
+// A handler run while an operation finishes may send an operation of its own;
+// the outer one must still see its own NAK.
+TEST_F(EngineTest, ANestedOperationDoesNotHideARefusal) {
+  OpenWithoutLogin();
+  engine.SetParam("SMSC_ADC", "1234");
+  engine.SetParam("SMT_KEEPALIVE_CMD", "31");
+  bool nestedAlive = false;
+  engine.OnRxCommand = [&](auto*, uint8_t aOT, uint8_t, bool, const std::string&) {
+    if (aOT == 52) nestedAlive = engine.CheckAlive();
+  };
+  transport.OnWrite = [&](const std::string& bytes) {
+    TDatagram d = Parsed(bytes);
+    if (d.Result) return;
+    if (d.OT == 51) transport.Deliver(Frame(52, 7, false, "a/b") + Frame(51, d.TRN, true, "N/24/"));
+    if (d.OT == 31) transport.Deliver(Frame(31, d.TRN, true, "A//"));
+  };
+  try {
+    engine.SubmitMessage("1", "x", false, 255, 0, 0, 0, 0);
+    FAIL() << "a refused submit was reported as accepted";
+  } catch (const EEMIError& e) {
+    EXPECT_EQ(e.ErrorCode, 24);
+    EXPECT_STREQ(e.what(), "24-Message too long");
+  }
+  EXPECT_TRUE(nestedAlive);
 }
 
 TEST_F(EngineTest, CloseKeepsTheQueueAndGivesTheTransportBack) {
@@ -514,6 +589,250 @@ TEST_F(EngineTest, SubmitBuildsAllFieldsAndReadsTheTimeStamp) {
     EXPECT_STREQ(e.what(), "Connection is inactive");
   }
   EXPECT_EQ(transport.Written().size(), sent);
+}
+
+// ---- hardening: lifetime, closing and failures around the wire ----------
+
+TEST(EngineLifetime, DestroyingAnOpenEngineDuringAReceptionIsSafe) {
+  main_thread::SetMainThread();
+  TFakeTransport transport;
+  auto engine = std::make_unique<TEMIClient>();
+  engine->SetComDevice(&transport);
+  TParams p;
+  p.SetValue("SMT_KEEPALIVE_CMD", "0");
+  engine->SetParams(p);
+  std::atomic<int> handed{0};
+  engine->OnRxCommand = [&](auto*, uint8_t, uint8_t, bool, const std::string&) { ++handed; };
+  engine->OnRxChar = [&](auto*, char) { ++handed; };
+  std::atomic<bool> inside{false};
+  engine->OnRxCommandBeforeAcknowledge = [&](auto*, uint8_t, uint8_t, bool, const std::string&,
+                                             bool&) {
+    inside = true;
+    std::this_thread::sleep_for(100ms);
+  };
+  engine->Open();
+  transport.Deliver(Frame(52, 1, false, "a") + Frame(52, 2, false, "b"));
+  while (!inside) std::this_thread::sleep_for(1ms);
+  engine.reset();
+  EXPECT_EQ(handed, 0) << "no application handler runs from inside the destruction";
+  EXPECT_FALSE(transport.RxCharInThread.load());
+}
+
+TEST_F(EngineTest, CloseDuringABurstStopsTheReceptionAtOnce) {
+  OpenWithoutLogin();
+  // 60 operations in one write while the main thread dispatches nothing: the
+  // throttle is in its one-second pauses when the close comes.
+  std::string burst;
+  for (int i = 0; i < 60; ++i) burst += Frame(52, i, false, "x");
+  transport.Deliver(burst);
+  auto deadline = std::chrono::steady_clock::now() + 5s;
+  while (engine.RxQueueCount() < 11 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(2ms);
+  ASSERT_GE(engine.RxQueueCount(), 11);
+  auto start = std::chrono::steady_clock::now();
+  engine.Close();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms);
+  const size_t acked = transport.Written().size();
+  EXPECT_LT(acked, 20u) << "the rest of the chunk is dropped unacknowledged";
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(transport.Written().size(), acked);
+}
+
+TEST_F(EngineTest, ThrottleTakesNoPauseWhileAnOperationWaits) {
+  OpenWithoutLogin();
+  std::mutex pm;
+  std::vector<int> pauses;
+  engine.PauseFn = [&](int ms) {
+    std::lock_guard<std::mutex> g(pm);
+    pauses.push_back(ms);
+  };
+  transport.OnWrite = [&](const std::string& bytes) {
+    TDatagram d = Parsed(bytes);
+    if (d.Result) return;
+    std::string burst;
+    for (int i = 0; i < 30; ++i) burst += Frame(52, i, false, "x");
+    transport.Deliver(burst + Frame(31, d.TRN, true, "A//"));
+  };
+  std::string answer;
+  EXPECT_TRUE(engine.SendCommand(31, 0, "1/0539", answer));
+  EXPECT_EQ(WrittenWithOT(31, false).size(), 1u);
+  EXPECT_EQ(WrittenWithOT(52, true).size(), 30u);
+  std::lock_guard<std::mutex> g(pm);
+  EXPECT_EQ(pauses, std::vector<int>{200}) << "only the pause after the attempt";
+}
+
+TEST_F(EngineTest, ABusyHandlerThatThrowsNeverEndsTheProgram) {
+  OpenWithoutLogin();
+  std::vector<std::string> shown;
+  SetErrorDisplay([&](const std::exception& e) { shown.push_back(e.what()); });
+  engine.OnBusyChanged = [](auto*, bool aBusy) {
+    if (!aBusy) throw std::runtime_error("busy display failed");
+  };
+  AnswerEvery(31, "A//");
+  std::string answer;
+  EXPECT_THROW(engine.SendCommand(31, 0, "1/0539", answer), std::runtime_error);
+  EXPECT_TRUE(shown.empty());
+  transport.OnWrite = nullptr;
+  engine.RepeatCount = 1;
+  EXPECT_THROW(engine.SendCommand(31, 0, "1/0539", answer), EEMIError) << "the real failure wins";
+  EXPECT_EQ(shown, std::vector<std::string>{"busy display failed"});
+  SetErrorDisplay(nullptr);
+  engine.OnBusyChanged = nullptr;
+}
+
+// A frame cut off when the connection dropped must cost the next login nothing.
+TEST_F(EngineTest, ReopeningForgetsAFrameCutOffByTheLastConnection) {
+  TParams p;
+  p.SetValue("USER", "1234");
+  engine.SetParams(p);
+  AnswerEvery(60, "A//");
+  engine.ETXTimeout = 3000;
+  engine.Open();
+  transport.Deliver(
+      "\x02"
+      "05/00020/O/5");
+  auto deadline = std::chrono::steady_clock::now() + 3s;
+  while (transport.InputCount() > 0 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(2ms);
+  std::this_thread::sleep_for(20ms);
+  engine.Close();
+  auto start = std::chrono::steady_clock::now();
+  engine.Open();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 2000ms)
+      << "the login did not wait for the rest of the old frame";
+}
+
+// The transport hands bytes to the main thread until the engine has taken it
+// over, and the main thread is blocked in the login.
+TEST_F(EngineTest, BytesArrivingDuringTheOpenDoNotStallTheLogin) {
+  transport.FollowRxCharInThread = true;
+  TParams p;
+  p.SetValue("USER", "1234");
+  engine.SetParams(p);
+  AnswerEvery(60, "A//");
+  bool first = true;
+  transport.OnPrepare = [&] {
+    if (!first) return;
+    first = false;
+    transport.Deliver(Frame(52, 4, false, "early"));
+    std::this_thread::sleep_for(100ms);
+  };
+  engine.Open();
+  EXPECT_TRUE(engine.Active());
+  EXPECT_EQ(WrittenWithOT(52, true).size(), 1u);
+  ASSERT_TRUE(WaitForCommands(1));
+  EXPECT_EQ(Commands()[0].Data, "early/");
+}
+
+// Keeps nothing and raises on every write, as a log file on a full disc does.
+class TFailingLogger : public TLogger {
+ public:
+  TFailingLogger() { SetAutoOpen(true); }
+  ~TFailingLogger() override { CloseForDestruction(); }
+  std::atomic<int> Attempts{0};
+
+ protected:
+  void DoOpen() override {}
+  void DoClose() override {}
+  void FormatText(const std::string&, std::uint8_t, const std::string& aText,
+                  std::string& aResult) override {
+    aResult = aText;
+  }
+  void WriteText(const std::string&) override {
+    ++Attempts;
+    throw std::runtime_error("disc full");
+  }
+};
+
+TEST_F(EngineTest, TrafficNeverDependsOnTheLog) {
+  TFailingLogger logger;
+  engine.SetLogger(&logger);
+  std::mutex sm;
+  std::vector<std::string> shown;
+  SetErrorDisplay([&](const std::exception& e) {
+    std::lock_guard<std::mutex> g(sm);
+    shown.push_back(e.what());
+  });
+  OpenWithoutLogin();
+  AnswerEvery(31, "A//");
+  std::string answer;
+  EXPECT_TRUE(engine.SendCommand(31, 0, "1/0539", answer));
+  transport.Deliver(Frame(52, 1, false, "a"));
+  ASSERT_TRUE(WaitForCommands(1));
+  EXPECT_EQ(WrittenWithOT(52, true).size(), 1u) << "acknowledged all the same";
+  EXPECT_GT(logger.Attempts, 3);
+  {
+    std::lock_guard<std::mutex> g(sm);
+    EXPECT_EQ(shown, std::vector<std::string>{"Cannot write the log: disc full"});
+  }
+  engine.Close();
+  engine.SetLogger(nullptr);
+  SetErrorDisplay(nullptr);
+}
+
+TEST_F(EngineTest, AFailedWriteFailsTheOperationAtOnceAndSaysSo) {
+  TCaptureLogger logger;
+  engine.SetLogger(&logger);
+  engine.SetLogName("EMI");
+  OpenWithoutLogin();
+  engine.RecTimeout = 3000;
+  std::string answer;
+  const std::string frame = FrameLogText(Frame(31, 0, false, "1/0539"));
+
+  transport.WriteRaises = "Broken pipe";
+  auto start = std::chrono::steady_clock::now();
+  try {
+    engine.SendCommand(31, 0, "1/0539", answer);
+    FAIL();
+  } catch (const EConnectError& e) {
+    EXPECT_STREQ(e.what(), "Broken pipe");
+  }
+  transport.WriteRaises.clear();
+  transport.WriteFails = true;
+  try {
+    engine.SendCommand(31, 0, "1/0539", answer);
+    FAIL();
+  } catch (const EEMIError& e) {
+    EXPECT_EQ(e.ErrorCode, -1);
+  }
+  transport.WriteFails = false;
+  // The transport notices the peer's close while the operation waits.
+  later.emplace_back([this] {
+    std::this_thread::sleep_for(100ms);
+    transport.Close();
+  });
+  EXPECT_THROW(engine.SendCommand(31, 0, "1/0539", answer), EConnectError);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 1500ms) << "no time-outs";
+  EXPECT_EQ(logger.Lines(), (std::vector<std::string>{
+                                "EMI|1|" + frame,
+                                "EMI|3|Frame not sent: Broken pipe",
+                                "EMI|1|" + frame,
+                                "EMI|3|Frame not sent: 0 of 25 bytes written",
+                                "EMI|1|" + frame,
+                            }));
+  engine.Close();
+  engine.SetLogger(nullptr);
+}
+
+TEST_F(EngineTest, ReceivedCharactersAreKeptOnlyForAHandlerAndBounded) {
+  OpenWithoutLogin();
+  const std::string noise(3 * TEMIClient::kMaxRxChars, 'n');
+  transport.Deliver(noise);
+  ASSERT_TRUE(main_thread::WaitOnMainThread([&] { return transport.InputCount() == 0; }, 3s));
+  EXPECT_EQ(engine.RxCharsPending(), 0u) << "no OnRxChar handler: nothing kept";
+  engine.Close();
+
+  std::string seen;
+  engine.OnRxChar = [&](auto*, char c) { seen += c; };
+  OpenWithoutLogin();
+  transport.Deliver(noise + "end");
+  auto deadline = std::chrono::steady_clock::now() + 3s;
+  while (transport.InputCount() != 0 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(2ms);
+  EXPECT_LE(engine.RxCharsPending(), TEMIClient::kMaxRxChars);
+  auto ended = [&] { return seen.size() >= 3 && seen.compare(seen.size() - 3, 3, "end") == 0; };
+  EXPECT_TRUE(main_thread::WaitOnMainThread(ended, 3s)) << "the newest characters are kept";
+  EXPECT_LE(seen.size(), TEMIClient::kMaxRxChars);
 }
 
 }  // namespace

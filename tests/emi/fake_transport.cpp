@@ -2,6 +2,9 @@
 
 #include <cstring>
 
+#include "connect/errors.h"
+#include "connect/main_thread.h"
+
 namespace qorvel::testing {
 
 TFakeTransport::TFakeTransport() : reader_([this] { Run(); }) {}
@@ -48,6 +51,7 @@ void TFakeTransport::PurgeInput() {
 
 int TFakeTransport::WriteBuffer(const void* aBuffer, int aCount) {
   std::string bytes(static_cast<const char*>(aBuffer), aCount);
+  if (!WriteRaises.empty()) throw EConnectError(WriteRaises);
   {
     std::lock_guard<std::mutex> g(m_);
     if (WriteFails) return 0;
@@ -78,7 +82,11 @@ void TFakeTransport::Run() {
     }
     int count = static_cast<int>(input_.size());
     g.unlock();
-    DoRxChar(count);
+    if (FollowRxCharInThread && !RxCharInThread.load()) {
+      main_thread::RunOnMainThread([this, count] { DoRxChar(count); });
+    } else {
+      DoRxChar(count);
+    }
     g.lock();
   }
 }

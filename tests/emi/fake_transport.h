@@ -3,6 +3,7 @@
 // frame by frame; a test-side peer can answer each write. Bytes that the test
 // delivers are reported from a reader thread of the fake's own, as a real
 // transport does while the engine is open.
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -32,11 +33,22 @@ class TFakeTransport : public TCommunicationConnection {
   int OpenCount() const { return opens_; }
   int PrepareCount() const { return prepares_; }
   int PurgeCount() const { return purges_; }
-  bool WriteFails = false;
+  // Called on the main thread at every PrepareTransmit().
+  std::function<void()> OnPrepare;
+  // Every write writes nothing and returns 0.
+  std::atomic<bool> WriteFails{false};
+  // Every write raises EConnectError with this text, as a lost socket does.
+  std::string WriteRaises;
+  // Notifications follow RxCharInThread as a real transport's do: with it
+  // false they are handed to the main thread and wait until it runs them.
+  bool FollowRxCharInThread = false;
 
   int InputCount() override;
   void PurgeInput() override;
-  void PrepareTransmit() override { ++prepares_; }
+  void PrepareTransmit() override {
+    ++prepares_;
+    if (OnPrepare) OnPrepare();
+  }
   int WriteBuffer(const void* aBuffer, int aCount) override;
   int ReadBuffer(void* aBuffer, int aCount) override;
 

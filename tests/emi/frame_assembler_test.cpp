@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -108,13 +109,21 @@ TEST(FrameAssembler, BytesBeforeAnyStxAreDroppedAtOnce) {
   EXPECT_EQ(a.Pending(), 0u);
 }
 
-TEST(FrameAssembler, AnStxInsideAFrameStaysPartOfIt) {
-  std::string frame =
+// A frame cut off by a dropped connection, or a stray STX, must not swallow
+// the frame that follows.
+TEST(FrameAssembler, AnStxInsideAPartialFrameDropsItAndRestartsThere) {
+  const std::string cut =
       "\x02"
-      "abc" +
-      kAck;
-  TFrameAssembler a;
-  EXPECT_EQ(FeedWhole(frame, a), Bad(frame, kBadLength));
+      "05/00020/R/5";
+  for (const std::string& stream : {cut + kAck, "\x02x" + kAck, "\x02\x02\x02" + kAck}) {
+    for (bool bytewise : {false, true}) {
+      TFrameAssembler a;
+      auto events = bytewise ? FeedBytewise(stream, a) : FeedWhole(stream, a);
+      const bool lone = stream[1] == STX;
+      EXPECT_EQ(events, lone ? Good(kAck) : Concat({{"B:"s + kBadFormat}, Good(kAck)}))
+          << bytewise << ' ' << stream;
+    }
+  }
 }
 
 TEST(FrameAssembler, ShortAndEmptyFramesAreBadFormat) {
@@ -186,7 +195,7 @@ TEST(FrameAssembler, NoSingleChangedByteGetsThrough) {
           EXPECT_EQ(sink.Count('D'), 1);
         } else {
           ASSERT_EQ(sink.Count('D'), 0) << at << ' ' << value;
-          EXPECT_EQ(sink.Count('B'), sink.Count('F'));
+          EXPECT_GE(sink.Count('B'), std::max(sink.Count('F'), 1)) << at << ' ' << value;
         }
         // Whatever the damage, the next frame comes through.
         RecordingSink after;
@@ -222,19 +231,6 @@ TEST(FrameAssembler, OverlongPartialFrameIsDroppedAndAssemblyGoesOn) {
   EXPECT_EQ(sink.events, Concat({{"B:"s + kBadFormat}, Good(kAck)}));
 }
 
-TEST(FrameAssembler, OverflowResumesAtTheLastStxSoAFrameInProgressSurvives) {
-  // An unterminated STX, noise with stray STX bytes, then a genuine frame that
-  // is still arriving when the limit is reached.
-  std::string noise = STX + std::string(kMaxFrameLength - 20, 'x') + "\x02\x02zz";
-  std::string stream = noise + kOp31;
-  for (bool bytewise : {false, true}) {
-    TFrameAssembler a;
-    auto events = bytewise ? FeedBytewise(stream, a) : FeedWhole(stream, a);
-    ASSERT_EQ(events.size(), 3u) << bytewise;
-    EXPECT_TRUE(events == Concat({{"B:"s + kBadFormat}, Good(kOp31)})) << bytewise;
-  }
-}
-
 TEST(FrameAssembler, StxFloodStaysBoundedInMemoryAndMessages) {
   TFrameAssembler a;
   RecordingSink sink;
@@ -243,15 +239,9 @@ TEST(FrameAssembler, StxFloodStaysBoundedInMemoryAndMessages) {
     a.Feed(flood, sink);
     ASSERT_LT(a.Pending(), kMaxFrameLength);
   }
-  EXPECT_EQ(sink.Count('F'), 0);
-  EXPECT_LE(sink.Count('B'), 100 * 4096 / static_cast<int>(kMaxFrameLength) + 1);
-  EXPECT_GE(sink.Count('B'), 1);
-  // The pending STX run swallows the next frame up to its ETX; the one after comes through.
+  EXPECT_TRUE(sink.events.empty()) << "lone STX bytes carry nothing worth a log line";
   a.Feed(kAck, sink);
-  EXPECT_EQ(sink.Count('F'), 1);
-  EXPECT_EQ(sink.Count('D'), 0);
-  a.Feed(kAck, sink);
-  EXPECT_EQ(sink.Count('D'), 1);
+  EXPECT_EQ(sink.events, Good(kAck));
 }
 
 // The events must not depend on how the stream is cut up.

@@ -93,7 +93,8 @@ TEST(ValidateFrame, LengthFieldMustBeAnIntegerEqualToTheLength) {
   EXPECT_EQ(Check(Framed("00/ 0020/R/52/A///95")), kBadFormat);
   EXPECT_EQ(Check(Framed("0000020R52A///////95")), kBadFormat);  // no field 1 at all
   EXPECT_EQ(Check(Framed("00/00021/R/52/A///96")), kBadLength);
-  EXPECT_EQ(Check(Framed("00/-0020/R/52/A///95")), kBadLength);
+  EXPECT_EQ(Check(Framed("00/-0020/R/52/A///95")), kBadFormat);
+  EXPECT_EQ(Check(Framed("00/$0014/R/52/A///95")), kBadFormat);  // 20 in hex, but not decimal
 }
 
 TEST(ValidateFrame, ChecksumMustMatch) {
@@ -156,6 +157,9 @@ TEST(ParseDatagram, RefusesNonIntegerTrnOrOt) {
   EXPECT_FALSE(ParseDatagram("xx/00020/R/52/A///", d));
   EXPECT_FALSE(ParseDatagram("00/00020/R/5x/A///", d));
   EXPECT_FALSE(ParseDatagram("00/00020/R//A///", d));
+  EXPECT_FALSE(ParseDatagram("$1/00020/R/52/A///", d));  // numbers in a frame are decimal
+  EXPECT_FALSE(ParseDatagram("00/00020/R/$34/A///", d));
+  EXPECT_FALSE(ParseDatagram("+1/00020/R/52/A///", d));
   EXPECT_FALSE(ParseDatagram("", d));
   EXPECT_EQ(d.OT, 7);
 }
@@ -180,6 +184,7 @@ TEST(ReadAnswer, AckNakAndTheirTexts) {
   EXPECT_EQ(ReadAnswer("00/00022/R/51/NAK/xx/").ErrorCode, -1);
   EXPECT_EQ(ReadAnswer("00/00022/R/51/N//").ErrorCode, -1);
   EXPECT_EQ(ReadAnswer("00/00022/R/51/N").ErrorCode, -1);
+  EXPECT_EQ(ReadAnswer("00/00022/R/51/N/$18/").ErrorCode, -1);
   EXPECT_TRUE(ReadAnswer("00/00022/R/51/ACK/").Ack);
 }
 

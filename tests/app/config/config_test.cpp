@@ -4,9 +4,13 @@
 #include <gtest/gtest.h>
 #include <limits.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <optional>
+#include <utility>
+#include <vector>
 
 #include "app/config/switches.h"
 #include "tests/app/config/temp_dir.h"
@@ -103,6 +107,77 @@ TEST(OpenConfig, ThePasswordIsStoredScrambledInAFileOnlyItsOwnerReads) {
             "Secret42");
   EXPECT_EQ(std::filesystem::status(path).permissions(),
             std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+}
+
+// An installed program's folder is closed to its user: the configuration
+// then lives in the user's configuration folder, unless the administrator
+// put an EMI.INI beside the program.
+class ConfigBesideTheProgram : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (const char* name : {"XDG_CONFIG_HOME", "HOME"}) {
+      const char* value = ::getenv(name);
+      saved.emplace_back(name, value ? std::optional<std::string>(value) : std::nullopt);
+    }
+    ::setenv("HOME", home.path().c_str(), 1);
+    ::setenv("XDG_CONFIG_HOME", config.path().c_str(), 1);
+  }
+  void TearDown() override {
+    ::chmod(program.path().c_str(), 0700);
+    for (const auto& [name, value] : saved) {
+      if (value) {
+        ::setenv(name.c_str(), value->c_str(), 1);
+      } else {
+        ::unsetenv(name.c_str());
+      }
+    }
+  }
+  std::string ProgramDirectory() const { return program.path() + "/"; }
+
+  testing::TTempDir program, home, config;
+  std::vector<std::pair<std::string, std::optional<std::string>>> saved;
+};
+
+TEST_F(ConfigBesideTheProgram, AWritableProgramFolderKeepsItThere) {
+  EXPECT_EQ(ConfigFileBeside(ProgramDirectory()).FileName(), ProgramDirectory() + "EMI.INI");
+}
+
+TEST_F(ConfigBesideTheProgram, AnExistingFileBesideAClosedFolderStaysInUse) {
+  testing::WriteText(program.File("EMI.INI"), "[EMI]\nIP=127.0.0.1\n");
+  ASSERT_EQ(::chmod(program.path().c_str(), 0555), 0);
+  EXPECT_EQ(ConfigFileBeside(ProgramDirectory()).FileName(), ProgramDirectory() + "EMI.INI");
+}
+
+TEST_F(ConfigBesideTheProgram, AClosedFolderSendsItToTheUsersConfigurationFolder) {
+  ASSERT_EQ(::chmod(program.path().c_str(), 0555), 0);
+  const std::string expected = config.path() + "/qorvel/EMI.INI";
+  TIniFile ini = ConfigFileBeside(ProgramDirectory());
+  EXPECT_EQ(ini.FileName(), expected);
+  EXPECT_EQ(ini.ReadString("EMI", "IP", "none"), "none");
+  EXPECT_FALSE(std::filesystem::exists(config.path() + "/qorvel")) << "reading created it";
+  ini.WriteString("EMI", "IP", "127.0.0.1");
+  EXPECT_EQ(testing::ReadText(expected), "[EMI]\nIP=127.0.0.1\n");
+  EXPECT_EQ(std::filesystem::status(config.path() + "/qorvel").permissions(),
+            std::filesystem::perms::owner_all);
+
+  // Without XDG_CONFIG_HOME (or with a relative one) it is ~/.config.
+  for (const char* xdg : {static_cast<const char*>(nullptr), "relative/dir"}) {
+    if (xdg) {
+      ::setenv("XDG_CONFIG_HOME", xdg, 1);
+    } else {
+      ::unsetenv("XDG_CONFIG_HOME");
+    }
+    TIniFile fallback = ConfigFileBeside(ProgramDirectory());
+    EXPECT_EQ(fallback.FileName(), home.path() + "/.config/qorvel/EMI.INI");
+    fallback.WriteInteger("EMI", "Port", 1);
+    EXPECT_EQ(fallback.ReadInteger("EMI", "Port", 0), 1);
+  }
+  EXPECT_EQ(std::filesystem::status(home.path() + "/.config").permissions(),
+            std::filesystem::perms::owner_all);
+
+  // The switch still names any other file.
+  SetCommandLine({"qorvel", "/I:" + program.File("other.ini")});
+  EXPECT_EQ(OpenConfig().FileName(), program.File("other.ini"));
 }
 
 }  // namespace

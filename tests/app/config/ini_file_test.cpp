@@ -193,6 +193,41 @@ TEST_F(IniFileTest, ACreatedFileIsForItsOwnerOnlyAnExistingOneKeepsItsMode) {
   TIniFile(shared).WriteString("EMI", "Port", "3");
   EXPECT_EQ(ModeOf(shared), 0640u);
   EXPECT_EQ(ReadText(shared), "[EMI]\nIP=2\nPort=3\n");
+
+  // A password, though scrambled, is for the owner's eyes only.
+  ASSERT_EQ(::chmod(shared.c_str(), 0664), 0);
+  TIniFile(shared).WriteString("EMI.Connection", " password ", "zyx");
+  EXPECT_EQ(ModeOf(shared), 0600u);
+}
+
+// A file marked read-only stays as it is, although the folder would allow
+// replacing it (and although this process may be privileged).
+TEST_F(IniFileTest, AReadOnlyFileIsRefusedAndKept) {
+  WriteText(path, "[EMI]\nIP=1\n");
+  ASSERT_EQ(::chmod(path.c_str(), 0444), 0);
+  try {
+    ini.WriteString("EMI", "IP", "2");
+    FAIL() << "a read-only file was rewritten";
+  } catch (const EIniFileError& e) {
+    EXPECT_STREQ(e.what(), ("Unable to write to " + path).c_str());
+  }
+  EXPECT_EQ(ReadText(path), "[EMI]\nIP=1\n");
+  EXPECT_EQ(ModeOf(path), 0444u);
+}
+
+// Beside an installed program the folder may be closed while the file is
+// open to its user: the file is rewritten in place there.
+TEST_F(IniFileTest, AWritableFileInAClosedFolderIsRewrittenInPlace) {
+  WriteText(path, "[EMI]\nIP=1.2.3.4\nPort=5\n");
+  ASSERT_EQ(::chmod(path.c_str(), 0644), 0);
+  ASSERT_EQ(::chmod(dir.path().c_str(), 0555), 0);
+  ini.WriteString("EMI", "IP", "1");
+  ini.WriteString("EMI.Connection", "Password", "zyx");
+  EXPECT_THROW(TIniFile(dir.File("new.ini")).WriteString("EMI", "IP", "1"), EIniFileError);
+  ::chmod(dir.path().c_str(), 0700);
+  EXPECT_EQ(ReadText(path), "[EMI]\nIP=1\nPort=5\n[EMI.Connection]\nPassword=zyx\n");
+  EXPECT_EQ(ModeOf(path), 0600u);
+  EXPECT_FALSE(std::filesystem::exists(dir.File("new.ini")));
 }
 
 TEST_F(IniFileTest, AWriteLeavesNoTemporaryFileBehind) {
