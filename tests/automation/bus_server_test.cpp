@@ -311,6 +311,16 @@ TEST_F(BusServer, ASecondProgramCannotTakeTheNameAndSaysSo) {
   EXPECT_EQ(log_, "Automation on: Qorvel.AutoEMI\n");
 }
 
+TEST(AutomationServer, WithoutASessionBusTheProgramRunsWithoutAutomationAndSaysSo) {
+  TFakeSupervisor supervisor;
+  std::string log;
+  TAutomationServer server(supervisor, QDBusConnection(QStringLiteral("no such connection")),
+                           {[&](const std::string& l) { log += l; }, {}});
+  EXPECT_FALSE(server.Start());
+  EXPECT_FALSE(server.Running());
+  EXPECT_EQ(log, "Automation off: no session bus");
+}
+
 // gdbus is a client written by others: it reads our introspection to type
 // its arguments, and meets the same ownership rules.
 TEST_F(BusServer, GdbusFindsTheInterfacesAndIsRefusedOnAnotherClientsObject) {
