@@ -17,7 +17,13 @@ TDateTime TJobRequester::ResultSCTS() const {
   return resultSCTS_;
 }
 
+void TJobRequester::SetOnComplete(std::function<void(const TJobRequester&)> aCallback) {
+  std::lock_guard<std::mutex> g(lock_);
+  onComplete_ = std::move(aCallback);
+}
+
 void TJobRequester::Complete(int32_t aCode, std::string aText, TDateTime aSCTS) {
+  std::function<void(const TJobRequester&)> onComplete;
   {
     std::lock_guard<std::mutex> g(lock_);
     if (completed_) return;
@@ -25,8 +31,10 @@ void TJobRequester::Complete(int32_t aCode, std::string aText, TDateTime aSCTS) 
     resultCode_ = aCode;
     resultText_ = std::move(aText);
     resultSCTS_ = aSCTS;
+    onComplete.swap(onComplete_);
   }
   CompletionEvent.Set();
+  if (onComplete) onComplete(*this);
 }
 
 }  // namespace qorvel

@@ -3,6 +3,7 @@
 // jobs off on the main thread) and the automation objects (which post them
 // from their callers' threads and wait).
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -33,6 +34,10 @@ class TJobRequester {
   bool Completed() const { return CompletionEvent.IsSet(); }
   // Waits for completion; a negative time waits without limit.
   bool Wait(int aMilliseconds = -1) { return CompletionEvent.Wait(aMilliseconds); }
+  // Runs once, on the completing thread with no lock held, after the event is
+  // set: a caller that must not block (a bus reply) learns the outcome here.
+  // Set it before the job is posted; it must not throw.
+  void SetOnComplete(std::function<void(const TJobRequester&)> aCallback);
 
  private:
   mutable std::mutex lock_;
@@ -40,6 +45,7 @@ class TJobRequester {
   std::string resultText_;
   TDateTime resultSCTS_ = 0;
   bool completed_ = false;
+  std::function<void(const TJobRequester&)> onComplete_;
   TManualEvent CompletionEvent;
 };
 

@@ -1,0 +1,75 @@
+#include "automation/automation_server.h"
+
+#include <QCoreApplication>
+#include <QDBusConnectionInterface>
+#include <utility>
+
+#include "automation/bus_names.h"
+
+namespace qorvel {
+
+TAutomationServer::TAutomationServer(IAutoSupervisor& aSupervisor, QDBusConnection aBus,
+                                     TOptions aOptions)
+    : supervisor_(aSupervisor), bus_(std::move(aBus)), options_(std::move(aOptions)) {
+  thread_.setObjectName(QStringLiteral("automation"));
+}
+
+TAutomationServer::~TAutomationServer() {
+  Stop();
+}
+
+void TAutomationServer::Log(const std::string& aLine) const {
+  if (options_.Log) options_.Log(aLine);
+}
+
+bool TAutomationServer::Start() {
+  if (running_) return true;
+  if (!bus_.isConnected()) {
+    Log("Automation off: no session bus");
+    return false;
+  }
+  server_ = new TAutoServer(supervisor_, bus_);
+  server_->moveToThread(&thread_);
+  thread_.start();
+  if (options_.OnLastRelease) {
+    receiver_ = std::make_unique<QObject>();
+    QObject::connect(
+        server_, &TAutoServer::LastObjectReleased, receiver_.get(),
+        [this] { options_.OnLastRelease(); }, Qt::QueuedConnection);
+  }
+  // QtDBus gives a registered object helpers of its own, which must be born
+  // on the object's thread.
+  QString why;
+  bool registered = false;
+  QMetaObject::invokeMethod(
+      server_, [&] { registered = server_->Register(&why); }, Qt::BlockingQueuedConnection);
+  if (!registered) {
+    Log("Automation off: " + why.toStdString());
+    Stop();
+    return false;
+  }
+  if (!bus_.registerService(QLatin1String(kBusServiceName))) {
+    Log(std::string("Automation off: ") + kBusServiceName + " is served by another program");
+    Stop();
+    return false;
+  }
+  running_ = true;
+  Log(std::string("Automation on: ") + kBusServiceName);
+  return true;
+}
+
+void TAutomationServer::Stop() {
+  if (running_) bus_.unregisterService(QLatin1String(kBusServiceName));
+  running_ = false;
+  receiver_.reset();
+  if (!server_) return;
+  QMetaObject::invokeMethod(
+      server_, [this] { server_->Unregister(); }, Qt::BlockingQueuedConnection);
+  server_->DestroyAll();
+  thread_.quit();
+  thread_.wait();
+  delete server_;
+  server_ = nullptr;
+}
+
+}  // namespace qorvel

@@ -1,0 +1,43 @@
+#pragma once
+// The automation server as the program entry runs it.
+//
+//   TStartMode mode = StartModeFromArguments(app.arguments());
+//   if (auto code = RunRegistration(mode, app.applicationFilePath())) return *code;
+//   ... create EMIDM and the main window ...
+//   TProgramAutomation automation(*EMIDM, mode, [&](const std::string& l) { Log1(l); });
+//   return app.exec();   // automation goes before EMIDM
+//
+// Started by the bus (mode Automation), the program quits its event loop
+// when the last object has been released. Main thread.
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "automation/automation_server.h"
+#include "automation/emidm_link.h"
+#include "automation/start_mode.h"
+
+namespace qorvel {
+
+class TProgramAutomation {
+ public:
+  TProgramAutomation(TEMIDM& aSupervisor, TStartMode aMode,
+                     std::function<void(const std::string&)> aLog)
+      : link_(aSupervisor),
+        server_(link_, QDBusConnection::sessionBus(),
+                {std::move(aLog), aMode == TStartMode::Automation
+                                      ? std::function<void()>([] { QCoreApplication::exit(0); })
+                                      : std::function<void()>()}) {
+    server_.Start();
+  }
+  bool Running() const { return server_.Running(); }
+  int ObjectCount() const { return server_.ObjectCount(); }
+
+ private:
+  TEMIDMLink link_;
+  TAutomationServer server_;
+};
+
+}  // namespace qorvel

@@ -1,0 +1,89 @@
+// The built program itself, started by the session bus after "/REGSERVER",
+// against the simulator. The bus must look for activation files under a
+// throw-away XDG_DATA_HOME: ctest sets one before starting the bus.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <QDBusConnectionInterface>
+#include <QDBusReply>
+#include <QFile>
+#include <QProcess>
+
+#include "app/config/config.h"
+#include "app/config/temp_dir.h"
+#include "automation/bus_client.h"
+#include "automation/start_mode.h"
+#include "emi/codec.h"
+#include "tools/smsc/smsc_simulator.h"
+
+namespace qorvel::test {
+namespace {
+
+int RunProgram(const QStringList& aArgs) {
+  QProcess p;
+  p.start(QStringLiteral(QORVEL_PROGRAM), aArgs);
+  p.waitForFinished(30000);
+  return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+}
+
+bool NameServed() {
+  return QDBusConnection::sessionBus().interface()->isServiceRegistered(
+      QLatin1String(kBusServiceName));
+}
+
+TEST(Program, RegisteredItStartsThroughTheBusServesAndEndsWithItsLastObject) {
+  if (qEnvironmentVariableIsEmpty("XDG_DATA_HOME")) {
+    GTEST_SKIP() << "XDG_DATA_HOME must name a throw-away folder";
+  }
+  TSmscConfig config;
+  config.Account = "1234";
+  config.Password = "pw";
+  config.Notifications = false;
+  TSmscSimulator smsc(config);
+  qorvel::testing::TTempDir dir;
+  const std::string ini = dir.File("EMI.INI");
+  qorvel::testing::WriteText(
+      ini, "[EMI]\nIP=127.0.0.1\nPort=" + std::to_string(smsc.Port()) +
+               "\n[EMI.Connection]\nUser=1234\nPassword=" + ScramblePassword("pw") + "\n");
+  const QString iniSwitch = QStringLiteral("-I:") + QString::fromStdString(ini);
+  ASSERT_EQ(RunProgram({iniSwitch, QStringLiteral("/REGSERVER")}), 0);
+  ASSERT_TRUE(QFile::exists(ActivationFilePath()));
+  ASSERT_FALSE(NameServed());
+
+  // gdbus's object goes with gdbus, and the program with its last object.
+  QProcess gdbus;
+  gdbus.start(QStringLiteral("gdbus"),
+              {"call", "--session", "--dest", kBusServiceName, "--object-path", kFactoryPath,
+               "--method", "Qorvel.ClassFactory.CreateInstance"});
+  ASSERT_TRUE(gdbus.waitForFinished(30000));
+  EXPECT_TRUE(gdbus.readAllStandardOutput().startsWith("(objectpath '/Qorvel/AutoEMI/1',)"))
+      << gdbus.readAllStandardError().toStdString();
+  EXPECT_TRUE(WaitFor([] { return !NameServed(); }, 15000)) << "still running";
+
+  TBusClient client(QStringLiteral("client"));
+  const QString path = client.Create();
+  ASSERT_FALSE(path.isEmpty());
+  QDBusReply<uint> pid =
+      QDBusConnection::sessionBus().interface()->servicePid(QLatin1String(kBusServiceName));
+  ASSERT_TRUE(pid.isValid());
+  ASSERT_TRUE(smsc.WaitForConnections(1, std::chrono::seconds(10)));
+  QDBusMessage r =
+      client.Object(path, QStringLiteral("Submit"),
+                    {QStringLiteral("0612345678"), QByteArray("\x00\xff", 2), true,
+                     QVariant::fromValue<short>(255), QVariant::fromValue<short>(0),
+                     QVariant::fromValue<short>(0), QVariant::fromValue<short>(0), 0.0});
+  ASSERT_EQ(r.type(), QDBusMessage::ReplyMessage) << r.errorMessage().toStdString();
+  ASSERT_EQ(smsc.Submits().size(), 1u);
+  EXPECT_EQ(r.arguments().value(0).toDouble(), StampToDateTime(smsc.Submits()[0].SCTS));
+  EXPECT_EQ(smsc.Submits()[0].Fields[20], "00FF");
+
+  EXPECT_EQ(client.Object(path, QStringLiteral("Release")).type(), QDBusMessage::ReplyMessage);
+  EXPECT_TRUE(WaitFor([&] { return kill(static_cast<pid_t>(pid.value()), 0) != 0; }, 15000))
+      << "the program did not end after the last release";
+
+  EXPECT_EQ(RunProgram({QStringLiteral("/UNREGSERVER")}), 0);
+  EXPECT_FALSE(QFile::exists(ActivationFilePath()));
+}
+
+}  // namespace
+}  // namespace qorvel::test

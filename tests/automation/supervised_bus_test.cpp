@@ -1,0 +1,363 @@
+// The automation server in front of the real supervisor, against the SMSC
+// simulator on 127.0.0.1, under a session bus of the test's own. The clients
+// are connections of this process, qorvelctl and the Python example.
+#include <gtest/gtest.h>
+
+#include <QDBusReply>
+#include <QDBusVariant>
+#include <QDateTime>
+#include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTimer>
+#include <atomic>
+#include <chrono>
+#include <ctime>
+#include <stdexcept>
+
+#include "app/config/config.h"
+#include "app/config/switches.h"
+#include "app/config/temp_dir.h"
+#include "app/supervisor_fixture.h"
+#include "automation/automation_server.h"
+#include "automation/bus_client.h"
+#include "automation/program_automation.h"
+#include "emi/codec.h"
+#include "tools/smsc/smsc_simulator.h"
+
+namespace qorvel::test {
+
+class TEventRecorder : public QObject {
+  Q_OBJECT
+ public:
+  std::vector<QDBusMessage> Signals;
+  int Count(const char* aName) const {
+    int n = 0;
+    for (const auto& s : Signals) n += s.member() == QLatin1String(aName) ? 1 : 0;
+    return n;
+  }
+ public slots:
+  void Record(const QDBusMessage& aMessage) { Signals.push_back(aMessage); }
+};
+
+namespace {
+
+const QString kIface = QLatin1String(kObjectInterface);
+const QString kProperties = QStringLiteral("org.freedesktop.DBus.Properties");
+
+QVariantList SubmitArgs(const QString& aDA, const QByteArray& aMsg, bool aBinary = false,
+                        short aMCLs = 255, short aNT = 0, double aVP = 0) {
+  return {aDA,
+          aMsg,
+          aBinary,
+          QVariant::fromValue<short>(aMCLs),
+          QVariant::fromValue<short>(0),
+          QVariant::fromValue<short>(aNT),
+          QVariant::fromValue<short>(0),
+          aVP};
+}
+
+QString BuildTool(const char* aName) {
+  return QCoreApplication::applicationDirPath() + QStringLiteral("/../tools/") +
+         QLatin1String(aName);
+}
+
+class SupervisedBus : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!QDBusConnection::sessionBus().isConnected()) GTEST_SKIP() << "no session bus";
+    qorvel::testing::WriteText(dir_.File("EMI.INI"),
+                               "[EMI]\nIP=127.0.0.1\nPort=" + std::to_string(smsc_.Port()) +
+                                   "\nReconnectTimeout=0\n[EMI.Connection]\nUser=1234\nPassword=" +
+                                   ScramblePassword("pw") + "\n");
+    SetCommandLine({"qorvel", "-I:" + dir_.File("EMI.INI")});
+    dm_ = std::make_unique<TEMIDM>();
+    dm_->SetForm(&form_);
+    server_ = std::make_unique<TProgramAutomation>(
+        *dm_, Mode(), [this](const std::string& l) { form_.Log1.AddLine(l); });
+    ASSERT_TRUE(server_->Running());
+    QCoreApplication::processEvents();
+  }
+  void TearDown() override {
+    server_.reset();
+    if (dm_) dm_->SetForm(nullptr);
+    dm_.reset();
+  }
+
+  virtual TStartMode Mode() const { return TStartMode::User; }
+
+  static TSmscConfig SmscConfig() {
+    TSmscConfig c;
+    c.Account = "1234";
+    c.Password = "pw";
+    return c;
+  }
+
+  // Runs a program to its end while the event loop (and so the supervisor)
+  // goes on; its stdout, with its exit code in aCode.
+  static QString Run(const QString& aProgram, const QStringList& aArgs, int* aCode = nullptr,
+                     QString* aErr = nullptr) {
+    QProcess p;
+    p.start(aProgram, aArgs);
+    p.waitForStarted();
+    WaitFor([&] { return p.state() == QProcess::NotRunning; }, 60000);
+    if (aCode) *aCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    if (aErr) *aErr = QString::fromUtf8(p.readAllStandardError());
+    return QString::fromUtf8(p.readAllStandardOutput());
+  }
+
+  TSmscSimulator smsc_{SmscConfig()};
+  qorvel::testing::TTempDir dir_;
+  qorvel::testing::TFakeForm form_;
+  std::unique_ptr<TEMIDM> dm_;
+  std::unique_ptr<TProgramAutomation> server_;
+};
+
+TEST_F(SupervisedBus, CreatingAnObjectConnectsAndSubmitReturnsTheSimulatorsStamp) {
+  TBusClient client(QStringLiteral("client"));
+  QString path = client.Create();
+  ASSERT_FALSE(path.isEmpty());
+  ASSERT_TRUE(WaitFor([&] { return dm_->EngineActive(); }))
+      << ::testing::PrintToString(form_.Log1.Texts());
+
+  // MCLs 256 keeps its low octet, 0; VP 0.5 is twelve hours.
+  const QByteArray data("\x00\x80\xff", 3);
+  QDBusPendingCall call =
+      client.AsyncCall(path, kIface, QStringLiteral("Submit"),
+                       SubmitArgs(QStringLiteral("0612345678"), data, true, 256, 0, 0.5));
+  const std::time_t before = std::time(nullptr);
+  ASSERT_TRUE(WaitFor([&] { return call.isFinished(); }));
+  QDBusReply<double> scts = call.reply();
+  ASSERT_TRUE(scts.isValid()) << scts.error().message().toStdString();
+  auto submits = smsc_.Submits();
+  ASSERT_EQ(submits.size(), 1u);
+  EXPECT_EQ(scts.value(), StampToDateTime(submits[0].SCTS));
+  const auto& f = submits[0].Fields;
+  EXPECT_EQ(f[20], "0080FF");
+  EXPECT_EQ(f[24], "0");
+  // The validity stamp is local time, twelve hours on, to the minute.
+  std::time_t due = before + 12 * 3600;
+  std::tm local{};
+  localtime_r(&due, &local);
+  char expect[16];
+  std::strftime(expect, sizeof expect, "%d%m%y%H", &local);
+  EXPECT_EQ(f[12].substr(0, 8), expect) << f[12];
+
+  // Asked without blocking: the supervisor runs on this very thread.
+  QDBusPendingCall alive = client.AsyncCall(path, kIface, QStringLiteral("TestConnection"));
+  ASSERT_TRUE(WaitFor([&] { return alive.isFinished(); }));
+  EXPECT_TRUE(QDBusReply<bool>(alive.reply()).value());
+  QDBusMessage phone = client.Call(path, kProperties, QStringLiteral("Get"),
+                                   {kIface, QStringLiteral("PhoneNumber")});
+  EXPECT_EQ(phone.arguments().value(0).value<QDBusVariant>().variant().toString(),
+            QStringLiteral("1234"));
+}
+
+TEST_F(SupervisedBus, SubmitWhileNotConnectedFailsAndTheObjectStaysUsable) {
+  TBusClient client(QStringLiteral("client"));
+  QString path = client.Create();
+  // Active := false before the next step takes back the creation's request.
+  client.Call(path, kProperties, QStringLiteral("Set"),
+              {kIface, QStringLiteral("Active"), QVariant::fromValue(QDBusVariant(false))});
+  QDBusMessage test = client.Object(path, QStringLiteral("TestConnection"));
+  ASSERT_EQ(test.type(), QDBusMessage::ReplyMessage);
+  EXPECT_FALSE(test.arguments().value(0).toBool());
+  QDBusPendingCall call = client.AsyncCall(path, kIface, QStringLiteral("Submit"),
+                                           SubmitArgs(QStringLiteral("1"), "x"));
+  ASSERT_TRUE(WaitFor([&] { return call.isFinished(); }));
+  EXPECT_EQ(call.error().name(), QLatin1String(kErrorUnexpected));
+  EXPECT_EQ(call.error().message(), QStringLiteral("Connection is inactive"));
+  EXPECT_FALSE(dm_->EngineActive());
+  EXPECT_EQ(smsc_.Connections(), 0);
+
+  client.Call(path, kProperties, QStringLiteral("Set"),
+              {kIface, QStringLiteral("Active"), QVariant::fromValue(QDBusVariant(true))});
+  ASSERT_TRUE(WaitFor([&] { return dm_->EngineActive(); }));
+  call = client.AsyncCall(path, kIface, QStringLiteral("Submit"),
+                          SubmitArgs(QStringLiteral("1"), "y"));
+  ASSERT_TRUE(WaitFor([&] { return call.isFinished(); }));
+  EXPECT_TRUE(QDBusReply<double>(call.reply()).isValid()) << call.error().message().toStdString();
+}
+
+TEST_F(SupervisedBus, MobilesMessagesNotificationsAndConnectionChangesReachTheSink) {
+  TBusClient a(QStringLiteral("a")), b(QStringLiteral("b"));
+  QString pathA = a.Create(), pathB = b.Create();
+  TEventRecorder atA, atB;
+  a.Listen(pathA, &atA);
+  b.Listen(pathB, &atB);
+  a.Object(pathA, QStringLiteral("Advise"));
+  ASSERT_TRUE(WaitFor([&] { return atA.Count("OnActiveChanged") == 1; }));
+
+  TMobileMessage mobile;
+  mobile.OA = "0612345678";
+  mobile.DA = "1234";
+  mobile.Msg = std::string("\x00\x01\xc3\x28\x80\xff", 6);
+  mobile.Binary = true;
+  mobile.MCLs = 1;
+  smsc_.SendDeliver(mobile);
+  ASSERT_TRUE(WaitFor([&] { return atA.Count("OnDelivered") == 1; }));
+  const QDBusMessage* delivered = nullptr;
+  for (const auto& s : atA.Signals) {
+    if (s.member() == QLatin1String("OnDelivered")) delivered = &s;
+  }
+  ASSERT_NE(delivered, nullptr);
+  EXPECT_EQ(delivered->arguments()[1].toString(), QStringLiteral("0612345678"));
+  EXPECT_EQ(delivered->arguments()[3].toByteArray(), QByteArray("\x00\x01\xc3\x28\x80\xff", 6));
+  EXPECT_TRUE(delivered->arguments()[4].toBool());
+  EXPECT_EQ(delivered->arguments()[5].value<short>(), 1);
+
+  QDBusPendingCall call = a.AsyncCall(pathA, kIface, QStringLiteral("Submit"),
+                                      SubmitArgs(QStringLiteral("0699"), "hi", false, 255, 1));
+  ASSERT_TRUE(WaitFor([&] { return atA.Count("OnDeliveredNotification") == 1; }));
+  EXPECT_TRUE(call.isFinished());
+
+  a.Call(pathA, kProperties, QStringLiteral("Set"),
+         {kIface, QStringLiteral("Active"), QVariant::fromValue(QDBusVariant(false))});
+  ASSERT_TRUE(WaitFor([&] { return atA.Count("OnActiveChanged") == 2; }));
+  EXPECT_TRUE(atB.Signals.empty()) << "b never advised";
+}
+
+TEST_F(SupervisedBus, QorvelctlSubmitsTestsSwitchesAndWatches) {
+  const QString ctl = BuildTool("qorvelctl");
+  if (!QFile::exists(ctl)) GTEST_SKIP() << "qorvelctl is not built";
+  int code = -1;
+  QString err;
+  QString out = Run(ctl, {"connect"}, &code, &err);
+  EXPECT_EQ(code, 0) << err.toStdString();
+  EXPECT_TRUE(dm_->EngineActive());
+  out = Run(ctl, {"status"}, &code);
+  EXPECT_EQ(out, QStringLiteral("connected: yes\nown number: 1234\n"));
+  out = Run(ctl, {"test"}, &code);
+  EXPECT_EQ(out, QStringLiteral("alive\n"));
+  EXPECT_EQ(code, 0);
+
+  QProcess watch;
+  watch.start(ctl, {"watch", "--json"});
+  ASSERT_TRUE(watch.waitForStarted());
+  ASSERT_TRUE(WaitFor([&] { return server_->ObjectCount() == 1; }));
+  // The object is advised once its creator has called Advise; give it time.
+  WaitFor([] { return false; }, 300);
+
+  out = Run(ctl,
+            {"submit", "0612", "--hex", "00FF41", "--class", "1", "--notify", "delivered,buffered",
+             "--validity", "12"},
+            &code, &err);
+  EXPECT_EQ(code, 0) << err.toStdString();
+  auto submits = smsc_.Submits();
+  ASSERT_EQ(submits.size(), 1u);
+  EXPECT_EQ(submits[0].Fields[20], "00FF41");
+  EXPECT_EQ(submits[0].Fields[24], "1");
+  EXPECT_EQ(submits[0].Fields[5], "5");
+  EXPECT_EQ(out.trimmed(), QDateTime(QDate(1899, 12, 30), QTime(0, 0))
+                               .addMSecs(qRound64(StampToDateTime(submits[0].SCTS) * 86400000.0))
+                               .toString(Qt::ISODate));
+
+  TMobileMessage mobile;
+  mobile.OA = "0655";
+  mobile.DA = "1234";
+  mobile.Msg = "Hi \xe9";
+  smsc_.SendDeliver(mobile);
+  QByteArray lines;
+  ASSERT_TRUE(WaitFor([&] {
+    lines += watch.readAllStandardOutput();
+    return lines.contains("OnDelivered\"");
+  })) << lines.toStdString();
+  EXPECT_TRUE(lines.contains("\"Msg\":\"Hi \xc3\xa9\"")) << lines.toStdString();
+  EXPECT_TRUE(lines.contains("\"OA\":\"0655\""));
+  watch.terminate();
+  WaitFor([&] { return watch.state() == QProcess::NotRunning; });
+  EXPECT_EQ(watch.exitCode(), 0);
+
+  out = Run(ctl, {"disconnect"}, &code, &err);
+  EXPECT_EQ(code, 0) << err.toStdString();
+  EXPECT_FALSE(dm_->EngineActive());
+  out = Run(ctl, {"submit", "0612"}, &code, &err);
+  EXPECT_EQ(code, 1);
+  EXPECT_TRUE(err.startsWith(QStringLiteral("qorvelctl: submit takes NUMBER and TEXT")));
+}
+
+TEST_F(SupervisedBus, ThePythonExampleSubmitsAndHearsItsNotification) {
+  const QString python = QStringLiteral("/usr/bin/python3");
+  const QString example = QStringLiteral(QORVEL_SOURCE_DIR "/examples/qorvel_submit.py");
+  if (!QFile::exists(python) ||
+      QProcess::execute(python, {"-c", "from gi.repository import Gio"}) != 0) {
+    GTEST_SKIP() << "python3-gi is not installed";
+  }
+  int code = -1;
+  QString err;
+  QString out = Run(python, {example, "0612345678", "Hello"}, &code, &err);
+  EXPECT_EQ(code, 0) << err.toStdString();
+  EXPECT_TRUE(out.startsWith(QStringLiteral("accepted, SCTS "))) << out.toStdString();
+  EXPECT_TRUE(out.contains(QStringLiteral("notification for 0612345678: status 0, reason 0")))
+      << out.toStdString();
+  ASSERT_EQ(smsc_.Submits().size(), 1u);
+}
+
+class TCountingSink : public IAutoEMIEvents {
+ public:
+  explicit TCountingSink(bool aFail) : fail_(aFail) {}
+  void OnDelivered(TDateTime, const std::string&, const std::string&, const std::string&, bool,
+                   int16_t, int16_t, int16_t, TDateTime) override {
+    if (fail_) throw std::runtime_error("Cannot send OnDelivered to :1.99");
+    ++Delivered;
+  }
+  void OnActiveChanged() override {}
+  void OnDeliveredNotification(TDateTime, const std::string&, const std::string&,
+                               const std::string&, int16_t, int16_t, int16_t, TDateTime) override {}
+  std::atomic<int> Delivered{0};
+
+ private:
+  bool fail_;
+};
+
+// The first object's client fails; the objects after it still hear the event,
+// and the failure is reported in the status log.
+TEST_F(SupervisedBus, OneFailingClientCostsTheOthersNothing) {
+  TEMIDMLink link(*dm_);
+  auto failing = TAutoEMI::Create(link);
+  auto healthy = TAutoEMI::Create(link);
+  auto bad = std::make_shared<TCountingSink>(true);
+  auto good = std::make_shared<TCountingSink>(false);
+  failing->Advise(bad);
+  healthy->Advise(good);
+  ASSERT_TRUE(WaitFor([&] { return dm_->EngineActive(); }));
+  TMobileMessage mobile;
+  mobile.OA = "0612";
+  mobile.DA = "1234";
+  mobile.Msg = "hello";
+  smsc_.SendDeliver(mobile);
+  ASSERT_TRUE(WaitFor([&] { return good->Delivered == 1; }));
+  EXPECT_EQ(form_.Log1.Count("Error: Cannot send OnDelivered to :1.99"), 1)
+      << ::testing::PrintToString(form_.Log1.Texts());
+  failing->Destroy();
+  healthy->Destroy();
+}
+
+class StartedByTheBus : public SupervisedBus {
+ protected:
+  TStartMode Mode() const override { return TStartMode::Automation; }
+};
+
+TEST_F(StartedByTheBus, TheProgramEndsWhenTheLastObjectIsReleased) {
+  TBusClient a(QStringLiteral("a")), b(QStringLiteral("b"));
+  QString first = a.Create();
+  b.Create();
+  QEventLoop loop;
+  bool ended = false;
+  QTimer::singleShot(0, [&] {
+    a.Object(first, QStringLiteral("Release"));
+    // One object is left: the program must go on.
+    WaitFor([] { return false; }, 300);
+    EXPECT_FALSE(ended);
+    b.Leave();
+  });
+  QTimer::singleShot(10000, &loop, [&] { loop.exit(1); });
+  ended = loop.exec() == 0;
+  EXPECT_TRUE(ended) << "no quit after the last release";
+  EXPECT_EQ(server_->ObjectCount(), 0);
+}
+
+}  // namespace
+}  // namespace qorvel::test
+
+#include "supervised_bus_test.moc"

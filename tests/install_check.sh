@@ -1,0 +1,30 @@
+#!/bin/sh
+# Installs the build tree into a scratch root and builds the .deb, then checks
+# what lands where. Usage: install_check.sh BUILD_DIR
+set -eu
+build=$1
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+
+DESTDIR="$scratch/root" cmake --install "$build" --prefix /usr >/dev/null
+root="$scratch/root/usr"
+for f in bin/qorvel bin/qorvelctl bin/smsc_sim share/dbus-1/interfaces/Qorvel.AutoEMI.xml \
+         share/dbus-1/services/Qorvel.AutoEMI.service share/applications/qorvel.desktop \
+         share/icons/hicolor/scalable/apps/qorvel.svg; do
+  [ -e "$root/$f" ] || { echo "missing: $f"; exit 1; }
+done
+grep -qx 'Exec=/usr/bin/qorvel /AUTOMATION' "$root/share/dbus-1/services/Qorvel.AutoEMI.service" ||
+  { echo "wrong Exec:"; cat "$root/share/dbus-1/services/Qorvel.AutoEMI.service"; exit 1; }
+grep -q '<interface name="Qorvel.IAutoEMIEvents">' "$root/share/dbus-1/interfaces/Qorvel.AutoEMI.xml"
+
+if command -v dpkg-shlibdeps >/dev/null; then
+  (cd "$scratch" && cpack -G DEB --config "$build/CPackConfig.cmake" -B "$scratch/pkg" >/dev/null)
+  deb=$(ls "$scratch"/pkg/qorvel_*.deb)
+  depends=$(dpkg-deb -f "$deb" Depends)
+  echo "Depends: $depends"
+  for p in libqt6widgets6 libqt6dbus6 qt6-qpa-plugins; do
+    echo "$depends" | grep -q "$p" || { echo "no dependency on $p"; exit 1; }
+  done
+  dpkg-deb -c "$deb" | grep -q './usr/share/dbus-1/services/Qorvel.AutoEMI.service'
+fi
+echo "install layout ok"

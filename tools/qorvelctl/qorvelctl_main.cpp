@@ -1,0 +1,347 @@
+// qorvelctl: drives a running Qorvel over the session bus, or starts one
+// through bus activation when it is installed and not running.
+#include <QCoreApplication>
+#include <QDBusArgument>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusObjectPath>
+#include <QDBusVariant>
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QThread>
+#include <QTimer>
+#include <csignal>
+#include <cstdio>
+#include <optional>
+#include <string>
+
+namespace {
+
+constexpr char kService[] = "Qorvel.AutoEMI";
+constexpr char kFactoryPath[] = "/Qorvel";
+constexpr char kFactory[] = "Qorvel.ClassFactory";
+constexpr char kObject[] = "Qorvel.IAutoEMI";
+constexpr char kEvents[] = "Qorvel.IAutoEMIEvents";
+constexpr char kProperties[] = "org.freedesktop.DBus.Properties";
+// A submit may sit behind other jobs and a reconnection.
+constexpr int kCallTimeout = 120000;
+
+constexpr char kUsage[] =
+    "usage: qorvelctl COMMAND [options]\n"
+    "\n"
+    "Commands:\n"
+    "  submit NUMBER TEXT      submit a short message and print the SMSC's time stamp\n"
+    "  submit NUMBER --hex HEX submit 8-bit data given as hex digits\n"
+    "  test                    test the connection: prints \"alive\" (exit 0) or\n"
+    "                          \"not alive\" (exit 2)\n"
+    "  status                  print whether Qorvel is connected and its own number\n"
+    "  connect                 ask Qorvel to connect and wait until it is\n"
+    "  disconnect              ask Qorvel to disconnect and wait until it is\n"
+    "  watch                   print each event as it comes, one line each, until\n"
+    "                          interrupted\n"
+    "\n"
+    "Options of submit:\n"
+    "  --hex HEX               the message is 8-bit data, these octets\n"
+    "  --class N               message class 0 to 3 (default: none)\n"
+    "  --pid N                 protocol identifier 0 to 255 (default 0)\n"
+    "  --notify LIST           ask for notifications, a comma-separated list of\n"
+    "                          delivered, not-delivered, buffered\n"
+    "  --validity HOURS        validity period in hours (default: the SMSC's)\n"
+    "  --reply-path            request a reply path\n"
+    "Options of connect and disconnect:\n"
+    "  --wait SECONDS          how long to wait for the change (default 20; 0: do\n"
+    "                          not wait)\n"
+    "Options of watch:\n"
+    "  --json                  one JSON object per line\n"
+    "  --help                  this text\n"
+    "\n"
+    "TEXT is sent as the octets of the argument, unchanged. Dates print as local\n"
+    "time. Like every client, qorvelctl's object asks Qorvel to connect.\n"
+    "Errors go to stderr with exit status 1.\n";
+
+[[noreturn]] void Fail(const QString& aWhy) {
+  std::fprintf(stderr, "qorvelctl: %s\n", aWhy.toLocal8Bit().constData());
+  std::exit(1);
+}
+
+[[noreturn]] void Usage(const QString& aWhy) {
+  std::fprintf(stderr, "qorvelctl: %s\n\n%s", aWhy.toLocal8Bit().constData(), kUsage);
+  std::exit(1);
+}
+
+QDBusMessage Call(const QString& aPath, const char* aInterface, const char* aMember,
+                  const QVariantList& aArgs = {}) {
+  QDBusMessage m = QDBusMessage::createMethodCall(
+      QLatin1String(kService), aPath, QLatin1String(aInterface), QLatin1String(aMember));
+  m.setArguments(aArgs);
+  QDBusMessage reply = QDBusConnection::sessionBus().call(m, QDBus::Block, kCallTimeout);
+  if (reply.type() == QDBusMessage::ErrorMessage) Fail(reply.errorMessage());
+  return reply;
+}
+
+QString CreateObject() {
+  QDBusMessage r = Call(QLatin1String(kFactoryPath), kFactory, "CreateInstance");
+  return r.arguments().value(0).value<QDBusObjectPath>().path();
+}
+
+QVariant Property(const QString& aPath, const char* aName) {
+  QDBusMessage r = Call(aPath, kProperties, "Get", {QLatin1String(kObject), QLatin1String(aName)});
+  return r.arguments().value(0).value<QDBusVariant>().variant();
+}
+
+// OLE date (days since 30 December 1899, local time) as ISO text; 0 is none.
+QString DateText(double aDays) {
+  if (aDays == 0) return QStringLiteral("-");
+  QDateTime base(QDate(1899, 12, 30), QTime(0, 0));
+  return base.addMSecs(static_cast<qint64>(aDays * 86400000.0 + (aDays < 0 ? -0.5 : 0.5)))
+      .toString(Qt::ISODate);
+}
+
+int ToNumber(const QString& aText, const QString& aOption, int aMax) {
+  bool ok = false;
+  int value = aText.toInt(&ok);
+  if (!ok || value < 0 || value > aMax) {
+    Usage(QStringLiteral("%1 takes a number from 0 to %2").arg(aOption).arg(aMax));
+  }
+  return value;
+}
+
+// Octets as text a terminal shows safely: printable ASCII as is, the rest \xHH.
+QString Escaped(const QByteArray& aOctets) {
+  QString text;
+  for (char c : aOctets) {
+    auto u = static_cast<unsigned char>(c);
+    if (u >= 0x20 && u < 0x7F && u != '\\' && u != '"') {
+      text += QLatin1Char(c);
+    } else {
+      text += QStringLiteral("\\x%1").arg(u, 2, 16, QLatin1Char('0'));
+    }
+  }
+  return text;
+}
+
+int Submit(const QStringList& aArgs) {
+  QString number, text;
+  QByteArray octets;
+  bool binary = false;
+  short mcls = 255, pid = 0, nt = 0, rpi = 0;
+  double vp = 0;
+  QStringList positional;
+  for (qsizetype i = 0; i < aArgs.size(); ++i) {
+    const QString& a = aArgs[i];
+    auto value = [&]() {
+      if (i + 1 >= aArgs.size()) Usage(a + QStringLiteral(" needs a value"));
+      return aArgs[++i];
+    };
+    if (a == QLatin1String("--hex")) {
+      QString hex = value();
+      octets = QByteArray::fromHex(hex.toLatin1());
+      if (hex.size() % 2 != 0 || octets.toHex().toUpper() != hex.toUpper().toLatin1()) {
+        Usage(QStringLiteral("--hex takes pairs of hex digits"));
+      }
+      binary = true;
+    } else if (a == QLatin1String("--class")) {
+      mcls = static_cast<short>(ToNumber(value(), a, 3));
+    } else if (a == QLatin1String("--pid")) {
+      pid = static_cast<short>(ToNumber(value(), a, 255));
+    } else if (a == QLatin1String("--notify")) {
+      for (const QString& kind : value().split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+        if (kind == QLatin1String("delivered")) {
+          nt |= 1;
+        } else if (kind == QLatin1String("not-delivered")) {
+          nt |= 2;
+        } else if (kind == QLatin1String("buffered")) {
+          nt |= 4;
+        } else {
+          Usage(QStringLiteral("--notify knows delivered, not-delivered, buffered; not ") + kind);
+        }
+      }
+    } else if (a == QLatin1String("--validity")) {
+      bool ok = false;
+      double hours = value().toDouble(&ok);
+      if (!ok || hours <= 0) Usage(QStringLiteral("--validity takes a positive number of hours"));
+      vp = hours / 24.0;
+    } else if (a == QLatin1String("--reply-path")) {
+      rpi = 1;
+    } else if (a.startsWith(QLatin1String("--"))) {
+      Usage(QStringLiteral("unknown option ") + a);
+    } else {
+      positional << a;
+    }
+  }
+  if (positional.size() != (binary ? 1 : 2)) {
+    Usage(binary ? QStringLiteral("submit --hex takes NUMBER only")
+                 : QStringLiteral("submit takes NUMBER and TEXT"));
+  }
+  number = positional[0];
+  if (!binary) octets = positional[1].toLocal8Bit();
+  const QString path = CreateObject();
+  QDBusMessage r =
+      Call(path, kObject, "Submit",
+           {number, octets, binary, QVariant::fromValue(mcls), QVariant::fromValue(pid),
+            QVariant::fromValue(nt), QVariant::fromValue(rpi), vp});
+  std::printf("%s\n", DateText(r.arguments().value(0).toDouble()).toLocal8Bit().constData());
+  return 0;
+}
+
+int Switch(bool aActive, const QStringList& aArgs) {
+  int waitSeconds = 20;
+  for (qsizetype i = 0; i < aArgs.size(); ++i) {
+    if (aArgs[i] == QLatin1String("--wait") && i + 1 < aArgs.size()) {
+      waitSeconds = ToNumber(aArgs[++i], QStringLiteral("--wait"), 3600);
+    } else {
+      Usage(QStringLiteral("unknown argument ") + aArgs[i]);
+    }
+  }
+  const QString path = CreateObject();
+  Call(path, kProperties, "Set",
+       {QLatin1String(kObject), QStringLiteral("Active"),
+        QVariant::fromValue(QDBusVariant(aActive))});
+  QElapsedTimer timer;
+  timer.start();
+  while (waitSeconds > 0 && Property(path, "Active").toBool() != aActive) {
+    if (timer.elapsed() > waitSeconds * 1000) {
+      Fail(aActive ? QStringLiteral("not connected after %1 s").arg(waitSeconds)
+                   : QStringLiteral("still connected after %1 s").arg(waitSeconds));
+    }
+    QThread::msleep(100);
+  }
+  return 0;
+}
+
+volatile std::sig_atomic_t stopRequested = 0;
+
+class TWatcher : public QObject {
+  Q_OBJECT
+ public:
+  explicit TWatcher(bool aJson) : json_(aJson) {}
+ public slots:
+  void Event(const QDBusMessage& aSignal) {
+    const QVariantList a = aSignal.arguments();
+    const QString name = aSignal.member();
+    QString line;
+    if (json_) {
+      QJsonObject o{{QStringLiteral("event"), name}};
+      if (name == QLatin1String("OnDelivered") && a.size() == 9) {
+        o.insert(QStringLiteral("SCTS"), DateText(a[0].toDouble()));
+        o.insert(QStringLiteral("OA"), a[1].toString());
+        o.insert(QStringLiteral("DA"), a[2].toString());
+        o.insert(QStringLiteral("Msg"), QString::fromLatin1(a[3].toByteArray()));
+        o.insert(QStringLiteral("MsgHex"),
+                 QString::fromLatin1(a[3].toByteArray().toHex().toUpper()));
+        o.insert(QStringLiteral("Binary"), a[4].toBool());
+        o.insert(QStringLiteral("MCLs"), a[5].toInt());
+        o.insert(QStringLiteral("PID"), a[6].toInt());
+        o.insert(QStringLiteral("RPI"), a[7].toInt());
+        o.insert(QStringLiteral("VP"), a[8].toDouble());
+      } else if (name == QLatin1String("OnDeliveredNotification") && a.size() == 8) {
+        o.insert(QStringLiteral("SCTS"), DateText(a[0].toDouble()));
+        o.insert(QStringLiteral("OA"), a[1].toString());
+        o.insert(QStringLiteral("DA"), a[2].toString());
+        o.insert(QStringLiteral("Msg"), QString::fromLatin1(a[3].toByteArray()));
+        o.insert(QStringLiteral("PID"), a[4].toInt());
+        o.insert(QStringLiteral("DeliveryStatus"), a[5].toInt());
+        o.insert(QStringLiteral("ReasonCode"), a[6].toInt());
+        o.insert(QStringLiteral("DSCTS"), DateText(a[7].toDouble()));
+      }
+      line = QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Compact));
+    } else if (name == QLatin1String("OnDelivered") && a.size() == 9) {
+      const QByteArray msg = a[3].toByteArray();
+      line = QStringLiteral("delivered %1 from %2 to %3 class=%4 pid=%5 rpi=%6 vp=%7 %8")
+                 .arg(DateText(a[0].toDouble()), Escaped(a[1].toString().toLatin1()),
+                      Escaped(a[2].toString().toLatin1()))
+                 .arg(a[5].toInt())
+                 .arg(a[6].toInt())
+                 .arg(a[7].toInt())
+                 .arg(a[8].toDouble())
+                 .arg(a[4].toBool()
+                          ? QStringLiteral("hex=") + QString::fromLatin1(msg.toHex().toUpper())
+                          : QStringLiteral("text=\"%1\"").arg(Escaped(msg)));
+    } else if (name == QLatin1String("OnDeliveredNotification") && a.size() == 8) {
+      line = QStringLiteral(
+                 "notification %1 from %2 to %3 status=%4 reason=%5 pid=%6 delivered-at=%7 "
+                 "text=\"%8\"")
+                 .arg(DateText(a[0].toDouble()), Escaped(a[1].toString().toLatin1()),
+                      Escaped(a[2].toString().toLatin1()))
+                 .arg(a[5].toInt())
+                 .arg(a[6].toInt())
+                 .arg(a[4].toInt())
+                 .arg(DateText(a[7].toDouble()), Escaped(a[3].toByteArray()));
+    } else {
+      line = QStringLiteral("active-changed");
+    }
+    std::printf("%s\n", line.toLocal8Bit().constData());
+    std::fflush(stdout);
+  }
+
+ private:
+  bool json_;
+};
+
+int Watch(const QStringList& aArgs) {
+  bool json = false;
+  for (const QString& a : aArgs) {
+    if (a == QLatin1String("--json")) {
+      json = true;
+    } else {
+      Usage(QStringLiteral("unknown argument ") + a);
+    }
+  }
+  const QString path = CreateObject();
+  TWatcher watcher(json);
+  for (const char* name : {"OnDelivered", "OnActiveChanged", "OnDeliveredNotification"}) {
+    QDBusConnection::sessionBus().connect(QString(), path, QLatin1String(kEvents),
+                                          QLatin1String(name), &watcher, SLOT(Event(QDBusMessage)));
+  }
+  Call(path, kObject, "Advise");
+  std::signal(SIGINT, [](int) { stopRequested = 1; });
+  std::signal(SIGTERM, [](int) { stopRequested = 1; });
+  QTimer poll;
+  QObject::connect(&poll, &QTimer::timeout, [] {
+    if (stopRequested) QCoreApplication::quit();
+  });
+  poll.start(100);
+  QCoreApplication::exec();
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QCoreApplication app(argc, argv);
+  QStringList args = QCoreApplication::arguments().mid(1);
+  if (args.isEmpty()) Usage(QStringLiteral("no command"));
+  if (args.contains(QStringLiteral("--help")) || args.contains(QStringLiteral("-h"))) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (!QDBusConnection::sessionBus().isConnected()) {
+    Fail(QStringLiteral("no session bus: ") + QDBusConnection::sessionBus().lastError().message());
+  }
+  const QString command = args.takeFirst();
+  if (command == QLatin1String("submit")) return Submit(args);
+  if (command == QLatin1String("watch")) return Watch(args);
+  if (command == QLatin1String("connect")) return Switch(true, args);
+  if (command == QLatin1String("disconnect")) return Switch(false, args);
+  if (!args.isEmpty()) Usage(command + QStringLiteral(" takes no arguments"));
+  if (command == QLatin1String("test")) {
+    const QString path = CreateObject();
+    bool alive = Call(path, kObject, "TestConnection").arguments().value(0).toBool();
+    std::puts(alive ? "alive" : "not alive");
+    return alive ? 0 : 2;
+  }
+  if (command == QLatin1String("status")) {
+    const QString path = CreateObject();
+    QDBusMessage r = Call(path, kProperties, "GetAll", {QLatin1String(kObject)});
+    const QVariantMap all = qdbus_cast<QVariantMap>(r.arguments().value(0));
+    std::printf("connected: %s\nown number: %s\n",
+                all.value(QStringLiteral("Active")).toBool() ? "yes" : "no",
+                all.value(QStringLiteral("PhoneNumber")).toString().toLocal8Bit().constData());
+    return 0;
+  }
+  Usage(QStringLiteral("unknown command ") + command);
+}
+
+#include "qorvelctl_main.moc"
