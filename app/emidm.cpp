@@ -153,8 +153,20 @@ void TEMIDM::RequestActive(bool aActive) {
 }
 
 void TEMIDM::PostJob(std::string aName, std::unique_ptr<TSubmitItem> aItem) {
-  TLockGuard g(JobsLock);
-  Jobs.emplace_back(std::move(aName), std::move(aItem));
+  {
+    TLockGuard g(JobsLock);
+    Jobs.emplace_back(std::move(aName), std::move(aItem));
+  }
+  // A caller waits for this job; the next tick may be up to 200 ms away.
+  if (StepQueued.exchange(true)) return;
+  QMetaObject::invokeMethod(
+      this,
+      [this] {
+        StepQueued = false;
+        // Not while the window has the timer stopped for its own exchange.
+        if (timer2_->isActive()) Timer2Timer(timer2_);
+      },
+      Qt::QueuedConnection);
 }
 
 bool TEMIDM::EngineActive() const {

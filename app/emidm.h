@@ -12,6 +12,7 @@
 // held.
 #include <QObject>
 #include <QTimer>
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -61,7 +62,9 @@ class TEMIDM : public QObject, public IEMIFormHost {
   void RequestActive(bool aActive) EXCLUDES(JobsLock);
   // Appends ("SUBMIT" or "TEST", item) to the queue; the item's requester is
   // completed exactly once when the job has been worked off (or the
-  // supervisor goes).
+  // supervisor goes). A job posted while the step is idle is taken at once
+  // rather than at the next tick. A job whose requester was completed
+  // meanwhile (its object went) is dropped unsent.
   void PostJob(std::string aName, std::unique_ptr<TSubmitItem> aItem) EXCLUDES(JobsLock);
   // Whether the engine is logged in, and its own address.
   bool EngineActive() const;
@@ -127,6 +130,8 @@ class TEMIDM : public QObject, public IEMIFormHost {
   uint32_t LastOpenTick = 0;
   int ReconnectTimeout = 60;
   bool JobsBusy = false;
+  // A step is queued on the event loop for a freshly posted job.
+  std::atomic<bool> StepQueued{false};
 };
 
 // The one instance, set while it exists.

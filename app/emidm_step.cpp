@@ -94,8 +94,11 @@ void TEMIDM::RunStep(bool aFromTimer) {
       job = std::move(Jobs.front());
       Jobs.pop_front();
     }
+    // Its caller has gone and been answered: sending it now would deliver a
+    // message that nobody is told about.
+    if (!job.second || (job.second->Requester && job.second->Requester->Completed())) continue;
     --budget;
-    if (job.second) WorkOffJob(job.first, *job.second, retryAllowed);
+    WorkOffJob(job.first, *job.second, retryAllowed);
   }
 
   const int interval = KeepAliveSeconds(emiClient_->Param("SMT_KEEPALIVE_INTERVAL"));

@@ -1,5 +1,7 @@
 // The supervisor's job queue: budgets per step, the one retry of a step,
 // connection tests, and that every job taken is answered.
+#include <QCoreApplication>
+
 #include "supervisor_fixture.h"
 
 namespace qorvel::testing {
@@ -39,6 +41,26 @@ TEST_F(SupervisorTest, TwelveJobsAreWorkedOffTenThenTwoInOrder) {
     EXPECT_NE(requesters[i]->ResultSCTS(), 0);
   }
   EXPECT_EQ(form.Log1.Count("Submiting"), 12);
+}
+
+TEST_F(SupervisorTest, APostedJobIsTakenBeforeTheNextTickUnlessItsCallerHasGone) {
+  Connect();
+  dm->Timer2().setInterval(60'000);
+  dm->Timer2().start();
+  auto gone = Post(kJobSubmit, "0612345678", "gone");
+  gone->Complete(-1, "Object destroyed");
+  auto waiting = Post(kJobSubmit, "0612345678", "waiting");
+  EXPECT_TRUE(main_thread::WaitOnMainThread(
+      [&] {
+        QCoreApplication::processEvents();
+        return waiting->Completed();
+      },
+      5s));
+  EXPECT_EQ(waiting->ResultCode(), 0) << waiting->ResultText();
+  EXPECT_EQ(gone->ResultText(), "Object destroyed");
+  const std::vector<TAcceptedSubmit> submits = smsc.Submits();
+  ASSERT_EQ(submits.size(), 1u) << "the answered job is never sent";
+  EXPECT_EQ(form.Log1.Count("Submiting \"waiting\""), 1);
 }
 
 struct TRetryCase {
