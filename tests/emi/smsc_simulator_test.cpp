@@ -382,6 +382,17 @@ TEST_F(SmscSessionTest, DeliveryNotificationFollowsTheOperation53LayoutByteForBy
   EXPECT_EQ(frame, FrameOf("00/" + std::string(len) + "/O/53/" + data + "/"));
 }
 
+TEST_F(SmscSessionTest, ANotificationTooLongForAFrameIsLeftOutAndServiceGoesOn) {
+  const std::string longAddress(40000, '7');
+  peer_.Write(Operation(51, 0, SubmitData(longAddress, "1234", "1", "1")));
+  std::optional<std::string> ack = peer_.ReadFrame();
+  ASSERT_TRUE(ack);
+  EXPECT_EQ(FieldAt(Parse(*ack).Data, 0), "A");
+  EXPECT_EQ(peer_.ReadFrame(kQuiet), std::nullopt);
+  peer_.Write(Operation(31, 0, "1234/0539"));
+  EXPECT_EQ(peer_.ReadFrame(), kAlertAck);
+}
+
 TEST_F(SmscSessionTest, OnlyTheRequestedNotificationsAreSent) {
   struct Case {
     const char* NRq;
@@ -421,8 +432,16 @@ TEST(SmscSimulatorNotifications, CanBeSwitchedOffOrDelayed) {
   b.Write(Operation(51, 0, SubmitData("0612", "1234", "1", "1")));
   ASSERT_TRUE(b.ReadFrame());
   Clock::time_point acked = Clock::now();
-  ASSERT_TRUE(b.ReadFrame());
+  // A message sent while the notification waits goes out first, and TRNs
+  // count up in the order frames go out.
+  slow.SendDeliver(Mobile("0612345678", "1234", "meanwhile"));
+  std::optional<std::string> first = b.ReadFrame(), second = b.ReadFrame();
+  ASSERT_TRUE(first && second);
   EXPECT_GE(Clock::now() - acked, 100ms);
+  EXPECT_EQ(Parse(*first).OT, 52);
+  EXPECT_EQ(Parse(*first).TRN, 0);
+  EXPECT_EQ(Parse(*second).OT, 53);
+  EXPECT_EQ(Parse(*second).TRN, 1);
 }
 
 TEST_F(SmscSimulatorTest, ClientAnswersAreRecordedAndMatchedToWhatWasSent) {

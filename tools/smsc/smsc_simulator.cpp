@@ -363,6 +363,12 @@ void TSmscSimulator::WriteDue() {
         closeWhenFlushed_ = true;
         break;
       }
+      if (item.LateOT >= 0) {
+        // A client's over-long addresses can make a notification too long
+        // for a frame: it is not sent, and the centre goes on.
+        if (ComposeFrameError(item.LateOT, 0, item.Bytes) != nullptr) continue;
+        item.Bytes = OperationFrame(item.LateOT, item.Bytes);
+      }
       unsent_ += item.Bytes;
       sent_.push_back(item.Bytes);
       taken.push_back(std::move(item.Bytes));
@@ -532,7 +538,8 @@ void TSmscSimulator::QueueNotifications(const TReceivedFrame& aSubmit, const std
     TOutgoing item;
     item.Due = aAfter + config_.NotificationDelay;
     item.Connection = aSubmit.Connection;
-    item.Bytes = OperationFrame(kNotificationOT, NotificationData(n));
+    item.LateOT = kNotificationOT;
+    item.Bytes = NotificationData(n);
     Queue(std::move(item));
   }
 }

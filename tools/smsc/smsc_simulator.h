@@ -178,6 +178,9 @@ class TSmscSimulator {
     int Connection = 0;  // 0: whichever is connected when due
     bool Drop = false;
     std::string Bytes;
+    // An operation whose frame is made when it is written, so that it takes
+    // its TRN in the order frames go out, not the order they were queued.
+    int LateOT = -1;
   };
   class TReceiver;
 
