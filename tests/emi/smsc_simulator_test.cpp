@@ -717,6 +717,16 @@ TEST_F(SmscSessionTest, BadFramesFromTheClientAreRecordedAndNotAnswered) {
   EXPECT_EQ(peer_.ReadFrame(), FrameOf("05/00019/R/31/A//"));
 }
 
+TEST_F(SmscSessionTest, OperationsWhoseTRNOrOTCannotBeAnsweredAreNotAnswered) {
+  // Valid frames whose three-digit TRN or OT no answer could repeat.
+  peer_.Write(FrameOf("150/00022/O/31/1234/"));
+  peer_.Write(FrameOf("01/00022/O/131/1234/"));
+  ASSERT_TRUE(smsc_.WaitForOperations(-1, 2, kWait));
+  EXPECT_EQ(peer_.ReadFrame(kQuiet), std::nullopt);
+  peer_.Write(Operation(31, 0, "1234/0539"));
+  EXPECT_EQ(peer_.ReadFrame(), kAlertAck);
+}
+
 TEST_F(SmscSimulatorTest, BrokenFramesFromTheSimulatorFailTheirCheck) {
   const std::pair<TBadFrameKind, const char*> kinds[] = {{TBadFrameKind::Checksum, kBadChecksum},
                                                          {TBadFrameKind::Length, kBadLength},

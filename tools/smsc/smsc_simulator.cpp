@@ -445,6 +445,9 @@ void TSmscSimulator::OnDatagramRead(std::string_view aBody) {
 }
 
 void TSmscSimulator::Answer(const TReceivedFrame& aFrame) {
+  // A header that reads as a TRN or OT beyond two digits cannot be repeated
+  // in an answer; composing one would throw and stop the centre.
+  if (ComposeFrameError(aFrame.OT, aFrame.TRN, {}) != nullptr) return;
   std::optional<TAnswerRule> rule = TakeRule(aFrame.OT);
   TAnswerRule how = rule.value_or(TAnswerRule{});
   TClock::time_point now = TClock::now();
