@@ -1,6 +1,6 @@
-// smsc_sim: an SMSC on a TCP port, for trying the client by hand. Prints every
-// frame it reads ("<-") and writes ("->") and what happens to the connection
-// ("--"), one line each. Stops on SIGINT or SIGTERM.
+// smsc_sim: an SMSC on a TCP port, for trying the client by hand and for the
+// demo. Prints every frame it reads ("<-") and writes ("->") and what happens
+// to the connection ("--"), one line each. Stops on SIGINT or SIGTERM.
 #include <signal.h>
 
 #include <cerrno>
@@ -10,6 +10,7 @@
 #include <ctime>
 #include <iostream>
 #include <optional>
+#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -25,31 +26,44 @@ using std::chrono::milliseconds;
 constexpr char kUsage[] =
     "usage: smsc_sim [options]\n"
     "  --bind ADDR            listening address (127.0.0.1)\n"
-    "  --port N               listening port (0: any free port, printed at start)\n"
+    "  --port N               listening port (0: any free port)\n"
     "  --account A            login account; without it every login is accepted\n"
     "  --password P           login password\n"
+    "  --no-login-required    serve a client that has not logged in\n"
     "  --nak OT:CODE          answer operation OT with NAK CODE (CODE is sent as given)\n"
     "  --delay OT:MS          answer operation OT MS milliseconds late\n"
     "  --withhold OT          never answer operation OT\n"
     "  --twice OT             answer operation OT twice\n"
     "  --drop-on OT           close the connection instead of answering OT\n"
     "  --no-notify            send no delivery notifications\n"
-    "  --notify-delay MS      notifications this long after the submit's answer (0)\n"
+    "                         (otherwise NT bit 1: delivered, 2: not delivered, 4: buffered)\n"
+    "  --notify-delay MS      notifications this long after the submit's answer (1000)\n"
     "  --buffered-reason N    reason code of \"buffered\" notifications (107)\n"
     "  --failed-reason N      reason code of \"not delivered\" notifications (108)\n"
-    "  --deliver-every S      send a message from a mobile every S seconds\n"
+    "  --deliver-every S      send a message from a mobile every S seconds, or at a\n"
+    "  --deliver-every S1-S2  random interval between S1 and S2 seconds, once the\n"
+    "                         client has logged in\n"
     "  --mo-oa ADDR           its originator (0612345678)\n"
     "  --mo-da ADDR           its recipient (the account)\n"
     "  --mo-text TEXT         its text (\"Hello from a mobile\")\n"
     "  --keepalive-every S    send the centre's keep-alive every S seconds\n"
     "  --keepalive-oa ADDR    keep-alive originator (5555)\n"
     "  --keepalive-da ADDR    keep-alive recipient (1234)\n"
-    "  --keepalive-text TEXT  keep-alive text (KEEPALIVE)\n";
+    "  --keepalive-text TEXT  keep-alive text (KEEPALIVE)\n"
+    "The first line on stdout names the bound port, for scripts:\n"
+    "  HH:MM:SS.mmm -- listening on ADDR:PORT\n"
+    "e.g. port=$(sed -n 's/.* listening on .*:\\([0-9]*\\)$/\\1/p' log)\n";
+
+// A fixed period, or a random one between two bounds drawn anew each time.
+struct TPeriod {
+  milliseconds Low{0}, High{0};
+};
 
 struct TOptions {
   TSmscConfig Config;
   std::vector<std::pair<int, TAnswerRule>> Rules;
-  std::optional<milliseconds> DeliverEvery, KeepAliveEvery;
+  std::optional<TPeriod> DeliverEvery;
+  std::optional<milliseconds> KeepAliveEvery;
   TMobileMessage Mobile;
   bool MobileDAGiven = false;
 };
@@ -86,6 +100,20 @@ milliseconds ToPeriod(std::string_view aSeconds, const std::string& aOption) {
   Fail(aOption + " needs a positive number of seconds");
 }
 
+TPeriod ToPeriodRange(std::string_view aText, const std::string& aOption) {
+  // A '-' past the first character separates the bounds; a leading one is a
+  // sign, which ToPeriod() refuses.
+  std::size_t dash = aText.find('-', 1);
+  if (dash == std::string_view::npos) {
+    milliseconds fixed = ToPeriod(aText, aOption);
+    return {fixed, fixed};
+  }
+  TPeriod range{ToPeriod(aText.substr(0, dash), aOption),
+                ToPeriod(aText.substr(dash + 1), aOption)};
+  if (range.High < range.Low) Fail(aOption + ": the first bound must not exceed the second");
+  return range;
+}
+
 std::pair<std::string_view, std::string_view> SplitPair(std::string_view aText,
                                                         const std::string& aOption) {
   std::size_t colon = aText.find(':');
@@ -97,6 +125,8 @@ TOptions ParseOptions(int argc, char** argv) {
   TOptions o;
   o.Mobile.OA = "0612345678";
   o.Mobile.Msg = "Hello from a mobile";
+  // A notification that comes at once hides the round trip the user should see.
+  o.Config.NotificationDelay = milliseconds(1000);
   for (int i = 1; i < argc; ++i) {
     std::string option = argv[i];
     if (option == "--help" || option == "-h") {
@@ -118,6 +148,8 @@ TOptions ParseOptions(int argc, char** argv) {
       o.Config.Account = value();
     } else if (option == "--password") {
       o.Config.Password = value();
+    } else if (option == "--no-login-required") {
+      o.Config.LoginRequired = false;
     } else if (option == "--nak") {
       std::string text = value();
       auto [ot, code] = SplitPair(text, option);
@@ -146,7 +178,7 @@ TOptions ParseOptions(int argc, char** argv) {
     } else if (option == "--failed-reason") {
       o.Config.NotDeliveredReason = ToInt(value(), option);
     } else if (option == "--deliver-every") {
-      o.DeliverEvery = ToPeriod(value(), option);
+      o.DeliverEvery = ToPeriodRange(value(), option);
     } else if (option == "--mo-oa") {
       o.Mobile.OA = value();
     } else if (option == "--mo-da") {
@@ -204,6 +236,13 @@ int main(int argc, char** argv) {
   sigaddset(&stopSignals, SIGINT);
   sigaddset(&stopSignals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  // A script that stops reading our output must not kill the centre.
+  signal(SIGPIPE, SIG_IGN);
+  std::mt19937 random{std::random_device{}()};
+  auto draw = [&random](const TPeriod& aPeriod) {
+    std::uniform_int_distribution<int64_t> pick(aPeriod.Low.count(), aPeriod.High.count());
+    return milliseconds(pick(random));
+  };
 
   try {
     TSmscSimulator smsc(options.Config);
@@ -213,17 +252,18 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
 
     using Clock = std::chrono::steady_clock;
-    Clock::time_point nextDeliver = Clock::now() + options.DeliverEvery.value_or(milliseconds(0));
+    Clock::time_point nextDeliver =
+        Clock::now() + (options.DeliverEvery ? draw(*options.DeliverEvery) : milliseconds(0));
     Clock::time_point nextKeepAlive =
         Clock::now() + options.KeepAliveEvery.value_or(milliseconds(0));
     for (;;) {
       Clock::time_point now = Clock::now();
       if (options.DeliverEvery && now >= nextDeliver) {
-        if (smsc.Connected()) smsc.SendDeliver(options.Mobile);
-        nextDeliver += *options.DeliverEvery;
+        if (smsc.SessionOpen()) smsc.SendDeliver(options.Mobile);
+        nextDeliver = now + draw(*options.DeliverEvery);
       }
       if (options.KeepAliveEvery && now >= nextKeepAlive) {
-        if (smsc.Connected()) smsc.SendKeepAlive();
+        if (smsc.SessionOpen()) smsc.SendKeepAlive();
         nextKeepAlive += *options.KeepAliveEvery;
       }
       timespec tick{0, 100'000'000};

@@ -16,9 +16,12 @@ cmake --preset asan
 cmake --build --preset asan -j2
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --preset asan
 
-fuzz_seconds=${QORVEL_FUZZ_SECONDS:-60}
 cmake --preset fuzz
 fuzzers=$(cd tools/fuzz 2>/dev/null && ls *.cpp 2>/dev/null | sed 's/\.cpp$//' || true)
+# About three minutes of fuzzing in all, shared among the targets, unless
+# QORVEL_FUZZ_SECONDS sets the time of each.
+fuzz_count=$(echo $fuzzers | wc -w)
+fuzz_seconds=${QORVEL_FUZZ_SECONDS:-$((180 / (fuzz_count > 0 ? fuzz_count : 1)))}
 for f in $fuzzers; do
   cmake --build --preset fuzz -j2 --target "$f"
   mkdir -p "build/fuzz/corpus-$f"

@@ -85,9 +85,9 @@ int NotificationBit(TDeliveryStatus aStatus) {
   switch (aStatus) {
     case TDeliveryStatus::Delivered:
       return 1;
-    case TDeliveryStatus::Buffered:
-      return 2;
     case TDeliveryStatus::NotDelivered:
+      return 2;
+    case TDeliveryStatus::Buffered:
       return 4;
   }
   return 0;
@@ -107,8 +107,12 @@ std::string NotificationData(const TNotification& aNotification) {
   return JoinFields(f);
 }
 
-std::string AckData(std::string_view aSM) {
-  return "A//" + std::string(aSM);
+std::string SessionAckData(std::string_view aSM) {
+  return "A/" + std::string(aSM);
+}
+
+std::string MessageAckData(std::string_view aMVP, std::string_view aSM) {
+  return "A/" + std::string(aMVP) + "/" + std::string(aSM);
 }
 
 std::string NakData(std::string_view aCode, std::string_view aText) {

@@ -40,7 +40,8 @@ struct TMobileMessage {
 };
 std::string DeliverData(const TMobileMessage& aMessage);
 
-// Dst values of a delivery notification, and the NT bit that asks for each.
+// Dst values of a delivery notification, and the NT bit that asks for each:
+// 1 delivered, 2 not delivered, 4 buffered.
 enum class TDeliveryStatus : int { Delivered = 0, Buffered = 1, NotDelivered = 2 };
 int NotificationBit(TDeliveryStatus aStatus);
 
@@ -52,15 +53,18 @@ struct TNotification {
   std::string SCTS;   // the time stamp that the submit's acknowledgement gave
   std::string DSCTS;  // when the status was reached
   TDeliveryStatus Dst = TDeliveryStatus::Delivered;
-  int Rsn = -1;      // three digits; negative leaves it empty
+  int Rsn = 0;       // three digits ("000" for a delivered message); negative leaves it empty
   std::string Text;  // sent in IA5 hex form
 };
 std::string NotificationData(const TNotification& aNotification);
 
-// "A//" followed by the system message (may be empty).
-std::string AckData(std::string_view aSM);
-// "N/", the error code as given (it may be empty or not a number on purpose),
-// "/" and the text.
+// Positive results. Those of 60 and 31 have two fields (ACK, SM); those of
+// the message operations 51 to 53 have three (ACK, MVP, SM). Outside clients
+// count them, so an extra empty field is not harmless.
+std::string SessionAckData(std::string_view aSM = {});
+std::string MessageAckData(std::string_view aMVP, std::string_view aSM);
+// The negative result of every operation (NAK, EC, SM): "N/", the error code
+// as given (it may be empty or not a number on purpose), "/" and the text.
 std::string NakData(std::string_view aCode, std::string_view aText = {});
 // The error code as two digits.
 std::string ErrorCodeText(int aCode);

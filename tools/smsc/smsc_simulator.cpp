@@ -26,11 +26,11 @@ constexpr int kAuthenticationFailure = 7;
 const char* StatusText(TDeliveryStatus aStatus) {
   switch (aStatus) {
     case TDeliveryStatus::Delivered:
-      return "delivered";
+      return "has been delivered";
     case TDeliveryStatus::Buffered:
-      return "buffered";
+      return "has been buffered";
     case TDeliveryStatus::NotDelivered:
-      return "not delivered";
+      return "could not be delivered";
   }
   return "";
 }
@@ -311,6 +311,7 @@ void TSmscSimulator::AcceptClient() {
     TLockGuard lock(mu_);
     number = ++connections_;
     current_ = number;
+    loggedIn_ = false;
   }
   changed_.notify_all();
   Emit(TSmscTraffic::Event, "client connected (connection " + std::to_string(number) + ")");
@@ -325,6 +326,7 @@ void TSmscSimulator::CloseClient(std::string_view aWhy) {
   {
     TLockGuard lock(mu_);
     current_ = 0;
+    loggedIn_ = false;
   }
   changed_.notify_all();
   Emit(TSmscTraffic::Event, std::string("connection closed: ") + std::string(aWhy));
@@ -360,6 +362,12 @@ void TSmscSimulator::WriteDue() {
       if (item.Drop) {
         closeWhenFlushed_ = true;
         break;
+      }
+      if (item.LateOT >= 0) {
+        // A client's over-long addresses can make a notification too long
+        // for a frame: it is not sent, and the centre goes on.
+        if (ComposeFrameError(item.LateOT, 0, item.Bytes) != nullptr) continue;
+        item.Bytes = OperationFrame(item.LateOT, item.Bytes);
       }
       unsent_ += item.Bytes;
       sent_.push_back(item.Bytes);
@@ -437,6 +445,9 @@ void TSmscSimulator::OnDatagramRead(std::string_view aBody) {
 }
 
 void TSmscSimulator::Answer(const TReceivedFrame& aFrame) {
+  // A header that reads as a TRN or OT beyond two digits cannot be repeated
+  // in an answer; composing one would throw and stop the centre.
+  if (ComposeFrameError(aFrame.OT, aFrame.TRN, {}) != nullptr) return;
   std::optional<TAnswerRule> rule = TakeRule(aFrame.OT);
   TAnswerRule how = rule.value_or(TAnswerRule{});
   TClock::time_point now = TClock::now();
@@ -475,25 +486,33 @@ void TSmscSimulator::Answer(const TReceivedFrame& aFrame) {
 std::string TSmscSimulator::DefaultAnswer(const TReceivedFrame& aFrame,
                                           std::optional<std::string>& aAcceptedSCTS) {
   const std::vector<std::string>& f = aFrame.Fields;
+  if (aFrame.OT != kLoginOT && !MayExchange())
+    return NakData(ErrorCodeText(kAuthenticationFailure));
   switch (aFrame.OT) {
     case kLoginOT: {
       if (f.size() != kLoginFieldCount) return NakData(ErrorCodeText(kSyntaxError));
       bool accepted = config_.Account.empty() ||
                       (f[0] == config_.Account && HexToText(f[4]) == config_.Password);
-      return accepted ? AckData({}) : NakData(ErrorCodeText(kAuthenticationFailure));
+      if (!accepted) return NakData(ErrorCodeText(kAuthenticationFailure));
+      loggedIn_ = true;
+      return SessionAckData();
     }
     case kAlertOT:
-      return AckData({});
+      return SessionAckData();
     case kSubmitOT: {
       if (f.size() != kSubmitFieldCount) return NakData(ErrorCodeText(kSyntaxError));
       std::string scts = NextStamp();
       submits_.push_back({f, scts, aFrame.Connection});
       aAcceptedSCTS = scts;
-      return AckData(f[0] + ":" + scts);
+      return MessageAckData({}, f[0] + ":" + scts);
     }
     default:
       return NakData(ErrorCodeText(kNotSupported));
   }
+}
+
+bool TSmscSimulator::MayExchange() const {
+  return loggedIn_ || config_.Account.empty() || !config_.LoginRequired;
 }
 
 void TSmscSimulator::QueueNotifications(const TReceivedFrame& aSubmit, const std::string& aSCTS,
@@ -501,23 +520,29 @@ void TSmscSimulator::QueueNotifications(const TReceivedFrame& aSubmit, const std
   const std::vector<std::string>& f = aSubmit.Fields;
   if (!config_.Notifications || f[3] != "1") return;
   int bits = ReadInteger(f[5]);
+  // A message is buffered before it reaches its final state, so that
+  // notification goes first.
   for (TDeliveryStatus status :
-       {TDeliveryStatus::Delivered, TDeliveryStatus::Buffered, TDeliveryStatus::NotDelivered}) {
+       {TDeliveryStatus::Buffered, TDeliveryStatus::Delivered, TDeliveryStatus::NotDelivered}) {
     if ((bits & NotificationBit(status)) == 0) continue;
     TNotification n;
-    n.AdC = f[1];
+    // A client that logged in may leave its own address out of the submit:
+    // the centre knows it by its account.
+    n.AdC = f[1].empty() ? config_.Account : f[1];
     n.OAdC = f[0];
     n.RPID = f[13];
     n.SCTS = aSCTS;
     n.DSCTS = FormatStamp(std::max(config_.Clock(), lastStamp_));
     n.Dst = status;
+    n.Rsn = 0;
     if (status == TDeliveryStatus::Buffered) n.Rsn = config_.BufferedReason;
     if (status == TDeliveryStatus::NotDelivered) n.Rsn = config_.NotDeliveredReason;
-    n.Text = "Message " + aSCTS + " to " + f[0] + ": " + StatusText(status);
+    n.Text = "Message for " + f[0] + ", with identification " + aSCTS + ", " + StatusText(status);
     TOutgoing item;
     item.Due = aAfter + config_.NotificationDelay;
     item.Connection = aSubmit.Connection;
-    item.Bytes = OperationFrame(kNotificationOT, NotificationData(n));
+    item.LateOT = kNotificationOT;
+    item.Bytes = NotificationData(n);
     Queue(std::move(item));
   }
 }
@@ -532,6 +557,11 @@ int TSmscSimulator::Connections() const {
 bool TSmscSimulator::Connected() const {
   TLockGuard lock(mu_);
   return current_ != 0;
+}
+
+bool TSmscSimulator::SessionOpen() const {
+  TLockGuard lock(mu_);
+  return current_ != 0 && MayExchange();
 }
 
 std::vector<TReceivedFrame> TSmscSimulator::Received() const {

@@ -5,6 +5,9 @@
 // in the ways a real centre does (refusals, slow or missing answers, split or
 // bundled writes, broken frames, dropped connections).
 //
+// With an account configured, a connection must log in before anything else:
+// every other operation is refused with NAK 07 until a login is accepted.
+//
 // Threads: the constructor binds the port and starts one thread that owns the
 // sockets: it accepts, reads, answers and writes everything. Every public
 // member may be called from any thread; writes are queued for that thread, so
@@ -39,9 +42,13 @@ enum class TSmscTraffic { Sent, Received, Event };
 struct TSmscConfig {
   std::string Address = "127.0.0.1";
   uint16_t Port = 0;  // 0: the system chooses; Port() tells
-  // The login that operation 60 must carry; an empty Account accepts every login.
+  // The login that operation 60 must carry; an empty Account accepts every
+  // login and asks for none.
   std::string Account;
   std::string Password;
+  // With an account: refuse other operations until the connection has logged
+  // in. Off, the centre trusts every connection, as some do by address.
+  bool LoginRequired = true;
   // Local time for the time stamps; tests fix it.
   std::function<TCivilSeconds()> Clock = LocalCivilNow;
   bool Notifications = true;
@@ -141,6 +148,9 @@ class TSmscSimulator {
   // --- What happened --------------------------------------------------------
   int Connections() const EXCLUDES(mu_);  // accepted so far
   bool Connected() const EXCLUDES(mu_);
+  // A client is connected and may exchange messages: it has logged in, or
+  // needs no login.
+  bool SessionOpen() const EXCLUDES(mu_);
   std::vector<TReceivedFrame> Received() const EXCLUDES(mu_);
   // Valid operations (not results) of type aOT; every type when aOT is negative.
   std::vector<TReceivedFrame> Operations(int aOT = -1) const EXCLUDES(mu_);
@@ -168,6 +178,9 @@ class TSmscSimulator {
     int Connection = 0;  // 0: whichever is connected when due
     bool Drop = false;
     std::string Bytes;
+    // An operation whose frame is made when it is written, so that it takes
+    // its TRN in the order frames go out, not the order they were queued.
+    int LateOT = -1;
   };
   class TReceiver;
 
@@ -187,6 +200,7 @@ class TSmscSimulator {
   // The answer's data; sets aAcceptedSCTS for an accepted submit.
   std::string DefaultAnswer(const TReceivedFrame& aFrame, std::optional<std::string>& aAcceptedSCTS)
       REQUIRES(mu_);
+  bool MayExchange() const REQUIRES(mu_);
   void QueueNotifications(const TReceivedFrame& aSubmit, const std::string& aSCTS,
                           TClock::time_point aAfter) REQUIRES(mu_);
   std::optional<TAnswerRule> TakeRule(int aOT) REQUIRES(mu_);
@@ -217,6 +231,7 @@ class TSmscSimulator {
   bool stop_ GUARDED_BY(mu_) = false;
   int connections_ GUARDED_BY(mu_) = 0;
   int current_ GUARDED_BY(mu_) = 0;               // the connected client's number, 0 for none
+  bool loggedIn_ GUARDED_BY(mu_) = false;         // the current connection's login was accepted
   std::deque<TOutgoing> outbox_ GUARDED_BY(mu_);  // sorted by (Due, Seq)
   uint64_t seq_ GUARDED_BY(mu_) = 0;
   std::map<int, std::deque<TAnswerRule>> rules_ GUARDED_BY(mu_);
