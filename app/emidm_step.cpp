@@ -46,6 +46,9 @@ void TEMIDM::Timer2Timer(QObject* aSender) {
   } catch (...) {
     LogError("Unknown exception");
   }
+  // The panel set while an operation is handed over still counts that
+  // operation; the step shows what really waits.
+  if (form_) form_->ShowRxQueueCount(emiClient_->RxQueueCount());
   timer2_->start();
   JobsBusy = false;
 }

@@ -82,6 +82,8 @@ TEST_F(SupervisorTest, StatusLinesOfASession) {
                                                       "delivered 0612000001 hi there",
                                                       "delivered 0612000001 " + data.Msg}));
   EXPECT_NE(form.RxQueueShown, -1) << "the third panel follows the engine's queue";
+  Tick();
+  EXPECT_EQ(form.RxQueueShown, 0) << "once handed over, nothing waits";
   form.Log1.Clear();
 
   smsc.NakOperation(51, 24, 1);
