@@ -43,6 +43,8 @@ TEMISetupDlg::TEMISetupDlg(QWidget* aParent)
   Bevel1->setFrameShape(QFrame::Box);
   Bevel1->setFrameShadow(QFrame::Sunken);
   Password->setEchoMode(QLineEdit::Password);
+  // The style's own mask character differs between styles; users expect "*".
+  Password->setStyleSheet(QStringLiteral("lineedit-password-character: 42"));
 
   auto* fields = new QGridLayout(Bevel1);
   fields->setColumnStretch(1, 1);

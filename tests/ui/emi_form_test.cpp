@@ -328,6 +328,7 @@ TEST_F(EMIFormTest, SetupWritesOnlyAfterAValidOk) {
     EXPECT_EQ(d.User->text(), "1234");
     EXPECT_EQ(d.Password->text(), "pw");
     EXPECT_EQ(d.Password->echoMode(), QLineEdit::Password);
+    EXPECT_EQ(d.Password->displayText(), "**");
     EXPECT_EQ(d.ReconnectTimeout->text(), "0");
     d.Address->setText("127.0.0.1");
     QTest::mouseClick(d.CancelBtn, Qt::LeftButton);
