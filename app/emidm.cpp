@@ -22,20 +22,6 @@ namespace {
 constexpr int kJobTimerMs = 200;
 constexpr int kDefaultReconnectTimeout = 60;
 
-// A date-time as the user reads it, in the octets the log view shows. A
-// locale may put characters there that no octet stands for, such as the
-// narrow no-break space before "PM": blanks become spaces, the rest "?".
-std::string UserDateTime(TDateTime aValue) {
-  std::string octets;
-  for (QChar c : DateTimeText(aValue, true)) {
-    if (c.unicode() <= 0xFF)
-      octets += static_cast<char>(c.unicode());
-    else
-      octets += c.isSpace() ? ' ' : '?';
-  }
-  return octets;
-}
-
 std::string Quoted(const std::string& aText) {
   return "\"" + aText + "\"";
 }
@@ -266,7 +252,7 @@ void TEMIDM::EMIClientRxCommand(uint8_t aOT, const std::string& aData) {
   if (aOT == 52) {
     const std::unique_ptr<TRetrieveDeliverySMItem> item = ParseDeliveredMessage(aData);
     const std::string shown = item->Binary ? TextToHex(item->Msg) : item->Msg;
-    Log1("Delivered: " + UserDateTime(item->SCTS) + "," + Quoted(item->OA) + "," +
+    Log1("Delivered: " + DateTimeOctets(item->SCTS) + "," + Quoted(item->OA) + "," +
          Quoted(item->DA) + ",RPI:" + std::to_string(item->RPI) + ", " + Quoted(shown));
     FireEach([&](IAutoObject& o) { o.FireDelivered(*item); });
     delivered = true;
@@ -274,8 +260,8 @@ void TEMIDM::EMIClientRxCommand(uint8_t aOT, const std::string& aData) {
     const std::unique_ptr<TRetrieveDeliveryNotificationItem> item =
         ParseDeliveryNotification(aData);
     const std::string reason = item->DeliveryStatus == 0 ? "OK" : ReasonText(item->ReasonCode);
-    Log1("Notified: " + UserDateTime(item->SCTS) + "," + Quoted(item->OA) + "," + Quoted(item->DA) +
-         "," + Quoted(item->Msg) +
+    Log1("Notified: " + DateTimeOctets(item->SCTS) + "," + Quoted(item->OA) + "," +
+         Quoted(item->DA) + "," + Quoted(item->Msg) +
          ", Status: " + CodeText(item->DeliveryStatus, DeliveryStatusTexts) + " (" + reason + ")");
     FireEach([&](IAutoObject& o) { o.FireDeliveryNotification(*item); });
   }

@@ -64,20 +64,6 @@ std::string Octets(const QString& aText) {
   return std::string(bytes.constData(), static_cast<size_t>(bytes.size()));
 }
 
-// A locale's text may hold characters that no octet stands for, such as the
-// narrow no-break space before "PM"; blanks become spaces, the rest "?".
-std::string LocaleOctets(const QString& aText) {
-  std::string octets;
-  octets.reserve(static_cast<size_t>(aText.size()));
-  for (QChar c : aText) {
-    if (c.unicode() <= 0xFF)
-      octets += static_cast<char>(c.unicode());
-    else
-      octets += c.isSpace() ? ' ' : '?';
-  }
-  return octets;
-}
-
 bool IsHexText(const QString& aText) {
   for (QChar c : aText) {
     const char16_t u = c.unicode();
@@ -512,7 +498,7 @@ void TEMIForm::Button3Click() {
         number, message, binary, classes, static_cast<uint8_t>(PID->value()), nt,
         static_cast<uint8_t>(RPI->currentIndex()), VPH->value() / 24.0);
     std::string stamp = kSCTS;
-    stamp += LocaleOctets(DateTimeText(scts));
+    stamp += DateTimeOctets(scts);
     AddStatus(stamp);
   } catch (const std::exception& e) {
     AddStatus(e.what());

@@ -49,24 +49,50 @@ std::vector<Line> SplitLines(std::string_view text) {
   return lines;
 }
 
-enum class Kind { Other, Section, Key };
+// OpenSection: a "[" with nothing but blanks behind it; the reader takes the
+// next line that is not blank for the section name.
+enum class Kind { Other, Section, OpenSection, Key };
 
 struct Parsed {
   Kind kind = Kind::Other;
   std::string_view name;
+  // A section name the reader never closed runs on into the lines behind it,
+  // so it holds a line break and no write can name its section.
+  bool unnamed = false;
   size_t valueStart = 0;  // key lines: offset just behind the "="
 };
 
-Parsed Classify(std::string_view body) {
-  Parsed p;
-  std::string_view s = body;
+std::string_view TrimFront(std::string_view s) {
   while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
+  return s;
+}
+
+// `s` starts at the first non-blank of the section name.
+Parsed SectionName(std::string_view s) {
+  Parsed p;
+  p.kind = Kind::Section;
+  size_t close = s.find(']');
+  if (close == std::string_view::npos) {
+    p.unnamed = true;
+  } else {
+    p.name = Trim(s.substr(0, close));
+  }
+  return p;
+}
+
+Parsed Classify(std::string_view body, bool nameFollows) {
+  Parsed p;
+  std::string_view s = TrimFront(body);
+  if (nameFollows) {
+    if (!s.empty()) return SectionName(s);
+    p.kind = Kind::OpenSection;
+    return p;
+  }
   if (s.empty() || s.front() == ';' || s.front() == '#') return p;
   if (s.front() == '[') {
-    size_t close = s.find(']');
-    if (close == std::string_view::npos) return p;
-    p.kind = Kind::Section;
-    p.name = Trim(s.substr(1, close - 1));
+    s = TrimFront(s.substr(1));
+    if (!s.empty()) return SectionName(s);
+    p.kind = Kind::OpenSection;
     return p;
   }
   size_t eq = s.find('=');
@@ -95,6 +121,14 @@ std::string SetIniValue(std::string_view aContent, std::string_view aSection, st
                         std::string_view aValue) {
   aSection = Trim(aSection);
   aKey = Trim(aKey);
+  std::string out;
+  out.reserve(aContent.size() + aKey.size() + aValue.size() + aSection.size() + 8);
+  // The reader skips a UTF-8 byte order mark; a header right behind it counts.
+  constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
+  if (aContent.starts_with(kUtf8Bom)) {
+    out.append(kUtf8Bom);
+    aContent.remove_prefix(kUtf8Bom.size());
+  }
   std::vector<Line> lines = SplitLines(aContent);
   std::string_view eol = "\n";
   for (const Line& line : lines) {
@@ -104,17 +138,24 @@ std::string SetIniValue(std::string_view aContent, std::string_view aSection, st
     }
   }
 
-  std::string out;
-  out.reserve(aContent.size() + aKey.size() + aValue.size() + aSection.size() + 8);
   bool inSection = false;
   bool replaced = false;
   // Where a new key goes when none exists: behind the last key (or header) of
   // the last matching section.
   size_t insertAt = std::string::npos;
   bool insertNeedsEol = false;
+  // Where a "[" still waiting for its name starts: a section appended behind
+  // it would be taken for that name.
+  size_t openSectionAt = std::string::npos;
   for (const Line& line : lines) {
-    Parsed p = Classify(line.body);
-    if (p.kind == Kind::Section) inSection = SameName(p.name, aSection);
+    Parsed p = Classify(line.body, openSectionAt != std::string::npos);
+    if (p.kind == Kind::OpenSection) {
+      if (openSectionAt == std::string::npos) openSectionAt = out.size();
+      inSection = false;
+    } else if (p.kind == Kind::Section) {
+      openSectionAt = std::string::npos;
+      inSection = !p.unnamed && SameName(p.name, aSection);
+    }
     if (inSection && p.kind == Kind::Key && SameName(p.name, aKey)) {
       out.append(line.body.substr(0, p.valueStart));
       out.append(aValue);
@@ -136,8 +177,13 @@ std::string SetIniValue(std::string_view aContent, std::string_view aSection, st
     out.insert(insertAt, entry);
     return out;
   }
+  const std::string section = "[" + std::string(aSection) + "]" + std::string(eol) + entry;
+  if (openSectionAt != std::string::npos) {
+    out.insert(openSectionAt, section);
+    return out;
+  }
   if (!out.empty() && out.back() != '\n' && out.back() != '\r') out.append(eol);
-  out.append("[").append(aSection).append("]").append(eol).append(entry);
+  out.append(section);
   return out;
 }
 

@@ -3,8 +3,9 @@
 // comments, blank lines, unknown keys and the file's line endings stay as the
 // user left them. The line grammar matches the reader's (SimpleIni): blanks
 // around names and values are ignored, ";" and "#" start a comment, a key line
-// needs a non-empty name before its first "=", and names compare without
-// regard to ASCII case. Pure functions; they never throw.
+// needs a non-empty name before its first "=", names compare without regard
+// to ASCII case, a "[" opens a section even when its "]" is missing, and a
+// leading UTF-8 byte order mark is skipped. Pure functions; they never throw.
 #include <string>
 #include <string_view>
 

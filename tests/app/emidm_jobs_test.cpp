@@ -1,6 +1,8 @@
 // The supervisor's job queue: budgets per step, the one retry of a step,
 // connection tests, and that every job taken is answered.
 #include <QCoreApplication>
+#include <ostream>
+#include <string>
 
 #include "supervisor_fixture.h"
 
@@ -69,6 +71,11 @@ struct TRetryCase {
   size_t Attempts;
 };
 
+void PrintTo(const TRetryCase& c, std::ostream* os) {
+  *os << "refused " << c.Naks << ", results " << c.FirstCode << "/" << c.SecondCode << ", attempts "
+      << c.Attempts;
+}
+
 class SupervisorRetry : public SupervisorTest, public ::testing::WithParamInterface<TRetryCase> {};
 
 TEST_P(SupervisorRetry, OnlyTheFirstFailingSubmitOfAStepIsRetried) {
@@ -90,7 +97,11 @@ TEST_P(SupervisorRetry, OnlyTheFirstFailingSubmitOfAStepIsRetried) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Refusals, SupervisorRetry,
-                         ::testing::Values(TRetryCase{1, 0, 0, 3}, TRetryCase{-1, -1, -1, 3}));
+                         ::testing::Values(TRetryCase{1, 0, 0, 3}, TRetryCase{-1, -1, -1, 3}),
+                         [](const auto& info) {
+                           return info.param.Naks < 0 ? std::string("AllRefused")
+                                                      : "Refused" + std::to_string(info.param.Naks);
+                         });
 
 TEST_F(SupervisorTest, ConnectionTestJobReportsTheOutcome) {
   Connect();
@@ -129,6 +140,10 @@ struct TAfterDeliveryCase {
   int Completed;
 };
 
+void PrintTo(const TAfterDeliveryCase& c, std::ostream* os) {
+  *os << (c.TimerRunning ? "timer running" : "timer stopped") << ", completed " << c.Completed;
+}
+
 class SupervisorAfterDelivery : public SupervisorTest,
                                 public ::testing::WithParamInterface<TAfterDeliveryCase> {};
 
@@ -151,7 +166,11 @@ TEST_P(SupervisorAfterDelivery, ADeliveredMessageRunsOneJob) {
 
 INSTANTIATE_TEST_SUITE_P(Timer, SupervisorAfterDelivery,
                          ::testing::Values(TAfterDeliveryCase{true, 1},
-                                           TAfterDeliveryCase{false, 0}));
+                                           TAfterDeliveryCase{false, 0}),
+                         [](const auto& info) {
+                           return std::string(info.param.TimerRunning ? "TimerRunning"
+                                                                      : "TimerStopped");
+                         });
 
 }  // namespace
 }  // namespace qorvel::testing

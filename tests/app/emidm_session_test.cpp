@@ -4,6 +4,9 @@
 #include <QDate>
 #include <QLocale>
 #include <QTime>
+#include <cctype>
+#include <ostream>
+#include <string>
 #include <thread>
 
 #include "emi/datetime.h"
@@ -155,6 +158,10 @@ struct TReconnectCase {
   bool Armed;
 };
 
+void PrintTo(const TReconnectCase& c, std::ostream* os) {
+  *os << "ReconnectTimeout " << c.ReconnectTimeout << (c.Armed ? ", armed" : ", not armed");
+}
+
 class SupervisorReconnect : public SupervisorTest,
                             public ::testing::WithParamInterface<TReconnectCase> {};
 
@@ -210,7 +217,10 @@ TEST_P(SupervisorReconnect, AFailedReopenArmsReconnectionUnlessTheTimeoutIsZero)
 }
 
 INSTANTIATE_TEST_SUITE_P(Timeouts, SupervisorReconnect,
-                         ::testing::Values(TReconnectCase{1, true}, TReconnectCase{0, false}));
+                         ::testing::Values(TReconnectCase{1, true}, TReconnectCase{0, false}),
+                         [](const auto& info) {
+                           return "Timeout" + std::to_string(info.param.ReconnectTimeout);
+                         });
 
 TEST_F(SupervisorTest, ALostConnectionIsReopenedByTheNextStep) {
   Connect();
@@ -234,6 +244,11 @@ struct TKeepAliveCase {
   int Connections;
 };
 
+void PrintTo(const TKeepAliveCase& c, std::ostream* os) {
+  *os << "interval \"" << c.Interval << "\"" << (c.Refuse ? ", refused" : "") << ", alerts "
+      << c.Alerts << ", connections " << c.Connections;
+}
+
 class SupervisorKeepAlive : public SupervisorTest,
                             public ::testing::WithParamInterface<TKeepAliveCase> {};
 
@@ -254,7 +269,13 @@ INSTANTIATE_TEST_SUITE_P(Intervals, SupervisorKeepAlive,
                          ::testing::Values(TKeepAliveCase{"1", false, 1, 1},
                                            TKeepAliveCase{"1", true, 1, 2},
                                            TKeepAliveCase{"0", false, 0, 1},
-                                           TKeepAliveCase{"abc", false, 0, 1}));
+                                           TKeepAliveCase{"abc", false, 0, 1}),
+                         [](const auto& info) {
+                           std::string name = "Interval_";
+                           for (char c : info.param.Interval)
+                             if (std::isalnum(static_cast<unsigned char>(c))) name += c;
+                           return info.param.Refuse ? name + "_Refused" : name;
+                         });
 
 TEST_F(SupervisorTest, ShutdownClosesSilentlyAndReleasesAWaitingCaller) {
   auto client = std::make_shared<TFakeAutoObject>();

@@ -83,31 +83,9 @@ void FuzzReader(std::string_view aContent, std::string_view aSection, std::strin
   }
 }
 
-// A line that opens a section name and does not close it ("[b", or "[" and
-// blanks, after which the reader even reads on into the next line): the
-// reader files the keys that follow under a section of that broken name,
-// while the editor keeps them in the section before. Writes into such a file
-// are then not read back (tools/fuzz/repro/config_fuzz-*); such files are
-// left out of the write check until the editor follows the reader there.
-bool HasUnclosedSectionLine(std::string_view aContent) {
-  // The reader skips a UTF-8 byte order mark at the start.
-  if (aContent.substr(0, 3) == "\xEF\xBB\xBF") aContent.remove_prefix(3);
-  while (!aContent.empty()) {
-    std::size_t end = aContent.find_first_of("\r\n");
-    std::string_view line = aContent.substr(0, end);
-    std::size_t first = line.find_first_not_of(" \t");
-    if (first != std::string_view::npos && line[first] == '[' &&
-        line.find(']', first) == std::string_view::npos)
-      return true;
-    if (end == std::string_view::npos) break;
-    aContent.remove_prefix(end + 1);
-  }
-  return false;
-}
-
 void FuzzEditor(std::string_view aContent, std::string_view aSection, std::string_view aKey,
                 std::string_view aValue) {
-  if (!IsStorableIniEntry(aSection, aKey, aValue) || HasUnclosedSectionLine(aContent)) return;
+  if (!IsStorableIniEntry(aSection, aKey, aValue)) return;
   WriteScratch(SetIniValue(aContent, aSection, aKey, aValue));
   TIniFile ini(ScratchFile());
   // Blanks around names and values are stored but not read back.

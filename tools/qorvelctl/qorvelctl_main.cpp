@@ -17,13 +17,16 @@
 #include <optional>
 #include <string>
 
+#include "automation/bus_names.h"
+
 namespace {
 
-constexpr char kService[] = "Qorvel.AutoEMI";
-constexpr char kFactoryPath[] = "/Qorvel";
-constexpr char kFactory[] = "Qorvel.ClassFactory";
-constexpr char kObject[] = "Qorvel.IAutoEMI";
-constexpr char kEvents[] = "Qorvel.IAutoEMIEvents";
+using qorvel::kBusServiceName;
+using qorvel::kEventsInterface;
+using qorvel::kFactoryInterface;
+using qorvel::kFactoryPath;
+using qorvel::kObjectInterface;
+
 constexpr char kProperties[] = "org.freedesktop.DBus.Properties";
 // A submit may sit behind other jobs and a reconnection.
 constexpr int kCallTimeout = 120000;
@@ -74,7 +77,7 @@ constexpr char kUsage[] =
 QDBusMessage Call(const QString& aPath, const char* aInterface, const char* aMember,
                   const QVariantList& aArgs = {}) {
   QDBusMessage m = QDBusMessage::createMethodCall(
-      QLatin1String(kService), aPath, QLatin1String(aInterface), QLatin1String(aMember));
+      QLatin1String(kBusServiceName), aPath, QLatin1String(aInterface), QLatin1String(aMember));
   m.setArguments(aArgs);
   QDBusMessage reply = QDBusConnection::sessionBus().call(m, QDBus::Block, kCallTimeout);
   if (reply.type() == QDBusMessage::ErrorMessage) Fail(reply.errorMessage());
@@ -82,12 +85,13 @@ QDBusMessage Call(const QString& aPath, const char* aInterface, const char* aMem
 }
 
 QString CreateObject() {
-  QDBusMessage r = Call(QLatin1String(kFactoryPath), kFactory, "CreateInstance");
+  QDBusMessage r = Call(QLatin1String(kFactoryPath), kFactoryInterface, "CreateInstance");
   return r.arguments().value(0).value<QDBusObjectPath>().path();
 }
 
 QVariant Property(const QString& aPath, const char* aName) {
-  QDBusMessage r = Call(aPath, kProperties, "Get", {QLatin1String(kObject), QLatin1String(aName)});
+  QDBusMessage r =
+      Call(aPath, kProperties, "Get", {QLatin1String(kObjectInterface), QLatin1String(aName)});
   return r.arguments().value(0).value<QDBusVariant>().variant();
 }
 
@@ -179,7 +183,7 @@ int Submit(const QStringList& aArgs) {
   if (!binary) octets = positional[1].toLocal8Bit();
   const QString path = CreateObject();
   QDBusMessage r =
-      Call(path, kObject, "Submit",
+      Call(path, kObjectInterface, "Submit",
            {number, octets, binary, QVariant::fromValue(mcls), QVariant::fromValue(pid),
             QVariant::fromValue(nt), QVariant::fromValue(rpi), vp});
   std::printf("%s\n", DateText(r.arguments().value(0).toDouble()).toLocal8Bit().constData());
@@ -197,7 +201,7 @@ int Switch(bool aActive, const QStringList& aArgs) {
   }
   const QString path = CreateObject();
   Call(path, kProperties, "Set",
-       {QLatin1String(kObject), QStringLiteral("Active"),
+       {QLatin1String(kObjectInterface), QStringLiteral("Active"),
         QVariant::fromValue(QDBusVariant(aActive))});
   QElapsedTimer timer;
   timer.start();
@@ -292,10 +296,10 @@ int Watch(const QStringList& aArgs) {
   const QString path = CreateObject();
   TWatcher watcher(json);
   for (const char* name : {"OnDelivered", "OnActiveChanged", "OnDeliveredNotification"}) {
-    QDBusConnection::sessionBus().connect(QString(), path, QLatin1String(kEvents),
+    QDBusConnection::sessionBus().connect(QString(), path, QLatin1String(kEventsInterface),
                                           QLatin1String(name), &watcher, SLOT(Event(QDBusMessage)));
   }
-  Call(path, kObject, "Advise");
+  Call(path, kObjectInterface, "Advise");
   std::signal(SIGINT, [](int) { stopRequested = 1; });
   std::signal(SIGTERM, [](int) { stopRequested = 1; });
   QTimer poll;
@@ -328,13 +332,13 @@ int main(int argc, char** argv) {
   if (!args.isEmpty()) Usage(command + QStringLiteral(" takes no arguments"));
   if (command == QLatin1String("test")) {
     const QString path = CreateObject();
-    bool alive = Call(path, kObject, "TestConnection").arguments().value(0).toBool();
+    bool alive = Call(path, kObjectInterface, "TestConnection").arguments().value(0).toBool();
     std::puts(alive ? "alive" : "not alive");
     return alive ? 0 : 2;
   }
   if (command == QLatin1String("status")) {
     const QString path = CreateObject();
-    QDBusMessage r = Call(path, kProperties, "GetAll", {QLatin1String(kObject)});
+    QDBusMessage r = Call(path, kProperties, "GetAll", {QLatin1String(kObjectInterface)});
     const QVariantMap all = qdbus_cast<QVariantMap>(r.arguments().value(0));
     std::printf("connected: %s\nown number: %s\n",
                 all.value(QStringLiteral("Active")).toBool() ? "yes" : "no",

@@ -28,10 +28,11 @@ TEST(IniEdit, NewSectionIsAppendedInTheFileLineEnding) {
 }
 
 TEST(IniEdit, LinesTheReaderIgnoresAreNeverTakenForTheKey) {
-  // A commented-out key, a key-less line and a broken header stay as they are.
+  // A commented-out key, a key-less line and a broken header stay as they are;
+  // the key behind the broken header belongs to no section a write can name.
   const std::string before = "[EMI]\n;Port=1\n#Port=2\nPort\n=Port\n[EMI\nPort=3\n";
   EXPECT_EQ(SetIniValue(before, "EMI", "Port", "9"),
-            "[EMI]\n;Port=1\n#Port=2\nPort\n=Port\n[EMI\nPort=9\n");
+            "[EMI]\nPort=9\n;Port=1\n#Port=2\nPort\n=Port\n[EMI\nPort=3\n");
   // The same key in another section is not touched.
   EXPECT_EQ(SetIniValue("[X]\nPort=1\n[EMI]\n", "EMI", "Port", "2"),
             "[X]\nPort=1\n[EMI]\nPort=2\n");

@@ -275,6 +275,21 @@ TEST_F(IniFileTest, AFileThatCannotBeReadIsNeverReplaced) {
   EXPECT_TRUE(std::filesystem::is_directory(path));
 }
 
+TEST_F(IniFileTest, AWriteNearAnUnclosedSectionNameIsReadBack) {
+  // The reader files the keys behind "[b" under a name it never closed, and a
+  // "[" with nothing behind it takes its name from the next line that is not
+  // blank, even when that line looks like a header of its own.
+  const std::vector<std::string> files = {
+      "[EMI]\n[b\nIP=1\n", "[EMI]\n[\n\n[EMI]\nIP=1\n",    "[",
+      "[EMI\nIP=1\n",      "\xEF\xBB\xBF[\n[EMI]\nIP=1\n",
+  };
+  for (const std::string& before : files) {
+    WriteText(path, before);
+    ini.WriteString("EMI", "IP", "9");
+    EXPECT_EQ(ini.ReadString("EMI", "IP", "none"), "9") << before << "\nbecame\n" << ReadText(path);
+  }
+}
+
 TEST_F(IniFileTest, AnEntryThatWouldChangeTheFileStructureIsRefused) {
   WriteText(path, "[EMI]\nIP=1\n[EMI.Connection]\nUser=alice\n");
   const std::string before = ReadText(path);

@@ -1,7 +1,7 @@
-// The log view needs a QApplication and the main-thread hand-over wired to
-// its event loop, both on the thread that runs the tests. The tests never
-// need a screen: without a chosen platform they use the offscreen one, also
-// when the build lists them.
+// The window, its log views and the supervisor's timer need a QApplication
+// and the main-thread hand-over wired to its event loop, both on the thread
+// that runs the tests. The tests never need a screen: without a chosen
+// platform they use the offscreen one, also when the build lists them.
 #include <gtest/gtest.h>
 
 #include <QApplication>
