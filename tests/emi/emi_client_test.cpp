@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <memory>
@@ -658,7 +659,12 @@ TEST_F(EngineTest, ThrottleTakesNoPauseWhileAnOperationWaits) {
   EXPECT_EQ(WrittenWithOT(31, false).size(), 1u);
   EXPECT_EQ(WrittenWithOT(52, true).size(), 30u);
   std::lock_guard<std::mutex> g(pm);
-  EXPECT_EQ(pauses, std::vector<int>{200}) << "only the pause after the attempt";
+  // Besides the pause after the attempt, the first acknowledgement may find
+  // the operation's own frame still being written and wait its 200 ms; a
+  // throttle would have paused 1000 ms for every entry past ten.
+  EXPECT_EQ(std::count(pauses.begin(), pauses.end(), 1000), 0);
+  EXPECT_GE(pauses.size(), 1u);
+  EXPECT_LE(pauses.size(), 2u) << ::testing::PrintToString(pauses);
 }
 
 TEST_F(EngineTest, ABusyHandlerThatThrowsNeverEndsTheProgram) {
