@@ -7,8 +7,10 @@
 
 #include "app/config/switches.h"
 #include "app/emidm.h"
+#include "app/log_view_link.h"
 #include "automation/program_automation.h"
 #include "automation/start_mode.h"
+#include "connect/application.h"
 #include "ui/emi_form.h"
 #include "ui/qt_main_thread.h"
 
@@ -28,11 +30,19 @@ int RunProgram(int argc, char** argv) {
   QApplication::setApplicationName("Qorvel");
   ConnectMainThreadToEventLoop();
 
+  // Failures that no caller hears of (a log file that cannot be written, on
+  // the reader thread) go to the status pane rather than to a terminal
+  // nobody watches; the link outlives both the window and the engine.
+  TLogViewLink errorView;
+  SetErrorDisplay([&errorView](const std::exception& aError) {
+    errorView.AddLine(std::string("Error: ") + aError.what());
+  });
   auto dm = std::make_unique<TEMIDM>();
   int result = 0;
   {
     TEMIForm form(*dm);
     dm->SetForm(&form);
+    errorView.SetTarget(&form.StatusLog());
     form.show();
     {
       // Clients reach the window's supervisor; the server goes before both.
@@ -41,9 +51,11 @@ int RunProgram(int argc, char** argv) {
       result = QApplication::exec();
     }
     // The window goes first; the supervisor must not write to it meanwhile.
+    errorView.SetTarget(nullptr);
     dm->SetForm(nullptr);
   }
   dm.reset();
+  SetErrorDisplay(nullptr);
   return result;
 }
 
