@@ -1,17 +1,15 @@
 #include "app/emidm.h"
 
-#include <chrono>
 #include <exception>
-#include <thread>
 
-#include "app/config/config.h"
+#include "config/config.h"
+#include "config/settings.h"
 #include "connect/errors.h"
 #include "connect/frame_divide.h"
-#include "connect/ticks.h"
 #include "emi/codec.h"
 #include "emi/codes.h"
 #include "emi/items.h"
-#include "ui/date_text.h"
+#include "app/date_text.h"
 
 namespace qorvel {
 
@@ -20,7 +18,6 @@ TEMIDM* EMIDM = nullptr;
 namespace {
 
 constexpr int kJobTimerMs = 200;
-constexpr int kDefaultReconnectTimeout = 60;
 
 std::string Quoted(const std::string& aText) {
   return "\"" + aText + "\"";
@@ -28,7 +25,8 @@ std::string Quoted(const std::string& aText) {
 
 }  // namespace
 
-TEMIDM::TEMIDM(QObject* aParent) : QObject(aParent) {
+TEMIDM::TEMIDM(TIniFile aSettings, IClock& aClock, QObject* aParent)
+    : QObject(aParent), settings_(std::move(aSettings)), clock_(aClock) {
   logger_ = std::make_unique<TFileTermLogger>();
   lineCom_ = std::make_unique<TClientSocketConnection>();
   emiClient_ = std::make_unique<TEMIClient>();
@@ -52,6 +50,7 @@ TEMIDM::TEMIDM(QObject* aParent) : QObject(aParent) {
   emiClient_->SetLogger(logger_.get());
   emiClient_->SetLogName("EMI");
   emiClient_->SetComDevice(lineCom_.get());
+  emiClient_->SetClock(clock_);
   emiClient_->RepeatCount = 2;
   emiClient_->BeforeOpen = [this](TConnection*) { EMIClientBeforeOpen(); };
   emiClient_->AfterOpen = [this](TConnection*) { EMIClientAfterOpen(); };
@@ -197,21 +196,22 @@ void TEMIDM::NotifyActiveChanged() {
 // ---- handlers ------------------------------------------------------------
 
 void TEMIDM::EMIClientBeforeOpen() {
-  LastOpenTick = TickCount();
-  const TIniFile ini = OpenConfig();
-  ReconnectTimeout = ini.ReadInteger("EMI", "ReconnectTimeout", kDefaultReconnectTimeout);
+  LastOpen = clock_.Now();
+  const TIniFile& ini = settings_;
+  ReconnectTimeout = Read(ini, settings::kReconnectTimeout);
 
   lineCom_->Close();
   lineCom_->Open();
 
   TParams params;
-  for (const std::string& line : ini.ReadSectionValues("EMI.Connection")) params.AddLine(line);
+  for (const std::string& line : ini.ReadSectionValues(settings::kConnectionSection))
+    params.AddLine(line);
   if (params.Has("PASSWORD"))
     params.SetValue("PASSWORD", ScramblePassword(params.Value("PASSWORD")));
   emiClient_->SetParams(params);
   if (emiClient_->OwnAddress().empty()) RaiseEMIError(-1, "User and address is empty");
 
-  logger_->SetLogFile(ini.ReadString("EMI", "LogFile", "NUL"));
+  logger_->SetLogFile(Read(ini, settings::kLogFile));
   Log1("Connecting to KESTRA under account " + Quoted(params.Value("USER")));
 }
 
@@ -229,9 +229,8 @@ void TEMIDM::EMIClientAfterClose() {
 }
 
 void TEMIDM::LineComBeforeOpen() {
-  const TIniFile ini = OpenConfig();
-  lineCom_->SetAddress(ini.ReadString("EMI", "IP", ""));
-  lineCom_->SetPort(ini.ReadInteger("EMI", "Port", 0));
+  lineCom_->SetAddress(Read(settings_, settings::kIP));
+  lineCom_->SetPort(Read(settings_, settings::kPort));
   Log1("Socket opening " + lineCom_->Address() + ":" + std::to_string(lineCom_->Port()));
 }
 
@@ -277,13 +276,6 @@ void TEMIDM::Log1(const std::string& aLine) {
 
 void TEMIDM::LogError(const std::string& aMessage) {
   Log1("Error: " + aMessage);
-}
-
-void TEMIDM::Pause(int aMilliseconds) {
-  if (PauseFn)
-    PauseFn(aMilliseconds);
-  else
-    std::this_thread::sleep_for(std::chrono::milliseconds(aMilliseconds));
 }
 
 }  // namespace qorvel

@@ -21,22 +21,28 @@
 #include <utility>
 #include <vector>
 
+#include "app/auto_supervisor.h"
 #include "app/jobs.h"
 #include "app/log_view_link.h"
+#include "config/ini_file.h"
+#include "connect/clock.h"
 #include "connect/file_term_logger.h"
 #include "connect/thread_annotations.h"
 #include "emi/emi_client.h"
 #include "transport/client_socket_connection.h"
-#include "ui/emi_form_host.h"
+#include "app/emi_form_host.h"
 
 namespace qorvel {
 
-class TEMIDM : public QObject, public IEMIFormHost {
+class TEMIDM : public QObject, public IEMIFormHost, public IAutoSupervisor {
   Q_OBJECT
 
  public:
   // Creates the components from their stored settings, then DataModuleCreate.
-  explicit TEMIDM(QObject* aParent = nullptr);
+  // aSettings is EMI.INI, read afresh at every use; aClock gives the time,
+  // the supervisor's and the engine's pauses and timers, and must outlive
+  // the supervisor.
+  TEMIDM(TIniFile aSettings, IClock& aClock, QObject* aParent = nullptr);
   // DataModuleDestroy: closes the engine without events, destroys the live
   // automation objects' links (releasing their waiting callers) and discards
   // the queued jobs.
@@ -56,19 +62,19 @@ class TEMIDM : public QObject, public IEMIFormHost {
 
   // ---- automation objects: any thread ----
   // Appends the object and asks for one connect.
-  void AddAutoObject(std::shared_ptr<IAutoObject> aObject) EXCLUDES(JobsLock);
-  void RemoveAutoObject(const IAutoObject* aObject) EXCLUDES(JobsLock);
+  void AddAutoObject(std::shared_ptr<IAutoObject> aObject) override EXCLUDES(JobsLock);
+  void RemoveAutoObject(const IAutoObject* aObject) override EXCLUDES(JobsLock);
   // Active := true / false of an automation object.
-  void RequestActive(bool aActive) EXCLUDES(JobsLock);
+  void RequestActive(bool aActive) override EXCLUDES(JobsLock);
   // Appends ("SUBMIT" or "TEST", item) to the queue; the item's requester is
   // completed exactly once when the job has been worked off (or the
   // supervisor goes). A job posted while the step is idle is taken at once
   // rather than at the next tick. A job whose requester was completed
   // meanwhile (its object went) is dropped unsent.
-  void PostJob(std::string aName, std::unique_ptr<TSubmitItem> aItem) EXCLUDES(JobsLock);
+  void PostJob(std::string aName, std::unique_ptr<TSubmitItem> aItem) override EXCLUDES(JobsLock);
   // Whether the engine is logged in, and its own address.
-  bool EngineActive() const;
-  std::string OwnAddress() const;
+  bool EngineActive() const override;
+  std::string OwnAddress() const override;
   // Automatic reconnection is armed.
   bool ReconnectArmed() const EXCLUDES(JobsLock);
 
@@ -80,13 +86,10 @@ class TEMIDM : public QObject, public IEMIFormHost {
 
   // IEMIFormHost
   TEMIClient& Client() override { return EMIClient(); }
+  const TIniFile& Settings() const override { return settings_; }
   TClientSocketConnection& Line() override { return LineCom(); }
   QTimer& JobTimer() override { return Timer2(); }
   void ClearReconnectPending() override EXCLUDES(JobsLock);
-
-  // The supervisor's own fixed waits (before reopening, before retrying a
-  // submit) go through here so that tests need not sit them out. Main thread.
-  std::function<void(int aMilliseconds)> PauseFn;
 
  private:
   // Handlers bound to the components.
@@ -111,8 +114,9 @@ class TEMIDM : public QObject, public IEMIFormHost {
   void FireEach(const std::function<void(IAutoObject&)>& aFire);
   void Log1(const std::string& aLine);
   void LogError(const std::string& aMessage);
-  void Pause(int aMilliseconds);
 
+  const TIniFile settings_;
+  IClock& clock_;
   // The logger's view: the window's traffic pane while there is a window.
   TLogViewLink trafficLink_;
   std::unique_ptr<TFileTermLogger> logger_;
@@ -127,7 +131,7 @@ class TEMIDM : public QObject, public IEMIFormHost {
   int ConnectRequests GUARDED_BY(JobsLock) = 0;
   int DisconnectRequests GUARDED_BY(JobsLock) = 0;
   bool ReconnectPending GUARDED_BY(JobsLock) = false;
-  uint32_t LastOpenTick = 0;
+  TMillis LastOpen = 0;
   int ReconnectTimeout = 60;
   bool JobsBusy = false;
   // A step is queued on the event loop for a freshly posted job.

@@ -5,7 +5,6 @@
 
 #include "app/emidm.h"
 #include "connect/errors.h"
-#include "connect/ticks.h"
 #include "emi/codec.h"
 #include "emi/codes.h"
 
@@ -18,10 +17,6 @@ constexpr int kJobsAfterDelivery = 1;
 constexpr int kReopenPauseMs = 500;
 constexpr int kRetryPauseMs = 200;
 constexpr int kDefaultKeepAliveSeconds = 300;
-
-bool Elapsed(uint32_t aSince, int64_t aSeconds) {
-  return static_cast<int64_t>(TicksSince(aSince)) > aSeconds * 1000;
-}
 
 int KeepAliveSeconds(const std::string& aText) {
   int32_t value = 0;
@@ -74,7 +69,7 @@ void TEMIDM::RunStep(bool aFromTimer) {
       --ConnectRequests;
       connect = true;
     } else if (ReconnectPending && ReconnectTimeout != 0 &&
-               Elapsed(LastOpenTick, ReconnectTimeout)) {
+               clock_.Now() - LastOpen > int64_t{ReconnectTimeout} * 1000) {
       connect = true;
     }
   }
@@ -105,7 +100,8 @@ void TEMIDM::RunStep(bool aFromTimer) {
   }
 
   const int interval = KeepAliveSeconds(emiClient_->Param("SMT_KEEPALIVE_INTERVAL"));
-  if (emiClient_->Active() && interval > 0 && Elapsed(emiClient_->LastActivityTick(), interval))
+  if (emiClient_->Active() && interval > 0 &&
+      clock_.Now() - emiClient_->LastActivity() > int64_t{interval} * 1000)
     EnsureConnection(true);
 }
 
@@ -144,7 +140,7 @@ void TEMIDM::Submit(const TSubmitItem& aItem, bool& aRetryAllowed, TDateTime& aS
     }
     lineCom_->CloseSocket();
     Log1("Reconnecting");
-    Pause(kRetryPauseMs);
+    clock_.Sleep(kRetryPauseMs);
   }
 }
 
@@ -152,7 +148,7 @@ void TEMIDM::EnsureConnection(bool aTest) {
   if (lineCom_->SocketConnected() && (!aTest || emiClient_->CheckAlive())) return;
   emiClient_->Close();
   lineCom_->Close();
-  Pause(kReopenPauseMs);
+  clock_.Sleep(kReopenPauseMs);
   try {
     emiClient_->Open();
   } catch (...) {

@@ -5,10 +5,10 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "connect/manual_event.h"
+#include "connect/thread_annotations.h"
 #include "emi/datetime.h"
 #include "emi/items.h"
 
@@ -24,28 +24,28 @@ namespace qorvel {
 class TJobRequester {
  public:
   // 0 after success; -1 while pending and after a failure.
-  int32_t ResultCode() const;
+  int32_t ResultCode() const EXCLUDES(lock_);
   // The message of the failure.
-  std::string ResultText() const;
+  std::string ResultText() const EXCLUDES(lock_);
   // The service-centre time stamp of a successful submit.
-  TDateTime ResultSCTS() const;
+  TDateTime ResultSCTS() const EXCLUDES(lock_);
 
-  void Complete(int32_t aCode, std::string aText, TDateTime aSCTS = 0);
+  void Complete(int32_t aCode, std::string aText, TDateTime aSCTS = 0) EXCLUDES(lock_);
   bool Completed() const { return CompletionEvent.IsSet(); }
   // Waits for completion; a negative time waits without limit.
   bool Wait(int aMilliseconds = -1) { return CompletionEvent.Wait(aMilliseconds); }
   // Runs once, on the completing thread with no lock held, after the event is
   // set: a caller that must not block (a bus reply) learns the outcome here.
   // Set it before the job is posted; it must not throw.
-  void SetOnComplete(std::function<void(const TJobRequester&)> aCallback);
+  void SetOnComplete(std::function<void(const TJobRequester&)> aCallback) EXCLUDES(lock_);
 
  private:
-  mutable std::mutex lock_;
-  int32_t resultCode_ = -1;
-  std::string resultText_;
-  TDateTime resultSCTS_ = 0;
-  bool completed_ = false;
-  std::function<void(const TJobRequester&)> onComplete_;
+  mutable TMutex lock_;
+  int32_t resultCode_ GUARDED_BY(lock_) = -1;
+  std::string resultText_ GUARDED_BY(lock_);
+  TDateTime resultSCTS_ GUARDED_BY(lock_) = 0;
+  bool completed_ GUARDED_BY(lock_) = false;
+  std::function<void(const TJobRequester&)> onComplete_ GUARDED_BY(lock_);
   TManualEvent CompletionEvent;
 };
 

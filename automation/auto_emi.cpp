@@ -54,9 +54,9 @@ void TAutoEMI::Finished(const TJobRequester& aRequester) {
   auto it = std::find_if(pending_.begin(), pending_.end(),
                          [&](const auto& p) { return p.get() == &aRequester; });
   if (it != pending_.end()) pending_.erase(it);
-  ResultCode_ = aRequester.ResultCode();
-  ResultText_ = aRequester.ResultText();
-  if (ResultCode_ == 0) ResultSCTS_ = aRequester.ResultSCTS();
+  FResultCode = aRequester.ResultCode();
+  FResultText = aRequester.ResultText();
+  if (FResultCode == 0) FResultSCTS = aRequester.ResultSCTS();
 }
 
 void TAutoEMI::Submit(const std::string& DA, const std::string& Msg, bool Binary, int16_t MCLs,
@@ -136,17 +136,17 @@ void TAutoEMI::Destroy() {
 
 int32_t TAutoEMI::ResultCode() const {
   TLockGuard g(lock_);
-  return ResultCode_;
+  return FResultCode;
 }
 
 std::string TAutoEMI::ResultText() const {
   TLockGuard g(lock_);
-  return ResultText_;
+  return FResultText;
 }
 
 TDateTime TAutoEMI::ResultSCTS() const {
   TLockGuard g(lock_);
-  return ResultSCTS_;
+  return FResultSCTS;
 }
 
 std::shared_ptr<IAutoEMIEvents> TAutoEMI::Sink() const {

@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "app/jobs.h"
-#include "automation/auto_supervisor.h"
+#include "app/auto_supervisor.h"
 #include "connect/thread_annotations.h"
 #include "emi/datetime.h"
 
@@ -105,9 +105,9 @@ class TAutoEMI final : public IAutoObject, public std::enable_shared_from_this<T
   bool destroyed_ GUARDED_BY(lock_) = false;
   std::shared_ptr<IAutoEMIEvents> EventSink GUARDED_BY(lock_);
   std::vector<std::shared_ptr<TJobRequester>> pending_ GUARDED_BY(lock_);
-  int32_t ResultCode_ GUARDED_BY(lock_) = -1;
-  std::string ResultText_ GUARDED_BY(lock_);
-  TDateTime ResultSCTS_ GUARDED_BY(lock_) = 0;
+  int32_t FResultCode GUARDED_BY(lock_) = -1;
+  std::string FResultText GUARDED_BY(lock_);
+  TDateTime FResultSCTS GUARDED_BY(lock_) = 0;
 };
 
 }  // namespace qorvel

@@ -13,7 +13,7 @@
 #include <memory>
 #include <string>
 
-#include "automation/auto_supervisor.h"
+#include "app/auto_supervisor.h"
 #include "automation/bus_server.h"
 
 namespace qorvel {

@@ -24,7 +24,7 @@
 #include <memory>
 
 #include "automation/auto_emi.h"
-#include "automation/auto_supervisor.h"
+#include "app/auto_supervisor.h"
 #include "connect/thread_annotations.h"
 
 namespace qorvel {

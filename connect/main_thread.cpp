@@ -1,12 +1,16 @@
 #include "connect/main_thread.h"
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
 #include <exception>
+#include <optional>
 #include <mutex>
+
+#include "connect/application.h"
 
 namespace qorvel::main_thread {
 
@@ -25,6 +29,7 @@ struct State {
   // Signalled when a job has run (handing side).
   std::condition_variable jobDone;
   std::deque<Job*> pending;
+  TTimerQueue delayed;
   std::function<void()> wakeUp;
   unsigned long long generation = 0;
   std::atomic<std::thread::id> mainId{};
@@ -43,7 +48,81 @@ State& state() {
   std::abort();
 }
 
+// Runs the delayed work that was due when it was called; work that it posts
+// meanwhile waits for the next round, so that a zero delay cannot starve the
+// loop.
+int RunDueWork() {
+  State& s = state();
+  const TMillis now = Now();
+  TTimerId upTo;
+  {
+    std::lock_guard guard(s.lock);
+    upTo = s.delayed.LastId();
+  }
+  int ran = 0;
+  for (;;) {
+    std::function<void()> work;
+    {
+      std::lock_guard guard(s.lock);
+      work = s.delayed.TakeDue(now, upTo);
+    }
+    if (!work) return ran;
+    ++ran;
+    try {
+      work();
+    } catch (const std::exception& e) {
+      ShowException(e);
+    } catch (...) {
+    }
+  }
+}
+
+void WakeEventLoop() {
+  State& s = state();
+  std::function<void()> wakeUp;
+  {
+    std::lock_guard guard(s.lock);
+    wakeUp = s.wakeUp;
+  }
+  s.wakeMain.notify_all();
+  if (wakeUp) wakeUp();
+}
+
 }  // namespace
+
+TMillis Now() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+TTimerId PostDelayed(int delay, std::function<void()> work) {
+  State& s = state();
+  TTimerId id;
+  {
+    std::lock_guard guard(s.lock);
+    id = s.delayed.Add(Now() + std::max(delay, 0), std::move(work));
+  }
+  // The event loop re-arms its timer for what is now the earliest.
+  WakeEventLoop();
+  return id;
+}
+
+void CancelDelayed(TTimerId id) {
+  State& s = state();
+  std::lock_guard guard(s.lock);
+  s.delayed.Cancel(id);
+}
+
+int MillisecondsToNextDue() {
+  State& s = state();
+  std::optional<TMillis> due;
+  {
+    std::lock_guard guard(s.lock);
+    due = s.delayed.NextDue();
+  }
+  if (!due) return -1;
+  return static_cast<int>(std::clamp<TMillis>(*due - Now(), 0, 24 * 3600 * 1000));
+}
 
 void SetMainThread() {
   state().mainId.store(std::this_thread::get_id());
@@ -111,7 +190,7 @@ int RunPendingWork() {
     }
     s.jobDone.notify_all();
   }
-  return static_cast<int>(batch.size());
+  return static_cast<int>(batch.size()) + RunDueWork();
 }
 
 bool WaitOnMainThread(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
@@ -132,8 +211,11 @@ bool WaitOnMainThread(const std::function<bool()>& done, std::chrono::millisecon
     if (done()) return true;
     const Clock::time_point now = Clock::now();
     if (now >= deadline) return false;
-    const Clock::time_point until = std::min(deadline, now + kSlice);
     std::unique_lock guard(s.lock);
+    Clock::time_point until = std::min(deadline, now + kSlice);
+    // Now() counts the same clock's milliseconds since its epoch.
+    if (const auto due = s.delayed.NextDue())
+      until = std::min(until, Clock::time_point(std::chrono::milliseconds(*due)));
     s.wakeMain.wait_until(guard, until, [&] { return !s.pending.empty() || s.generation != seen; });
   }
 }

@@ -10,9 +10,16 @@
 // RunOnMainThread(); the main thread therefore waits for other threads only
 // through WaitOnMainThread(), which keeps running pending work while it waits.
 // Never hold a lock while calling RunOnMainThread().
+//
+// Delayed work (PostDelayed) runs on the same path once it falls due, on the
+// system's monotonic clock: the event loop arms a timer for
+// MillisecondsToNextDue() whenever it is woken, and WaitOnMainThread() runs
+// what falls due while it waits.
 #include <chrono>
 #include <functional>
 #include <thread>
+
+#include "connect/timer_queue.h"
 
 namespace qorvel {
 
@@ -34,8 +41,20 @@ void SetWakeUp(std::function<void()> wakeUp);
 // `work` is rethrown in the caller's thread.
 void RunOnMainThread(const std::function<void()>& work);
 
-// Runs every piece of work pending now. Main thread only. Returns the count.
+// Runs every piece of work pending now, delayed work that is due among it.
+// Main thread only. Returns the count.
 int RunPendingWork();
+
+// The system's monotonic clock in milliseconds. Any thread.
+TMillis Now();
+// Runs `work` on the main thread once `delay` milliseconds have passed. Any
+// thread. An exception from `work` goes to ShowException.
+TTimerId PostDelayed(int delay, std::function<void()> work);
+// The delayed work will not run, unless it has begun. Any thread.
+void CancelDelayed(TTimerId id);
+// Milliseconds until the next delayed work falls due (0 when overdue), or -1
+// when there is none. Any thread.
+int MillisecondsToNextDue();
 
 // Main thread: waits until `done()` holds, running hand-over work meanwhile.
 // Returns false when `timeout` ran out first.

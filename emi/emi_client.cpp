@@ -8,7 +8,6 @@
 #include "connect/application.h"
 #include "connect/errors.h"
 #include "connect/main_thread.h"
-#include "connect/ticks.h"
 #include "emi/codec.h"
 #include "emi/codes.h"
 #include "emi/items.h"
@@ -28,10 +27,6 @@ constexpr int kThrottleShort = 5;
 constexpr int kThrottleShortMs = 200;
 constexpr int kTransportCheckMs = 50;
 constexpr char kNoAnswer[] = "Expected server answer is \"ACK\" or \"NAK\"";
-
-void Sleep(int ms) {
-  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
 
 std::string ZeroPadded2(int aCode) {
   char text[16];
@@ -64,14 +59,6 @@ class TEMIClient::TReceiveSink : public TFrameAssembler::Sink {
  private:
   TEMIClient& client_;
 };
-
-void TEMIClient::Pause(int ms) {
-  if (PauseFn) {
-    PauseFn(ms);
-  } else {
-    Sleep(ms);
-  }
-}
 
 TEMIClient::TEMIClient(TComponent* aOwner) : TLogConnection(aOwner) {
   AsyncThread = std::make_unique<TEMIAsyncThread>(*this);
@@ -109,6 +96,11 @@ int TEMIClient::ParamNumber(std::string_view aName, int aDefault) const {
   int32_t value = 0;
   if (text.empty() || text[0] == '$' || !TryReadInteger(text, value)) return aDefault;
   return value;
+}
+
+void TEMIClient::SetClock(IClock& aClock) {
+  CheckInactive();
+  FClock = &aClock;
 }
 
 void TEMIClient::SetComDevice(TCommunicationConnection* aDevice) {
@@ -173,7 +165,7 @@ void TEMIClient::OpenSession() {
     FComDevice->PurgeInput();
     FComDevice->PrepareTransmit();
     AnswerEvent.Reset();
-    AnswerEvent.Wait(kSettlingPauseMs);
+    FClock->WaitFor(AnswerEvent, kSettlingPauseMs);
     if (!Param("USER").empty()) {
       Login();
     } else {
@@ -214,13 +206,14 @@ void TEMIClient::SendDatagram(uint8_t aOT, uint8_t aTRN, bool aResult, const std
       }
     }
     waited = true;
-    Sleep(kPollMs);
+    // Another thread holds the transmitter for one frame: a spin, not a pause.
+    std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
   }
   TFinally release{[this] {
     TLockGuard g(TransmitterLock);
     SendCount = 0;
   }};
-  if (waited) Pause(kTransmitterBusyPauseMs);
+  if (waited) FClock->Sleep(kTransmitterBusyPauseMs);
 
   std::optional<std::string> frame = ComposeFrame(aOT, aTRN, aResult, aData);
   if (!frame) RaiseEMIError(-1, ComposeFrameError(aOT, aTRN, aData));
@@ -278,9 +271,9 @@ bool TEMIClient::Attempts(uint8_t aOT, uint8_t aTRN, const std::string& aData, s
   aAnswer.clear();
 
   while (!own.Found && attemptsLeft > 0) {
-    while (FrameInProgress.load() && (ETXTimeout == 0 || TicksSince(FrameStartTick.load()) <
-                                                             static_cast<uint32_t>(ETXTimeout)))
-      Sleep(kPollMs);
+    while (FrameInProgress.load() &&
+           (ETXTimeout == 0 || FClock->Now() - FrameStart.load() < ETXTimeout))
+      FClock->Sleep(kPollMs);
 
     TFinally endAttempt{[&] {
       {
@@ -313,11 +306,11 @@ bool TEMIClient::Attempts(uint8_t aOT, uint8_t aTRN, const std::string& aData, s
     // Every attempt carries the same TRN, so an answer to an earlier attempt
     // that arrives late is this operation's answer too.
     own = ClaimAnswer(aOT, aTRN, firstId);
-    Pause(kAfterAttemptPauseMs);
+    FClock->Sleep(kAfterAttemptPauseMs);
     if (!own.Found) own = ClaimAnswer(aOT, aTRN, firstId);
     --attemptsLeft;
     if (!own.Found && attemptsLeft > 0) {
-      Pause(RepeatTimeout);
+      FClock->Sleep(RepeatTimeout);
       own = ClaimAnswer(aOT, aTRN, firstId);
     }
   }
@@ -332,12 +325,9 @@ bool TEMIClient::Attempts(uint8_t aOT, uint8_t aTRN, const std::string& aData, s
 
 void TEMIClient::WaitForAnswer() {
   // Sliced, so that a transport that has lost its connection ends the wait.
-  using Clock = std::chrono::steady_clock;
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(RecTimeout);
-  for (;;) {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    if (left <= 0) return;
-    if (AnswerEvent.Wait(static_cast<int>(std::min<long long>(kTransportCheckMs, left)))) return;
+  const TDeadline deadline(*FClock, RecTimeout);
+  while (!deadline.Passed()) {
+    if (FClock->WaitFor(AnswerEvent, std::min(kTransportCheckMs, deadline.Left()))) return;
     FComDevice->CheckActive();
   }
 }
@@ -356,7 +346,7 @@ TEMIClient::TOwnAnswer TEMIClient::ClaimAnswer(uint8_t aOT, uint8_t aTRN, uint64
     own.Ack = answer.Ack;
     own.Code = answer.Ack ? 0 : answer.ErrorCode;
     own.Text = std::move(answer.Text);
-    FLastActivityTick = TickCount();
+    FLastActivity = FClock->Now();
     RxQueue.erase(it);
     ThrottleEvent.Set();
     break;
@@ -412,7 +402,7 @@ void TEMIClient::ReceiveChunk(const std::string& aChunk) {
   bool clearFrame = false;
   for (auto it = aChunk.rbegin(); it != aChunk.rend(); ++it) {
     if (*it == STX) {
-      FrameStartTick = TickCount();
+      FrameStart = FClock->Now();
       FrameInProgress = true;
       break;
     }
@@ -453,7 +443,7 @@ void TEMIClient::ReceiveDatagram(std::string_view aBody) {
     TLockGuard g(RxLock);
     if (!processed) RxQueue.push_back({NextQueueId++, std::string(aBody)});
     Acknowledge(d.OT, d.TRN, d.Result);
-    FLastActivityTick = TickCount();
+    FLastActivity = FClock->Now();
     // Only the waiting operation's own answer ends its wait; with none
     // waiting (the settling pause at open) any datagram does.
     if (!processed && (!Waiting.Active || (d.Result && d.OT == Waiting.OT && d.TRN == Waiting.TRN &&
@@ -491,20 +481,13 @@ bool TEMIClient::ThrottleReleased(int aBelow) const {
 }
 
 void TEMIClient::ThrottlePause(int aMilliseconds, int aBelow) {
-  if (PauseFn) {
-    PauseFn(aMilliseconds);
-    return;
-  }
   // The pause gives a slow application time to catch up; one that has caught
   // up sets the pace itself.
-  using Clock = std::chrono::steady_clock;
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(aMilliseconds);
+  const TDeadline deadline(*FClock, aMilliseconds);
   for (;;) {
     ThrottleEvent.Reset();
-    if (ThrottleReleased(aBelow)) return;
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    if (left <= 0) return;
-    ThrottleEvent.Wait(static_cast<int>(left));
+    if (ThrottleReleased(aBelow) || deadline.Passed()) return;
+    FClock->WaitFor(ThrottleEvent, deadline.Left());
   }
 }
 

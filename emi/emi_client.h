@@ -26,6 +26,7 @@
 #include <string>
 #include <thread>
 
+#include "connect/clock.h"
 #include "connect/communication_connection.h"
 #include "connect/manual_event.h"
 #include "connect/thread_annotations.h"
@@ -131,16 +132,18 @@ class TEMIClient : public TLogConnection {
   // (as of the last open or dispatch), at most kMaxRxChars otherwise.
   std::size_t RxCharsPending() const EXCLUDES(RxLock);
   static constexpr std::size_t kMaxRxChars = 64 * 1024;
-  uint32_t LastActivityTick() const { return FLastActivityTick.load(); }
+  // When the SMSC was last heard from, on Clock().
+  TMillis LastActivity() const { return FLastActivity.load(); }
   int NakCode() const { return FNakCode; }
   void BeginBusy();
   void EndBusy();
 
-  // Every fixed pause of the engine goes through here, so that tests can
-  // record pauses instead of waiting them out. Set before opening. Without
-  // it a backlog pause ends early once the application has caught up, and
-  // is not taken while closing or while an operation waits.
-  std::function<void(int aMilliseconds)> PauseFn;
+  // The time, pauses and waits of the engine; the system clock unless set.
+  // Set before opening; it must outlive the engine. A backlog pause ends
+  // early once the application has caught up, and is not taken while closing
+  // or while an operation waits.
+  void SetClock(IClock& aClock);
+  IClock& Clock() const { return *FClock; }
 
   static uint8_t Checksum(std::string_view aText) { return qorvel::Checksum(aText); }
   static bool ParseDatagram(std::string_view aBody, TDatagram& aOut) {
@@ -190,8 +193,7 @@ class TEMIClient : public TLogConnection {
   void ReceiveChunk(const std::string& aChunk);
   // Logging never stops traffic: a failure is reported once per open.
   void LogTraffic(uint8_t aChannel, std::string_view aText) noexcept;
-  void Pause(int aMilliseconds);
-  // A backlog pause on the reader thread; see PauseFn.
+  // A backlog pause on the reader thread; see SetClock.
   void ThrottlePause(int aMilliseconds, int aBelow) EXCLUDES(RxLock);
   bool ThrottleReleased(int aBelow) const EXCLUDES(RxLock);
   void ReceiveDatagram(std::string_view aBody);
@@ -202,6 +204,7 @@ class TEMIClient : public TLogConnection {
   void RemoveQueued(uint64_t aId) EXCLUDES(RxLock);
 
   TCommunicationConnection* FComDevice = nullptr;
+  IClock* FClock = &SystemClock();
 
   mutable TMutex ParamsLock;
   TParams FParams GUARDED_BY(ParamsLock);
@@ -211,7 +214,7 @@ class TEMIClient : public TLogConnection {
   int SendCount GUARDED_BY(TransmitterLock) = 0;
   std::atomic<bool> FrameInProgress{false};
   bool Dispatching = false;
-  std::atomic<uint32_t> FrameStartTick{0};
+  std::atomic<TMillis> FrameStart{0};
   uint8_t FNextTRN = 0;
 
   mutable TMutex RxLock ACQUIRED_BEFORE(TransmitterLock);
@@ -242,7 +245,7 @@ class TEMIClient : public TLogConnection {
 
   int FNakCode = 0;
   bool FLastWasNak = false;
-  std::atomic<uint32_t> FLastActivityTick{0};
+  std::atomic<TMillis> FLastActivity{0};
 
   std::unique_ptr<TEMIAsyncThread> AsyncThread;
 };

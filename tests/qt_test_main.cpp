@@ -6,7 +6,7 @@
 
 #include <QApplication>
 
-#include "ui/qt_main_thread.h"
+#include "app/qt_main_thread.h"
 
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);

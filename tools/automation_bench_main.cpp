@@ -26,15 +26,14 @@
 #include <thread>
 #include <vector>
 
-#include "app/config/config.h"
-#include "app/config/switches.h"
+#include "config/config.h"
 #include "app/emidm.h"
 #include "automation/bus_names.h"
-#include "automation/program_automation.h"
+#include "main/program_automation.h"
 #include "connect/main_thread.h"
 #include "emi/codec.h"
 #include "tools/smsc/smsc_simulator.h"
-#include "ui/qt_main_thread.h"
+#include "app/qt_main_thread.h"
 
 namespace {
 
@@ -146,9 +145,8 @@ int main(int argc, char** argv) {
                        << "\nReconnectTimeout=0\n[EMI.Connection]\nUser=1234\nPassword="
                        << ScramblePassword("pw") << "\n";
   }
-  SetCommandLine({"qorvel", "-I:" + ini});
   TQuietForm form;
-  TEMIDM dm;
+  TEMIDM dm{TIniFile(ini), SystemClock()};
   dm.SetForm(&form);
   auto automation = std::make_unique<TProgramAutomation>(dm, TStartMode::User, nullptr);
   QCoreApplication::processEvents();

@@ -15,11 +15,10 @@
 #include <string>
 #include <vector>
 
-#include "app/config/config.h"
-#include "app/config/switches.h"
+#include "config/config.h"
 #include "app/emidm.h"
 #include "tools/smsc/smsc_simulator.h"
-#include "ui/qt_main_thread.h"
+#include "app/qt_main_thread.h"
 #include "ui/terminal.h"
 
 namespace {
@@ -87,12 +86,11 @@ int main(int argc, char** argv) {
                      << "\nLogFile=" << (dir / "traffic.log").string()
                      << "\n[EMI.Connection]\nUser=1234\nPassword=" << ScramblePassword("pw")
                      << "\n";
-  SetCommandLine({"delivery_latency", "-I:" + ini});
 
   int status = 0;
   {
     TView view;
-    TEMIDM dm;
+    TEMIDM dm{TIniFile(ini), SystemClock()};
     dm.SetForm(&view);
     dm.RequestActive(true);
     if (!RunUntil([&] { return dm.EngineActive(); }, std::chrono::seconds(5))) {

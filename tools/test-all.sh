@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what the build needs, builds every layer with warnings as errors,
-# runs every test, then the core tests under ASan/UBSan and the fuzz targets.
+# runs every test, with GCC and again with clang (lock annotations checked),
+# then the core tests under ASan/UBSan and the fuzz targets.
 # Meant for a fresh Debian 12 machine, run as root.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -11,6 +12,12 @@ qorvel_install_missing "${qorvel_build_packages[@]}" "${qorvel_check_packages[@]
 cmake --preset ci
 cmake --build --preset ci -j2
 ctest --preset ci
+
+# Every layer again with clang, whose -Wthread-safety checks the lock
+# annotations as errors.
+cmake --preset clang
+cmake --build --preset clang -j2
+ctest --preset clang
 
 cmake --preset asan
 cmake --build --preset asan -j2

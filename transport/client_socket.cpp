@@ -11,7 +11,9 @@
 
 #include <cerrno>
 
+#include "connect/clock.h"
 #include "connect/errors.h"
+#include "connect/unique_fd.h"
 #include "transport/name_resolver.h"
 #include "transport/socket_error.h"
 
@@ -19,61 +21,25 @@ namespace qorvel {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 // The reason a connection counts as lost when the peer ended it in order: a
 // send on it is what would fail, with a broken pipe.
 constexpr int kPeerClosed = EPIPE;
 
-class TOwnedFd {
- public:
-  explicit TOwnedFd(int fd) : fd_(fd) {}
-  ~TOwnedFd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  TOwnedFd(const TOwnedFd&) = delete;
-  TOwnedFd& operator=(const TOwnedFd&) = delete;
-  int Get() const { return fd_; }
-  int Release() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-
- private:
-  int fd_;
-};
-
-// Milliseconds left until `deadline` for poll(), at least 0.
-int MillisecondsUntil(Clock::time_point deadline) {
-  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-  if (left <= 0) return 0;
-  return left > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(left);
-}
-
-Clock::time_point DeadlineAfter(std::chrono::milliseconds timeout) {
-  const Clock::time_point now = Clock::now();
-  if (timeout >
-      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::time_point::max() - now))
-    return Clock::time_point::max();
-  return now + timeout;
-}
-
 // Waits until `fd` is ready for `events` or the deadline has passed; a
 // signal does not cut the wait short. Returns false on time-out.
-bool WaitReady(int fd, short events, Clock::time_point deadline) {
+bool WaitReady(int fd, short events, const TDeadline& deadline) {
   for (;;) {
     pollfd p{fd, events, 0};
-    const int r = ::poll(&p, 1, MillisecondsUntil(deadline));
+    const int r = ::poll(&p, 1, deadline.Left());
     if (r > 0) return true;
-    if (Clock::now() >= deadline) return false;
+    if (deadline.Passed()) return false;
     if (r < 0 && errno != EINTR) return true;  // the next call reports the error
   }
 }
 
 // The connect result, as an errno value (0 for success).
 int Connect(int fd, const sockaddr_in& peer, std::chrono::milliseconds timeout) {
-  const Clock::time_point deadline = DeadlineAfter(timeout);
+  const TDeadline deadline(SystemClock(), timeout.count());
   if (::connect(fd, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) == 0) return 0;
   if (errno != EINPROGRESS && errno != EINTR) return errno;
   if (!WaitReady(fd, POLLOUT, deadline)) return ETIMEDOUT;
@@ -97,7 +63,7 @@ void TClientSocket::Open(const TSocketPeer& aPeer, TNameResolver& aResolver,
   }
   // Non-blocking, so that connect and send can be bounded in time; every
   // call below waits only as long as it means to.
-  TOwnedFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  TUniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   if (fd.Get() < 0) throw EConnectError("Can't create new socket");
 
   sockaddr_in peer{};
@@ -158,7 +124,7 @@ int TClientSocket::SendBuf(const void* aBuffer, int aCount) {
     // it only after taking that lock.
     fd = fd_;
   }
-  const Clock::time_point deadline = DeadlineAfter(sendTimeout_);
+  const TDeadline deadline(SystemClock(), sendTimeout_.count());
   const char* next = static_cast<const char*>(aBuffer);
   std::size_t left = static_cast<std::size_t>(aCount);
   int error = 0;

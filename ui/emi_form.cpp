@@ -19,11 +19,12 @@
 #include <cstdint>
 #include <exception>
 
-#include "app/config/config.h"
+#include "config/config.h"
+#include "config/settings.h"
 #include "connect/errors.h"
 #include "emi/codec.h"
 #include "emi/text.h"
-#include "ui/date_text.h"
+#include "app/date_text.h"
 #include "ui/emi_setup_dlg.h"
 #include "ui/message_box.h"
 #include "ui/terminal.h"
@@ -41,8 +42,6 @@ constexpr char kConnected[] = "Connected";
 constexpr char kDisconnected[] = "Disconnected";
 constexpr char kNumberEmpty[] = "Phone number is empty";
 
-constexpr char kSection[] = "EMI";
-constexpr char kConnectionSection[] = "EMI.Connection";
 
 constexpr int kWidth = 381;
 constexpr int kHeight = 375;
@@ -380,40 +379,41 @@ void TEMIForm::FormCreate() {
 }
 
 void TEMIForm::LoadMessageSettings() {
-  const TIniFile ini = OpenConfig();
-  PrefixEdit->setText(Shown(ini.ReadString(kSection, "Phone.Prefix", "")));
-  NumberEdit->setText(Shown(ini.ReadString(kSection, "Phone.Number", "")));
-  const bool binary = ini.ReadBool(kSection, "Binary", false);
+  using namespace settings;
+  const TIniFile& ini = host_.Settings();
+  PrefixEdit->setText(Shown(Read(ini, kPhonePrefix)));
+  NumberEdit->setText(Shown(Read(ini, kPhoneNumber)));
+  const bool binary = Read(ini, kBinary);
   Binary->setChecked(binary);
-  const std::string message = ini.ReadString(kSection, "Message", "");
+  const std::string message = Read(ini, kMessage);
   if (binary)
     MsgHexEdit->setText(Shown(message));
   else
     MsgEdit->setText(Shown(HexToText(message)));
-  MessageClass->setCurrentIndex(ListIndex(ini.ReadInteger(kSection, "Class", 0), MessageClass));
-  RPI->setCurrentIndex(ListIndex(ini.ReadInteger(kSection, "RPI", 0), RPI));
-  PID->setValue(ini.ReadInteger(kSection, "PID", 0));
-  VPH->setValue(ini.ReadInteger(kSection, "VP.Hours", 0));
-  N_Delivered->setChecked(ini.ReadBool(kSection, "Notification.Delivered", false));
-  N_Buffered->setChecked(ini.ReadBool(kSection, "Notification.Buffered", false));
-  N_NotDelivered->setChecked(ini.ReadBool(kSection, "Notification.NotDelivered", false));
+  MessageClass->setCurrentIndex(ListIndex(Read(ini, kClass), MessageClass));
+  RPI->setCurrentIndex(ListIndex(Read(ini, kRPI), RPI));
+  PID->setValue(Read(ini, kPID));
+  VPH->setValue(Read(ini, kVPHours));
+  N_Delivered->setChecked(Read(ini, kNotificationDelivered));
+  N_Buffered->setChecked(Read(ini, kNotificationBuffered));
+  N_NotDelivered->setChecked(Read(ini, kNotificationNotDelivered));
 }
 
 void TEMIForm::SaveMessageSettings() {
-  TIniFile ini = OpenConfig();
+  using namespace settings;
+  TIniFile ini = host_.Settings();
   const bool binary = Binary->isChecked();
-  ini.WriteString(kSection, "Phone.Prefix", Octets(PrefixEdit->text()));
-  ini.WriteString(kSection, "Phone.Number", Octets(NumberEdit->text()));
-  ini.WriteBool(kSection, "Binary", binary);
-  ini.WriteString(kSection, "Message",
-                  binary ? Octets(MsgHexEdit->text()) : TextToHex(Octets(MsgEdit->text())));
-  ini.WriteInteger(kSection, "Class", MessageClass->currentIndex());
-  ini.WriteInteger(kSection, "RPI", RPI->currentIndex());
-  ini.WriteInteger(kSection, "PID", PID->value());
-  ini.WriteInteger(kSection, "VP.Hours", VPH->value());
-  ini.WriteBool(kSection, "Notification.Delivered", N_Delivered->isChecked());
-  ini.WriteBool(kSection, "Notification.Buffered", N_Buffered->isChecked());
-  ini.WriteBool(kSection, "Notification.NotDelivered", N_NotDelivered->isChecked());
+  Write(ini, kPhonePrefix, Octets(PrefixEdit->text()));
+  Write(ini, kPhoneNumber, Octets(NumberEdit->text()));
+  Write(ini, kBinary, binary);
+  Write(ini, kMessage, binary ? Octets(MsgHexEdit->text()) : TextToHex(Octets(MsgEdit->text())));
+  Write(ini, kClass, MessageClass->currentIndex());
+  Write(ini, kRPI, RPI->currentIndex());
+  Write(ini, kPID, PID->value());
+  Write(ini, kVPHours, VPH->value());
+  Write(ini, kNotificationDelivered, N_Delivered->isChecked());
+  Write(ini, kNotificationBuffered, N_Buffered->isChecked());
+  Write(ini, kNotificationNotDelivered, N_NotDelivered->isChecked());
 }
 
 void TEMIForm::ConnectButtonClick() {
@@ -437,23 +437,22 @@ void TEMIForm::DisconnectButtonClick() {
 
 void TEMIForm::SetupButtonClick() {
   try {
-    TIniFile ini = OpenConfig();
+    using namespace settings;
+    TIniFile ini = host_.Settings();
     TEMISetupDlg dialog(this);
-    dialog.Address->setText(Shown(ini.ReadString(kSection, "IP", "")));
-    dialog.Port->setText(Shown(ini.ReadString(kSection, "Port", "")));
-    dialog.User->setText(Shown(ini.ReadString(kConnectionSection, "User", "")));
-    dialog.Password->setText(
-        Shown(ScramblePassword(ini.ReadString(kConnectionSection, "Password", ""))));
-    dialog.ReconnectTimeout->setText(Shown(ini.ReadString(kSection, "ReconnectTimeout", "0")));
+    dialog.Address->setText(Shown(Read(ini, kIP)));
+    dialog.Port->setText(Shown(Read(ini, kPortText)));
+    dialog.User->setText(Shown(Read(ini, kUser)));
+    dialog.Password->setText(Shown(ScramblePassword(Read(ini, kPassword))));
+    dialog.ReconnectTimeout->setText(Shown(Read(ini, kReconnectTimeoutShown)));
     if (dialog.exec() != QDialog::Accepted) return;
 
     const int reconnectTimeout = dialog.ReconnectTimeoutValue();
-    ini.WriteString(kSection, "IP", Octets(dialog.Address->text()));
-    ini.WriteString(kSection, "Port", Octets(dialog.Port->text()));
-    ini.WriteString(kConnectionSection, "User", Octets(dialog.User->text()));
-    ini.WriteString(kConnectionSection, "Password",
-                    ScramblePassword(Octets(dialog.Password->text())));
-    ini.WriteInteger(kSection, "ReconnectTimeout", reconnectTimeout);
+    Write(ini, kIP, Octets(dialog.Address->text()));
+    Write(ini, kPortText, Octets(dialog.Port->text()));
+    Write(ini, kUser, Octets(dialog.User->text()));
+    Write(ini, kPassword, ScramblePassword(Octets(dialog.Password->text())));
+    Write(ini, kReconnectTimeoutStored, reconnectTimeout);
   } catch (const std::exception& e) {
     ShowMessage(this, Shown(e.what()));
   }

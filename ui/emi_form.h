@@ -14,7 +14,7 @@
 #include <QMainWindow>
 #include <string>
 
-#include "ui/emi_form_host.h"
+#include "app/emi_form_host.h"
 
 class QCheckBox;
 class QComboBox;

@@ -10,7 +10,7 @@
 #include <QScreen>
 #include <QVBoxLayout>
 
-#include "app/config/ini_file.h"
+#include "config/ini_file.h"
 #include "emi/text.h"
 #include "ui/message_box.h"
 

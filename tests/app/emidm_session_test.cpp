@@ -11,7 +11,7 @@
 
 #include "emi/datetime.h"
 #include "supervisor_fixture.h"
-#include "ui/date_text.h"
+#include "app/date_text.h"
 
 namespace qorvel::testing {
 namespace {
@@ -90,6 +90,7 @@ TEST_F(SupervisorTest, StatusLinesOfASession) {
   form.Log1.Clear();
 
   smsc.NakOperation(51, 24, 1);
+  clock.Clear();
   auto retried = Post(kJobSubmit, "0612345678", "Again");
   Tick();
   EXPECT_EQ(retried->ResultCode(), 0) << retried->ResultText();
@@ -103,7 +104,9 @@ TEST_F(SupervisorTest, StatusLinesOfASession) {
                                    "Connecting to KESTRA under account \"1234\"",
                                    "Connected to KESTRA",
                                }));
-  EXPECT_EQ(pauses, (std::vector<int>{200, 500}));
+  // After the refused attempt, before the retry, before reopening, after the
+  // login, after the submit.
+  EXPECT_EQ(clock.Sleeps(), (std::vector<int>{200, 200, 500, 200, 200}));
   form.Log1.Clear();
 
   ini.User = "";
@@ -184,36 +187,24 @@ TEST_P(SupervisorReconnect, AFailedReopenArmsReconnectionUnlessTheTimeoutIsZero)
   Tick();
   EXPECT_EQ(form.Log1.Count("Socket opening"), 1) << "no attempt right after the last one";
   if (!c.Armed) {
-    std::this_thread::sleep_for(300ms);
+    clock.Skip(600'000);
     Tick();
     EXPECT_EQ(form.Log1.Count("Socket opening"), 1);
     return;
   }
 
-  auto attempts = [&] {
-    std::vector<TClock::time_point> at;
-    for (const auto& l : form.Log1.Lines())
-      if (l.Text.starts_with("Socket opening")) at.push_back(l.At);
-    return at;
-  };
-  const auto deadline = TClock::now() + 5s;
-  while (attempts().size() < 2 && TClock::now() < deadline) {
-    std::this_thread::sleep_for(50ms);
-    Tick();
-  }
-  ASSERT_EQ(attempts().size(), 2u);
-  EXPECT_GE(attempts()[1] - attempts()[0], 1000ms);
+  clock.Skip(1001);
+  Tick();
+  ASSERT_EQ(form.Log1.Count("Socket opening"), 2) << "the next attempt once the time-out passed";
   EXPECT_TRUE(dm->ReconnectArmed()) << "a failed automatic attempt stays armed";
 
   ini.Port = smsc.Port();
   WriteIni();
-  while (!dm->EngineActive() && TClock::now() < deadline + 3s) {
-    std::this_thread::sleep_for(50ms);
-    Tick();
-  }
+  clock.Skip(1001);
+  Tick();
   EXPECT_TRUE(dm->EngineActive());
   EXPECT_FALSE(dm->ReconnectArmed());
-  EXPECT_EQ(attempts().size(), 3u);
+  EXPECT_EQ(form.Log1.Count("Socket opening"), 3);
 }
 
 INSTANTIATE_TEST_SUITE_P(Timeouts, SupervisorReconnect,
@@ -258,7 +249,7 @@ TEST_P(SupervisorKeepAlive, QuietSessionIsTestedAfterTheInterval) {
   WriteIni();
   Connect();
   if (c.Refuse) smsc.NakOperation(31, 2, 1);
-  std::this_thread::sleep_for(1300ms);
+  clock.Skip(1300);
   Tick();
   EXPECT_EQ(smsc.Operations(31).size(), c.Alerts);
   EXPECT_EQ(smsc.Connections(), c.Connections);

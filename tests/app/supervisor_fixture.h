@@ -1,8 +1,8 @@
 #pragma once
 // The supervisor against the in-process SMSC simulator on 127.0.0.1, with a
 // window and automation objects that only record what they are told, a temp
-// EMI.INI named by "-I:", and the engine's and supervisor's fixed pauses cut
-// out. Steps are run by calling Timer2Timer directly; the Qt loop never runs,
+// EMI.INI, and a clock that records the engine's and supervisor's fixed
+// pauses instead of sitting them out. Steps are run by calling Timer2Timer directly; the Qt loop never runs,
 // so the timer itself never fires.
 #include <gtest/gtest.h>
 
@@ -12,11 +12,11 @@
 #include <string>
 #include <vector>
 
-#include "app/config/config.h"
-#include "app/config/switches.h"
-#include "app/config/temp_dir.h"
+#include "config/config.h"
+#include "temp_dir.h"
 #include "app/emidm.h"
 #include "connect/main_thread.h"
+#include "test_clocks.h"
 #include "tools/smsc/smsc_simulator.h"
 
 namespace qorvel::testing {
@@ -112,12 +112,9 @@ class SupervisorTest : public ::testing::Test {
     main_thread::SetMainThread();
     ini.Port = smsc.Port();
     WriteIni();
-    SetCommandLine({"qorvel", "-I:" + dir.File("EMI.INI")});
-    dm = std::make_unique<TEMIDM>();
+    dm = std::make_unique<TEMIDM>(TIniFile(dir.File("EMI.INI")), clock);
     dm->EMIClient().RecTimeout = 1000;
     dm->EMIClient().RepeatTimeout = 50;
-    dm->EMIClient().PauseFn = [](int) {};
-    dm->PauseFn = [this](int aMs) { pauses.push_back(aMs); };
     dm->SetForm(&form);
   }
 
@@ -178,7 +175,8 @@ class SupervisorTest : public ::testing::Test {
   TTempDir dir;
   TIniSettings ini;
   TFakeForm form;
-  std::vector<int> pauses;
+  // Fixed pauses are recorded and skipped; waits for the SMSC are real.
+  TSkippingClock clock;
   std::unique_ptr<TEMIDM> dm;
 };
 

@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "automation/auto_supervisor.h"
+#include "app/auto_supervisor.h"
 
 namespace qorvel::test {
 

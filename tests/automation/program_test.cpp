@@ -9,8 +9,8 @@
 #include <QFile>
 #include <QProcess>
 
-#include "app/config/config.h"
-#include "app/config/temp_dir.h"
+#include "config/config.h"
+#include "temp_dir.h"
 #include "automation/bus_client.h"
 #include "automation/start_mode.h"
 #include "emi/codec.h"

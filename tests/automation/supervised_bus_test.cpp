@@ -15,13 +15,12 @@
 #include <ctime>
 #include <stdexcept>
 
-#include "app/config/config.h"
-#include "app/config/switches.h"
-#include "app/config/temp_dir.h"
+#include "config/config.h"
+#include "temp_dir.h"
 #include "app/supervisor_fixture.h"
 #include "automation/automation_server.h"
 #include "automation/bus_client.h"
-#include "automation/program_automation.h"
+#include "main/program_automation.h"
 #include "emi/codec.h"
 #include "tools/smsc/smsc_simulator.h"
 
@@ -70,8 +69,7 @@ class SupervisedBus : public ::testing::Test {
                                "[EMI]\nIP=127.0.0.1\nPort=" + std::to_string(smsc_.Port()) +
                                    "\nReconnectTimeout=0\n[EMI.Connection]\nUser=1234\nPassword=" +
                                    ScramblePassword("pw") + "\n");
-    SetCommandLine({"qorvel", "-I:" + dir_.File("EMI.INI")});
-    dm_ = std::make_unique<TEMIDM>();
+    dm_ = std::make_unique<TEMIDM>(TIniFile(dir_.File("EMI.INI")), SystemClock());
     dm_->SetForm(&form_);
     server_ = std::make_unique<TProgramAutomation>(
         *dm_, Mode(), [this](const std::string& l) { form_.Log1.AddLine(l); });
@@ -313,7 +311,7 @@ class TCountingSink : public IAutoEMIEvents {
 // The first object's client fails; the objects after it still hear the event,
 // and the failure is reported in the status log.
 TEST_F(SupervisedBus, OneFailingClientCostsTheOthersNothing) {
-  TEMIDMLink link(*dm_);
+  IAutoSupervisor& link = *dm_;
   auto failing = TAutoEMI::Create(link);
   auto healthy = TAutoEMI::Create(link);
   auto bad = std::make_shared<TCountingSink>(true);

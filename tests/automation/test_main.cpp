@@ -5,7 +5,7 @@
 #include <QCoreApplication>
 
 #include "connect/main_thread.h"
-#include "ui/qt_main_thread.h"
+#include "app/qt_main_thread.h"
 
 int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);

@@ -139,6 +139,43 @@ TEST_F(MainThreadHandOver, ManyThreadsHandOverAtOnce) {
 // Before any thread is named the main thread no thread is it, and handing work
 // over is a programming error that ends the program with a message, rather
 // than running the work on whichever thread happened to ask first.
+// Delayed work runs in due order, posting order breaking ties, and never
+// before it is due; cancelled work never runs; work that one round posts
+// waits for the next round.
+TEST_F(MainThreadHandOver, DelayedWorkRunsWhenDueInOrderUnlessCancelled) {
+  std::vector<int> ran;
+  const TMillis start = mt::Now();
+  TMillis firstAt = 0;
+  mt::PostDelayed(40, [&] { ran.push_back(3); });
+  mt::PostDelayed(20, [&] {
+    firstAt = mt::Now();
+    ran.push_back(1);
+  });
+  mt::PostDelayed(20, [&] { ran.push_back(2); });
+  const TTimerId cancelled = mt::PostDelayed(10, [&] { ran.push_back(99); });
+  mt::CancelDelayed(cancelled);
+  mt::PostDelayed(0, [&] { mt::PostDelayed(0, [&] { ran.push_back(0); }); });
+  EXPECT_EQ(mt::RunPendingWork(), 1) << "only what was due when the round began";
+  EXPECT_TRUE(ran.empty());
+  EXPECT_GE(mt::MillisecondsToNextDue(), 0);
+  ASSERT_TRUE(mt::WaitOnMainThread([&] { return ran.size() == 4; }, 5s));
+  EXPECT_EQ(ran, (std::vector<int>{0, 1, 2, 3}));
+  EXPECT_GE(firstAt - start, 20);
+  EXPECT_EQ(mt::MillisecondsToNextDue(), -1);
+}
+
+// The event loop is told of every new timer, so that it can arm itself for
+// the earliest one.
+TEST_F(MainThreadHandOver, PostingDelayedWorkWakesTheEventLoop) {
+  std::atomic<int> wakes{0};
+  mt::SetWakeUp([&] { ++wakes; });
+  const TTimerId id = mt::PostDelayed(60'000, [] {});
+  EXPECT_EQ(wakes.load(), 1);
+  EXPECT_GT(mt::MillisecondsToNextDue(), 50'000);
+  mt::CancelDelayed(id);
+  EXPECT_EQ(mt::MillisecondsToNextDue(), -1);
+}
+
 TEST(MainThreadUnset, HandingWorkOverEndsTheProgramLoudly) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   for (const bool fromOtherThread : {false, true}) {

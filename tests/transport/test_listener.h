@@ -9,32 +9,13 @@
 
 #include <cerrno>
 #include <stdexcept>
+
+#include "connect/unique_fd.h"
 #include <string>
 
 namespace qorvel::testing {
 
-class TFd {
- public:
-  explicit TFd(int fd = -1) : fd_(fd) {}
-  ~TFd() { Reset(); }
-  TFd(TFd&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-  TFd& operator=(TFd&& other) noexcept {
-    if (this != &other) {
-      Reset();
-      fd_ = other.fd_;
-      other.fd_ = -1;
-    }
-    return *this;
-  }
-  int Get() const { return fd_; }
-  void Reset() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_;
-};
+using TFd = TUniqueFd;
 
 class TTestListener {
  public:

@@ -25,13 +25,12 @@
 #include <string>
 #include <vector>
 
-#include "app/config/config.h"
-#include "app/config/switches.h"
-#include "app/config/temp_dir.h"
+#include "config/config.h"
+#include "temp_dir.h"
 #include "emi/codec.h"
 #include "tests/ui/form_test_host.h"
 #include "tools/smsc/smsc_simulator.h"
-#include "ui/date_text.h"
+#include "app/date_text.h"
 #include "ui/emi_setup_dlg.h"
 #include "ui/message_box.h"
 #include "ui/terminal.h"
@@ -53,7 +52,6 @@ TSmscConfig Quiet() {
 class EMIFormTest : public ::testing::Test {
  protected:
   EMIFormTest() {
-    SetCommandLine({"qorvel", "-I:" + Ini()});
     previousBox_ = SetMessageBoxHandler(
         [this](QWidget*, const QString& aText) { boxes.push_back(aText.toStdString()); });
   }
@@ -135,7 +133,7 @@ class EMIFormTest : public ::testing::Test {
 
   testing::TTempDir dir;
   TSmscSimulator smsc{Quiet()};
-  testing::TFormTestHost host{smsc.Port()};
+  testing::TFormTestHost host{smsc.Port(), Ini()};
   std::unique_ptr<TEMIForm> form;
   std::vector<std::string> boxes;
 
@@ -350,7 +348,7 @@ TEST_F(EMIFormTest, SetupWritesOnlyAfterAValidOk) {
     QTest::mouseClick(d.OKBtn, Qt::LeftButton);
     EXPECT_FALSE(d.isVisible());
   });
-  const TIniFile ini = OpenConfig();
+  const TIniFile ini(Ini());
   EXPECT_EQ(ini.ReadString("EMI", "IP", ""), "127.0.0.1");
   EXPECT_EQ(ini.ReadString("EMI", "Port", ""), "2775");
   EXPECT_EQ(ini.ReadString("EMI", "ReconnectTimeout", ""), "30");

@@ -5,17 +5,19 @@
 // follow the engine's open and close).
 #include <QTimer>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "emi/emi_client.h"
 #include "transport/client_socket_connection.h"
-#include "ui/emi_form_host.h"
+#include "app/emi_form_host.h"
 
 namespace qorvel::testing {
 
 class TFormTestHost : public IEMIFormHost {
  public:
-  explicit TFormTestHost(uint16_t aPort) {
+  // aSettings is the window's EMI.INI.
+  TFormTestHost(uint16_t aPort, std::string aSettings) : settings(std::move(aSettings)) {
     line.SetAddress("127.0.0.1");
     line.SetPort(aPort);
     client.SetComDevice(&line);
@@ -36,6 +38,7 @@ class TFormTestHost : public IEMIFormHost {
     timer.setInterval(200);
   }
 
+  const TIniFile& Settings() const override { return settings; }
   TEMIClient& Client() override { return client; }
   TClientSocketConnection& Line() override { return line; }
   QTimer& JobTimer() override { return timer; }
@@ -45,6 +48,7 @@ class TFormTestHost : public IEMIFormHost {
     if (view != nullptr) view->UpdateButtons();
   }
 
+  TIniFile settings;
   TClientSocketConnection line;
   TEMIClient client;
   QTimer timer;

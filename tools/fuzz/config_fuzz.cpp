@@ -18,10 +18,10 @@
 #include <string_view>
 #include <vector>
 
-#include "app/config/config.h"
-#include "app/config/ini_edit.h"
-#include "app/config/ini_file.h"
-#include "app/config/switches.h"
+#include "config/config.h"
+#include "config/ini_edit.h"
+#include "config/ini_file.h"
+#include "config/switches.h"
 #include "emi/text.h"
 
 namespace {

@@ -24,6 +24,7 @@
 #include "emi/emi_client.h"
 #include "emi/frame.h"
 #include "emi/items.h"
+#include "tests/test_clocks.h"
 #include "tools/fuzz/memory_transport.h"
 
 namespace {
@@ -42,7 +43,8 @@ class TEngineUnderTest {
  public:
   TEngineUnderTest() {
     main_thread::SetMainThread();
-    engine_.PauseFn = [](int) {};
+    // Pauses and waits pass at once: the input, not time, drives the engine.
+    engine_.SetClock(clock_);
     engine_.SetComDevice(&transport_);
     TParams params;
     params.SetValue("SMT_KEEPALIVE_CMD", "0");  // the open sends nothing
@@ -84,6 +86,7 @@ class TEngineUnderTest {
   }
 
  private:
+  testing::TManualClock clock_;
   fuzzing::TMemoryTransport transport_;
   TEMIClient engine_;
   uint64_t chars_ = 0;

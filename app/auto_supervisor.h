@@ -1,7 +1,7 @@
 #pragma once
 // What an automation object needs of the connection supervisor. The program
-// hands TAutoEMI the running TEMIDM through TEMIDMLink; tests hand it a fake,
-// so the objects and the bus side can be tried without an engine.
+// hands TAutoEMI the running TEMIDM; tests hand it a fake, so the objects and
+// the bus side can be tried without an engine.
 //
 // Every member may be called from any thread and returns quickly: none of
 // them waits for the engine or the SMSC.

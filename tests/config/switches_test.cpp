@@ -1,4 +1,4 @@
-#include "app/config/switches.h"
+#include "config/switches.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "app/config/ini_file.h"
+#include "config/ini_file.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/app/config/temp_dir.h"
+#include "temp_dir.h"
 
 namespace qorvel {
 namespace {

@@ -1,18 +1,20 @@
-#include "app/program.h"
+#include "main/program.h"
 
 #include <QApplication>
 #include <QFileInfo>
 #include <QStringList>
 #include <memory>
 
-#include "app/config/switches.h"
+#include "config/config.h"
+#include "config/switches.h"
 #include "app/emidm.h"
 #include "app/log_view_link.h"
-#include "automation/program_automation.h"
+#include "main/program_automation.h"
 #include "automation/start_mode.h"
 #include "connect/application.h"
+#include "connect/clock.h"
 #include "ui/emi_form.h"
-#include "ui/qt_main_thread.h"
+#include "app/qt_main_thread.h"
 
 namespace qorvel {
 
@@ -37,7 +39,7 @@ int RunProgram(int argc, char** argv) {
   SetErrorDisplay([&errorView](const std::exception& aError) {
     errorView.AddLine(std::string("Error: ") + aError.what());
   });
-  auto dm = std::make_unique<TEMIDM>();
+  auto dm = std::make_unique<TEMIDM>(OpenConfig(), SystemClock());
   int result = 0;
   {
     TEMIForm form(*dm);

@@ -6,9 +6,8 @@
 #include <QCoreApplication>
 #include <QTest>
 
-#include "app/config/config.h"
-#include "app/config/switches.h"
-#include "app/config/temp_dir.h"
+#include "config/config.h"
+#include "temp_dir.h"
 #include "app/emidm.h"
 #include "connect/main_thread.h"
 #include "tools/smsc/smsc_simulator.h"
@@ -32,9 +31,8 @@ TEST(WindowSession, ConnectTransmitThenAMessageAndANotificationArrive) {
                 "\nLogFile=\nPhone.Number=0612345678\nMessage=48656C6C6F\n"
                 "Notification.Delivered=1\n[EMI.Connection]\nUser=1234\nPassword=" +
                 ScramblePassword("pw") + "\n");
-  SetCommandLine({"qorvel", "-I:" + dir.File("EMI.INI")});
 
-  TEMIDM dm;
+  TEMIDM dm(TIniFile(dir.File("EMI.INI")), SystemClock());
   TEMIForm form(dm);
   dm.SetForm(&form);
   form.show();

@@ -1,13 +1,15 @@
 #pragma once
 // The two sides that the main window and the connection supervisor see of
-// each other. The supervisor (in app/) implements IEMIFormHost and talks to
-// the window through IEMIFormView, so the dependency points from app/ to ui/
-// only and either side can be tested against a fake of the other.
+// each other. The supervisor implements IEMIFormHost and talks to the window
+// through IEMIFormView; both are declared here, below the window, so ui/
+// depends on app/ only and either side can be tested against a fake of the
+// other.
 //
 // Main thread only. The referenced components live as long as the host; the
 // views returned by IEMIFormView live as long as the window.
 #include <QTimer>
 
+#include "config/ini_file.h"
 #include "connect/log_view.h"
 #include "emi/emi_client.h"
 #include "transport/client_socket_connection.h"
@@ -18,6 +20,9 @@ namespace qorvel {
 class IEMIFormHost {
  public:
   virtual ~IEMIFormHost() = default;
+  // EMI.INI, where the window keeps its last message and the setup dialog
+  // the connection.
+  virtual const TIniFile& Settings() const = 0;
   // The engine, logged in while Active.
   virtual TEMIClient& Client() = 0;
   // The TCP transport the engine runs over.

@@ -1,4 +1,4 @@
-#include "ui/date_text.h"
+#include "app/date_text.h"
 
 #include <gtest/gtest.h>
 

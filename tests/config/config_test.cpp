@@ -1,4 +1,4 @@
-#include "app/config/config.h"
+#include "config/config.h"
 
 #include <errno.h>
 #include <gtest/gtest.h>
@@ -12,8 +12,8 @@
 #include <utility>
 #include <vector>
 
-#include "app/config/switches.h"
-#include "tests/app/config/temp_dir.h"
+#include "config/switches.h"
+#include "temp_dir.h"
 
 namespace qorvel {
 namespace {

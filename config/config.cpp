@@ -1,4 +1,4 @@
-#include "app/config/config.h"
+#include "config/config.h"
 
 #include <limits.h>
 #include <pwd.h>
@@ -6,8 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "app/config/file_replace.h"
-#include "app/config/switches.h"
+#include "config/file_replace.h"
+#include "config/switches.h"
 #include "emi/text.h"
 
 namespace qorvel {

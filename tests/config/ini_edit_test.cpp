@@ -1,4 +1,4 @@
-#include "app/config/ini_edit.h"
+#include "config/ini_edit.h"
 
 #include <gtest/gtest.h>
 

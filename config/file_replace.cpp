@@ -1,4 +1,4 @@
-#include "app/config/file_replace.h"
+#include "config/file_replace.h"
 
 #include <fcntl.h>
 #include <grp.h>
@@ -11,29 +11,11 @@
 #include <cstdio>
 #include <vector>
 
+#include "connect/unique_fd.h"
+
 namespace qorvel {
 
 namespace {
-
-class TFd {
- public:
-  explicit TFd(int fd) : fd_(fd) {}
-  ~TFd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  TFd(const TFd&) = delete;
-  TFd& operator=(const TFd&) = delete;
-  int get() const { return fd_; }
-  // Closes now so that a failing close (a late write error) is seen.
-  bool Close() {
-    int fd = fd_;
-    fd_ = -1;
-    return ::close(fd) == 0;
-  }
-
- private:
-  int fd_;
-};
 
 bool WriteAll(int fd, const std::string& text) {
   size_t done = 0;
@@ -93,11 +75,11 @@ bool WriteInPlace(const std::string& target, const std::string& content, mode_t 
     raw = ::open(target.c_str(), O_WRONLY | O_CLOEXEC);
   } while (raw < 0 && errno == EINTR);
   if (raw < 0) return false;
-  TFd fd(raw);
-  if (narrowTo != 0 && ::fchmod(fd.get(), narrowTo) != 0) return false;
-  if (!WriteAll(fd.get(), content)) return false;
-  if (::ftruncate(fd.get(), static_cast<off_t>(content.size())) != 0) return false;
-  if (::fsync(fd.get()) != 0) return false;
+  TUniqueFd fd(raw);
+  if (narrowTo != 0 && ::fchmod(fd.Get(), narrowTo) != 0) return false;
+  if (!WriteAll(fd.Get(), content)) return false;
+  if (::ftruncate(fd.Get(), static_cast<off_t>(content.size())) != 0) return false;
+  if (::fsync(fd.Get()) != 0) return false;
   return fd.Close();
 }
 
@@ -115,10 +97,10 @@ TFileRead ReadWholeFile(const std::string& aPath, std::string& aContent) {
     raw = ::open(aPath.c_str(), O_RDONLY | O_CLOEXEC);
   } while (raw < 0 && errno == EINTR);
   if (raw < 0) return errno == ENOENT ? TFileRead::Missing : TFileRead::Failed;
-  TFd fd(raw);
+  TUniqueFd fd(raw);
   char buffer[8192];
   for (;;) {
-    ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+    ssize_t n = ::read(fd.Get(), buffer, sizeof buffer);
     if (n < 0) {
       if (errno == EINTR) continue;
       aContent.clear();
@@ -163,8 +145,8 @@ bool ReplaceWholeFile(const std::string& aPath, const std::string& aContent, boo
   }
 
   // mkstemp creates the file with mode 0600 whatever the umask.
-  TFd fd(::mkstemps(temp.data(), 0));
-  if (fd.get() < 0) {
+  TUniqueFd fd(::mkstemps(temp.data(), 0));
+  if (fd.Get() < 0) {
     if (exists && (errno == EACCES || errno == EPERM)) {
       return WriteInPlace(target, aContent, narrowTo);
     }
@@ -177,13 +159,13 @@ bool ReplaceWholeFile(const std::string& aPath, const std::string& aContent, boo
     return false;
   };
   if (exists) {
-    if (::fchmod(fd.get(), mode) != 0) return fail();
+    if (::fchmod(fd.Get(), mode) != 0) return fail();
     // Only a privileged process may hand the file to its old owner; otherwise
     // the replacement belongs to the writer, as any newly written file would.
-    [[maybe_unused]] int kept = ::fchown(fd.get(), old.st_uid, old.st_gid);
+    [[maybe_unused]] int kept = ::fchown(fd.Get(), old.st_uid, old.st_gid);
   }
-  if (!WriteAll(fd.get(), aContent)) return fail();
-  if (::fsync(fd.get()) != 0) return fail();
+  if (!WriteAll(fd.Get(), aContent)) return fail();
+  if (::fsync(fd.Get()) != 0) return fail();
   if (!fd.Close()) return fail();
   if (::rename(temp.c_str(), target.c_str()) != 0) return fail();
 

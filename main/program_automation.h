@@ -16,17 +16,17 @@
 #include <string>
 
 #include "automation/automation_server.h"
-#include "automation/emidm_link.h"
+#include "app/auto_supervisor.h"
 #include "automation/start_mode.h"
 
 namespace qorvel {
 
 class TProgramAutomation {
  public:
-  TProgramAutomation(TEMIDM& aSupervisor, TStartMode aMode,
+  // aSupervisor must outlive this object.
+  TProgramAutomation(IAutoSupervisor& aSupervisor, TStartMode aMode,
                      std::function<void(const std::string&)> aLog)
-      : link_(aSupervisor),
-        server_(link_, QDBusConnection::sessionBus(),
+      : server_(aSupervisor, QDBusConnection::sessionBus(),
                 {std::move(aLog), aMode == TStartMode::Automation
                                       ? std::function<void()>([] { QCoreApplication::exit(0); })
                                       : std::function<void()>()}) {
@@ -36,7 +36,6 @@ class TProgramAutomation {
   int ObjectCount() const { return server_.ObjectCount(); }
 
  private:
-  TEMIDMLink link_;
   TAutomationServer server_;
 };
 

@@ -4,7 +4,7 @@
 #define SI_IMPLEMENTATION
 #include <SimpleIni.h>
 
-#include "app/config/ini_file.h"
+#include "config/ini_file.h"
 
 #include <sys/stat.h>
 
@@ -12,8 +12,8 @@
 #include <cstdint>
 #include <mutex>
 
-#include "app/config/file_replace.h"
-#include "app/config/ini_edit.h"
+#include "config/file_replace.h"
+#include "config/ini_edit.h"
 
 namespace qorvel {
 
