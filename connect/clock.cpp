@@ -24,6 +24,9 @@ class TSystemClock final : public IClock {
     return main_thread::PostDelayed(aDelay, std::move(aWork));
   }
   void Cancel(TTimerId aTimer) override { main_thread::CancelDelayed(aTimer); }
+  void RunUntil(const std::function<bool()>& aDone) override {
+    main_thread::WaitOnMainThread(aDone);
+  }
 };
 
 }  // namespace

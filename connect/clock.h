@@ -29,6 +29,9 @@ class IClock {
   // The timer will not run, unless it has begun already. Any thread; an id
   // that has run or was cancelled is ignored.
   virtual void Cancel(TTimerId aTimer) = 0;
+  // Main thread: runs hand-over work and this clock's timers until aDone
+  // holds; the blocking forms of requests wait so.
+  virtual void RunUntil(const std::function<bool()>& aDone) = 0;
 };
 
 // The system's monotonic clock. Lives as long as the process.

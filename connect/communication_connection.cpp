@@ -25,4 +25,9 @@ void TCommunicationConnection::DoRxChar(int Count) {
   if (handler) handler(this, Count);
 }
 
+void TCommunicationConnection::DoLinkLost() {
+  const auto handler = OnLinkLost.Get();
+  if (handler) handler(this);
+}
+
 }  // namespace qorvel

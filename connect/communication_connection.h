@@ -45,9 +45,17 @@ class TCommunicationConnection : public TLogConnection {
   // thread.
   std::atomic<bool> RxCharInThread{false};
 
+  // Raised once per open on the transport's reader thread when it notices
+  // that the link has gone (the peer ended it, a receive failed), so that
+  // what waits on the link can end at once.
+  TLockedEvent<void(TComponent* Sender)> OnLinkLost;
+  // Whether the link of an open transport is known to be gone. Any thread.
+  virtual bool LinkLost() const { return false; }
+
  protected:
   // The only way a transport raises OnRxChar.
   virtual void DoRxChar(int Count);
+  void DoLinkLost();
 };
 
 }  // namespace qorvel

@@ -17,7 +17,6 @@ namespace qorvel {
 namespace {
 
 constexpr int kSettlingPauseMs = 500;
-constexpr int kAfterAttemptPauseMs = 200;
 constexpr int kTransmitterBusyPauseMs = 200;
 constexpr int kPollMs = 1;
 constexpr int kThrottleDrop = 50;
@@ -25,8 +24,6 @@ constexpr int kThrottleLong = 10;
 constexpr int kThrottleLongMs = 1000;
 constexpr int kThrottleShort = 5;
 constexpr int kThrottleShortMs = 200;
-constexpr int kTransportCheckMs = 50;
-constexpr char kNoAnswer[] = "Expected server answer is \"ACK\" or \"NAK\"";
 
 std::string ZeroPadded2(int aCode) {
   char text[16];
@@ -68,6 +65,12 @@ TEMIClient::~TEMIClient() {
   // The receive handler still uses the worker until the close has waited for it.
   CloseForDestruction();
   AsyncThread->WaitFor();
+  // Operations still pending go with their owners: no completion runs from
+  // inside the destruction, and no timer outlives the engine.
+  FailAllOnClose();
+  Finished.clear();
+  for (TTimerId timer : {CompletionTimer, PumpTimer, LinkCheckTimer})
+    if (timer != 0) FClock->Cancel(timer);
 }
 
 TParams TEMIClient::Params() const {
@@ -155,7 +158,17 @@ void TEMIClient::OpenSession() {
   ThrottleEvent.Reset();
   Receiving = true;
   FComDevice->OnRxChar = [this](TComponent* Sender, int Count) { ComDeviceRxChar(Sender, Count); };
+  LinkLostReported = false;
+  FComDevice->OnLinkLost = [this](TComponent*) {
+    LinkLostReported = true;
+    AsyncThread->Wake();
+  };
   HandlerInstalled = true;
+  EffectiveWindow = std::clamp(Window, 1, 100);
+  AnswersSinceNarrowed = 0;
+  HoldUntil = 0;
+  NextSubmitAt = 0;
+  QuietTransactions.clear();
   // Before the transport can deliver: bytes handed to the main thread would
   // wait behind the login that blocks it.
   FComDevice->RxCharInThread = true;
@@ -184,6 +197,7 @@ void TEMIClient::DoClose() {
   FComDevice->RxCharInThread = false;
   if (HandlerInstalled) {
     FComDevice->OnRxChar = SavedRxChar;
+    FComDevice->OnLinkLost = nullptr;
     HandlerInstalled = false;
     // A reception already under way on the reader thread stops at its next
     // frame; it may need the main thread (a log view), so keep serving it.
@@ -191,6 +205,7 @@ void TEMIClient::DoClose() {
       main_thread::WaitOnMainThread([this] { return ReceiversRunning.load() == 0; });
   }
   if (!Destroying()) FComDevice->SetActive(SavedActive);
+  if (!Destroying()) FailAllOnClose();
 }
 
 // ---- sending -------------------------------------------------------------
@@ -244,114 +259,33 @@ uint8_t TEMIClient::NextTransaction() {
 
 bool TEMIClient::SendCommand(uint8_t aOT, uint8_t aTRN, const std::string& aData,
                              std::string& aAnswer, int aRepeats) {
-  BeginBusy();
-  bool ack = false;
-  try {
-    ack = Attempts(aOT, aTRN, aData, aAnswer, aRepeats);
-  } catch (...) {
-    EndBusyReporting();
-    throw;
+  std::optional<TOperationResult> result;
+  if (main_thread::IsMainThread()) {
+    StartOperation(aOT, aData, aRepeats, [&](const TOperationResult& r) { result = r; }, aTRN, true);
+    // The hand-over that would claim the answer may itself be waiting for
+    // this (a handler of a dispatch that sends an operation): claim here too.
+    RunUntil([&] {
+      ClaimAnswers();
+      return result.has_value();
+    });
+  } else {
+    TManualEvent done;
+    main_thread::RunOnMainThread([&] {
+      StartOperation(aOT, aData, aRepeats,
+                     [&](const TOperationResult& r) {
+                       result = r;
+                       done.Set();
+                     },
+                     aTRN, true);
+    });
+    done.Wait(-1);
   }
-  EndBusy();
-  return ack;
-}
-
-bool TEMIClient::Attempts(uint8_t aOT, uint8_t aTRN, const std::string& aData, std::string& aAnswer,
-                          int aRepeats) {
-  if (!FComDevice) RaiseEMIError(-1, "No assigned COM device");
-  int attemptsLeft = aRepeats != 0 ? aRepeats : RepeatCount;
-  if (attemptsLeft < 1) attemptsLeft = 1;
-  const bool onMain = main_thread::IsMainThread();
-  uint64_t firstId;
-  {
-    TLockGuard g(RxLock);
-    firstId = NextQueueId;
-  }
-  TOwnAnswer own;
-  aAnswer.clear();
-
-  while (!own.Found && attemptsLeft > 0) {
-    while (FrameInProgress.load() &&
-           (ETXTimeout == 0 || FClock->Now() - FrameStart.load() < ETXTimeout))
-      FClock->Sleep(kPollMs);
-
-    TFinally endAttempt{[&] {
-      {
-        TLockGuard g(RxLock);
-        Waiting.Active = false;
-      }
-      AsyncThread->SenderWaiting = false;
-      if (onMain) {
-        try {
-          DispatchReceived(false, true);
-        } catch (...) {
-        }
-      } else {
-        AsyncThread->Wake();
-      }
-    }};
-
-    FComDevice->PrepareTransmit();
-    AnswerEvent.Reset();
-    {
-      TLockGuard g(RxLock);
-      Waiting = {true, aOT, aTRN};
-    }
-    AsyncThread->SenderWaiting = true;
-    ThrottleEvent.Set();
-    SendDatagram(aOT, aTRN, false, aData);
-    WaitForAnswer();
-    if (onMain) DispatchReceived(true, false);
-
-    // Every attempt carries the same TRN, so an answer to an earlier attempt
-    // that arrives late is this operation's answer too.
-    own = ClaimAnswer(aOT, aTRN, firstId);
-    FClock->Sleep(kAfterAttemptPauseMs);
-    if (!own.Found) own = ClaimAnswer(aOT, aTRN, firstId);
-    --attemptsLeft;
-    if (!own.Found && attemptsLeft > 0) {
-      FClock->Sleep(RepeatTimeout);
-      own = ClaimAnswer(aOT, aTRN, firstId);
-    }
-  }
-  // Set only now: a handler run by the dispatches above may have sent an
-  // operation of its own.
-  FNakCode = own.Found && !own.Ack ? own.Code : 0;
-  FLastWasNak = own.Found && !own.Ack;
-  if (!own.Found) RaiseEMIError(-1, kNoAnswer);
-  aAnswer = own.Text;
-  return own.Ack;
-}
-
-void TEMIClient::WaitForAnswer() {
-  // Sliced, so that a transport that has lost its connection ends the wait.
-  const TDeadline deadline(*FClock, RecTimeout);
-  while (!deadline.Passed()) {
-    if (FClock->WaitFor(AnswerEvent, std::min(kTransportCheckMs, deadline.Left()))) return;
-    FComDevice->CheckActive();
-  }
-}
-
-TEMIClient::TOwnAnswer TEMIClient::ClaimAnswer(uint8_t aOT, uint8_t aTRN, uint64_t aFromId) {
-  TOwnAnswer own;
-  TLockGuard g(RxLock);
-  for (auto it = RxQueue.begin(); it != RxQueue.end(); ++it) {
-    if (it->Id < aFromId) continue;
-    TDatagram d;
-    if (!qorvel::ParseDatagram(it->Body, d)) continue;
-    if (!d.Result || d.TRN != aTRN || d.OT != aOT) continue;
-    TAnswer answer = ReadAnswer(it->Body);
-    if (!answer.IsAnswer) continue;
-    own.Found = true;
-    own.Ack = answer.Ack;
-    own.Code = answer.Ack ? 0 : answer.ErrorCode;
-    own.Text = std::move(answer.Text);
-    FLastActivity = FClock->Now();
-    RxQueue.erase(it);
-    ThrottleEvent.Set();
-    break;
-  }
-  return own;
+  FNakCode = result->Kind == TOperationResult::okNak ? result->NakCode : 0;
+  FLastWasNak = result->Kind == TOperationResult::okNak;
+  if (result->Failure) std::rethrow_exception(result->Failure);
+  if (result->BusyFailure) std::rethrow_exception(result->BusyFailure);
+  aAnswer = result->Answer;
+  return result->Ack();
 }
 
 void TEMIClient::CheckAnswer() {
@@ -439,17 +373,18 @@ void TEMIClient::ReceiveDatagram(std::string_view aBody) {
     return;
   }
   if (!Receiving.load()) return;
+  // Written with no engine lock held: logging it runs the application's
+  // format handler, which may ask the engine about its queue.
+  Acknowledge(d.OT, d.TRN, d.Result);
   {
     TLockGuard g(RxLock);
-    if (!processed) RxQueue.push_back({NextQueueId++, std::string(aBody)});
-    Acknowledge(d.OT, d.TRN, d.Result);
+    if (!processed) RxQueue.push_back({NextQueueId++, std::string(aBody), d.OT, d.TRN, d.Result});
     FLastActivity = FClock->Now();
-    // Only the waiting operation's own answer ends its wait; with none
-    // waiting (the settling pause at open) any datagram does.
-    if (!processed && (!Waiting.Active || (d.Result && d.OT == Waiting.OT && d.TRN == Waiting.TRN &&
-                                           ReadAnswer(aBody).IsAnswer)))
-      AnswerEvent.Set();
+    // Ends the settling pause at open early.
+    if (!processed) AnswerEvent.Set();
   }
+  // A blocking form waiting on the main thread looks at once.
+  if (!processed) main_thread::NotifyWaiters();
   // Waking per datagram lets the application take each one as it comes, so
   // the backlog throttle sees the application's real backlog rather than the
   // rest of the chunk.
@@ -496,7 +431,12 @@ void TEMIClient::ThrottlePause(int aMilliseconds, int aBelow) {
 void TEMIClient::DispatchReceived(bool aChars, bool aCommands) {
   // A worker's hand-over that the destructor's join runs must not reach an
   // application that is tearing the engine down.
-  if (Dispatching || Destroying()) return;
+  if (Destroying()) return;
+  // Answers complete their operations even when this runs inside a handler
+  // that waits for one.
+  ClaimAnswers();
+  if (LinkLostReported.exchange(false) && FComDevice && FComDevice->LinkLost()) LinkLostNow();
+  if (Dispatching) return;
   Dispatching = true;
   TFinally clear{[this] { Dispatching = false; }};
 
@@ -610,8 +550,7 @@ TEMIAsyncThread::TEMIAsyncThread(TEMIClient& aClient)
     : Client(aClient), Worker([this] { Execute(); }, {.PollMs = -1, .LowerPriority = true}) {}
 
 void TEMIAsyncThread::Execute() {
-  const bool commands = !SenderWaiting.load();
-  main_thread::RunOnMainThread([this, commands] { Client.DispatchReceived(true, commands); });
+  main_thread::RunOnMainThread([this] { Client.DispatchReceived(true, true); });
 }
 
 }  // namespace qorvel

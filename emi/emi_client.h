@@ -2,14 +2,23 @@
 // TEMIClient speaks EMI to the SMSC over a byte-stream transport that it is
 // given (ComDevice) and does not own. While open it takes over the transport's
 // receive notification: frames are assembled, validated, acknowledged and
-// queued on the transport's reader thread, so that answers arrive while the
-// main thread is blocked in SendCommand.
+// queued on the transport's reader thread, and handed to the main thread,
+// where answers complete their operations.
 //
-// Threads: construction, destruction, opening, closing, every operation
-// (SendCommand and what is built on it) and DispatchReceived run on the main
-// thread (connect/main_thread.h). The receive handler runs on the transport's
-// reader thread; the worker thread TEMIAsyncThread has the main thread run
-// DispatchReceived after each reception.
+// Operations are requests: StartCommand (and the session operations built on
+// it) returns at once, and the operation completes later on the main thread
+// with exactly one result: its answer, its time-out after the repeats, or the
+// loss of the link. Its pauses and time-outs are timers of the engine's
+// clock. Up to Window operations are outstanding at once, each with a TRN of
+// its own; at Window 1 the wire and its pacing are those of one blocking
+// operation at a time. The blocking forms (SendCommand, CheckAlive,
+// SubmitMessage) start the request and run the clock until it completes.
+//
+// Threads: construction, destruction, opening, closing, every operation and
+// DispatchReceived run on the main thread (connect/main_thread.h). The
+// receive handler runs on the transport's reader thread; the worker thread
+// TEMIAsyncThread has the main thread run DispatchReceived after each
+// reception. No application handler runs while an engine lock is held.
 //
 // Destruction closes first (the receive handler has returned when the close
 // ends), then stops and joins the worker; no application handler runs from
@@ -22,7 +31,11 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
+#include <optional>
+#include <vector>
+#include <exception>
 #include <string>
 #include <thread>
 
@@ -52,8 +65,8 @@ class TEMIAsyncThread {
   // Several wake-ups before the thread runs count as one.
   void Wake() { Worker.Wake(); }
 
-  // An operation waits for its answer: the thread then dispatches characters
-  // only, and the operation claims its answer and dispatches the rest itself.
+  // An operation waits for its answer; the backlog throttle then takes no
+  // pause, so as not to hold the answer up.
   std::atomic<bool> SenderWaiting{false};
 
  private:
@@ -62,6 +75,30 @@ class TEMIAsyncThread {
   TEMIClient& Client;
   TWorkerThread Worker;  // last: its thread starts once the rest is built
 };
+
+// How one operation ended. Exactly one reaches its completion.
+struct TOperationResult {
+  enum TKind { okAck, okNak, okFailed };
+  TKind Kind = okFailed;
+  // The answer's data part, for an ACK or a NAK.
+  std::string Answer;
+  // A NAK's error code; -1 when it has none that reads as a number.
+  int NakCode = 0;
+  // A busy handler that failed as the operation ended; only a blocking
+  // form's caller hears of it, others see it shown.
+  std::exception_ptr BusyFailure;
+  // The failure (time-out, lost link, write error) as the blocking form
+  // raises it; null for an answer.
+  std::exception_ptr Failure;
+  // For a failure: whether the operation was written to the link at all. One
+  // that never was cannot have reached the SMSC and may be sent again.
+  bool Written = false;
+
+  bool Ack() const { return Kind == okAck; }
+  // The failure's message, or for a NAK the text of its code.
+  std::string ErrorText() const;
+};
+using TOperationDone = std::function<void(const TOperationResult&)>;
 
 class TEMIClient : public TLogConnection {
  public:
@@ -90,6 +127,12 @@ class TEMIClient : public TLogConnection {
   int RecTimeout = 3000;
   int ETXTimeout = 1000;
   int RepeatTimeout = 500;
+  // Operations outstanding at once, 1 to 100; set while closed. At 1 each
+  // attempt is followed by the fixed 200 ms pause; above 1 there is none.
+  int Window = 1;
+  // Submits (operation 51) started per second at most, spread evenly; 0 for
+  // no limit.
+  int MaxSubmitsPerSecond = 0;
 
   TBusyChanged OnBusyChanged;
   TRxCharEvent OnRxChar;
@@ -107,6 +150,20 @@ class TEMIClient : public TLogConnection {
   // closes while the operation waits.
   bool SendCommand(uint8_t aOT, uint8_t aTRN, const std::string& aData, std::string& aAnswer,
                    int aRepeats = 0);
+  // Starts one operation and returns at once; aDone runs later on the main
+  // thread with its one result, never from inside this call. The operation
+  // waits for room in the window, then takes the next free TRN (or aTRN, when
+  // given). aRepeats 0 means RepeatCount. Raises only when the busy handler
+  // does, or EConnectError "Connection is inactive" when closed and not
+  // opening. Main thread.
+  void StartCommand(uint8_t aOT, std::string aData, int aRepeats, TOperationDone aDone,
+                    std::optional<uint8_t> aTRN = std::nullopt) {
+    StartOperation(aOT, std::move(aData), aRepeats, std::move(aDone), aTRN, false);
+  }
+  // Operations started and not yet completed, in the window or waiting for it.
+  int OperationsPending() const { return static_cast<int>(Outstanding.size() + Queued.size()); }
+  // Whether another operation would be sent at once rather than wait.
+  bool WindowHasRoom() const;
   // The transaction number for the next operation: 00 to 99 and round again,
   // from 00 at every open. Main thread.
   uint8_t NextTransaction();
@@ -122,10 +179,20 @@ class TEMIClient : public TLogConnection {
 
   // Session operations.
   bool CheckAlive();
+  // The keep-alive as a request: aDone(true) when it was answered as
+  // CheckAlive would count it alive. Never raises; while closed aDone(false)
+  // runs on the next turn of the main thread.
+  void StartCheckAlive(std::function<void(bool aAlive)> aDone);
   std::string OwnAddress() const;
   // Submits a short message; returns the SMSC's time stamp (0 when none).
   TDateTime SubmitMessage(const std::string& DA, const std::string& Msg, bool Binary, uint8_t MCLs,
                           uint8_t PID, uint8_t NT, uint8_t RPI, TDateTime VP);
+  // The submit as a request; its fields and checks are those of
+  // SubmitMessage, whose errors it raises at once for what is wrong before
+  // sending (closed, a message too long for a frame).
+  using TSubmitDone = std::function<void(const TOperationResult& aResult, TDateTime aSCTS)>;
+  void StartSubmit(const std::string& DA, const std::string& Msg, bool Binary, uint8_t MCLs,
+                   uint8_t PID, uint8_t NT, uint8_t RPI, TDateTime VP, TSubmitDone aDone);
 
   int RxQueueCount() const EXCLUDES(RxLock);
   // Received characters kept for OnRxChar: none while no handler is assigned
@@ -167,12 +234,9 @@ class TEMIClient : public TLogConnection {
   struct TQueued {
     uint64_t Id;
     std::string Body;
-  };
-  // The operation whose answer ends the wait of an attempt.
-  struct TWaiting {
-    bool Active = false;
     uint8_t OT = 0;
     uint8_t TRN = 0;
+    bool Result = false;
   };
   struct TOwnAnswer {
     bool Found = false;
@@ -184,10 +248,44 @@ class TEMIClient : public TLogConnection {
   friend class TEMIAsyncThread;
 
   void OpenSession();
-  bool Attempts(uint8_t aOT, uint8_t aTRN, const std::string& aData, std::string& aAnswer,
-                int aRepeats);
-  void WaitForAnswer();
-  TOwnAnswer ClaimAnswer(uint8_t aOT, uint8_t aTRN, uint64_t aFromId) EXCLUDES(RxLock);
+  // One operation from its start to its completion (emi_operations.cpp).
+  struct TOperation {
+    uint64_t Id = 0;
+    uint8_t OT = 0;
+    std::optional<uint8_t> FixedTRN;
+    uint8_t TRN = 0;
+    std::string Data;
+    int AttemptsLeft = 1;
+    int Overloads = 0;
+    // Written to the link in some attempt; its answer may come.
+    bool Written = false;
+    // Written in this attempt and not yet answered or timed out.
+    bool Waiting = false;
+    TTimerId Timer = 0;
+    std::optional<TOwnAnswer> Answer;
+    TOperationDone Done;
+    // A blocking form waits: a failing busy handler reaches its caller.
+    bool Blocking = false;
+  };
+  void StartOperation(uint8_t aOT, std::string aData, int aRepeats, TOperationDone aDone,
+                      std::optional<uint8_t> aTRN, bool aBlocking);
+  void CheckLink();
+  void Pump();
+  std::optional<uint8_t> FreeTransaction() const;
+  void StartAttempt(TOperation& aOp);
+  void AttemptEnded(TOperation& aOp);
+  void AfterAttemptPause(TOperation& aOp);
+  void Answered(TOperation& aOp, TOwnAnswer aAnswer);
+  void Complete(TOperation& aOp, TOperationResult aResult);
+  void FailAll(const std::exception_ptr& aFailure);
+  void FailAllOnClose();
+  void LinkLostNow();
+  void CompleteFinished();
+  // Takes the queued answers to outstanding operations out of RxQueue.
+  void ClaimAnswers() EXCLUDES(RxLock);
+  TOperation* FindOutstanding(uint8_t aOT, uint8_t aTRN);
+  void Arm(TOperation& aOp, int aDelay, void (TEMIClient::*aStep)(TOperation&));
+  void RunUntil(const std::function<bool()>& aDone);
   void EndBusyReporting() noexcept;
   void ComDeviceRxChar(TComponent* Sender, int Count);
   void ReceiveChunk(const std::string& aChunk);
@@ -198,6 +296,8 @@ class TEMIClient : public TLogConnection {
   bool ThrottleReleased(int aBelow) const EXCLUDES(RxLock);
   void ReceiveDatagram(std::string_view aBody);
   void Login();
+  std::string SubmitData(const std::string& DA, const std::string& Msg, bool Binary, uint8_t MCLs,
+                         uint8_t PID, uint8_t NT, uint8_t RPI, TDateTime VP) const;
   bool IsSmscKeepAlive(uint8_t aOT, const std::string& aData) const;
   int ParamNumber(std::string_view aName, int aDefault) const;
   // Removes a claimed or dispatched entry, wherever it now stands.
@@ -225,7 +325,6 @@ class TEMIClient : public TLogConnection {
   std::atomic<bool> RxCharsWanted{false};
   std::deque<TQueued> RxQueue GUARDED_BY(RxLock);
   uint64_t NextQueueId GUARDED_BY(RxLock) = 0;
-  TWaiting Waiting GUARDED_BY(RxLock);
   // Only the reader thread touches the assembly buffer, and opening while no
   // reception runs.
   TFrameAssembler RxBuffer;
@@ -245,6 +344,34 @@ class TEMIClient : public TLogConnection {
 
   int FNakCode = 0;
   bool FLastWasNak = false;
+
+  // Main thread only: the operations and their window.
+  std::vector<std::unique_ptr<TOperation>> Outstanding;
+  std::deque<std::unique_ptr<TOperation>> Queued;
+  // Completed operations whose completion has yet to run.
+  struct TFinished {
+    TOperationDone Done;
+    TOperationResult Result;
+    bool Blocking = false;
+  };
+  std::vector<TFinished> Finished;
+  uint64_t NextOperationId = 0;
+  // TRNs of timed-out operations, until their late answers can no longer
+  // come: TRN -> when it may be used again.
+  std::map<uint8_t, TMillis> QuietTransactions;
+  // The window in use: Window, narrowed while the SMSC reports overload.
+  int EffectiveWindow = 1;
+  int AnswersSinceNarrowed = 0;
+  // No operation is sent before then: after an overload, and to pace submits.
+  TMillis HoldUntil = 0;
+  double NextSubmitAt = 0;
+  TTimerId PumpTimer = 0;
+  TTimerId CompletionTimer = 0;
+  TTimerId LinkCheckTimer = 0;
+  // While failing the whole window nothing new is started.
+  bool PumpHeld = false;
+  // Set on the reader thread when the transport reports the link's loss.
+  std::atomic<bool> LinkLostReported{false};
   std::atomic<TMillis> FLastActivity{0};
 
   std::unique_ptr<TEMIAsyncThread> AsyncThread;

@@ -1,5 +1,7 @@
 // The session operations: login, the client's keep-alive, and recognising
 // the SMSC's own keep-alive.
+#include <optional>
+#include <utility>
 #include <vector>
 
 #include "emi/codec.h"
@@ -20,23 +22,55 @@ void TEMIClient::Login() {
   RaiseIfRefused(SendCommand(60, NextTransaction(), JoinFields(fields), answer, 1), answer);
 }
 
-bool TEMIClient::KeepAlive() {
-  std::string answer;
-  switch (ParamNumber("SMT_KEEPALIVE_CMD", 31)) {
+namespace {
+
+// The keep-alive that SMT_KEEPALIVE_CMD asks for: its OT and data part, or
+// none for a kind that sends nothing.
+std::optional<std::pair<uint8_t, std::string>> KeepAliveOperation(int aKind,
+                                                                 const std::string& aOwnAddress,
+                                                                 const TParams& aParams) {
+  switch (aKind) {
     case 31:
-      return SendCommand(31, NextTransaction(), JoinFields({OwnAddress(), "0539"}), answer, 0);
+      return std::pair<uint8_t, std::string>(31, JoinFields({aOwnAddress, "0539"}));
     case 51: {
-      const TParams params = Params();
       std::vector<std::string> fields(33);
-      fields[0] = ToSmscAddress(params.Value("SMT_KEEPALIVE_DA"), params);
-      fields[1] = ToSmscAddress(params.Value("SMT_KEEPALIVE_OA"), params);
+      fields[0] = ToSmscAddress(aParams.Value("SMT_KEEPALIVE_DA"), aParams);
+      fields[1] = ToSmscAddress(aParams.Value("SMT_KEEPALIVE_OA"), aParams);
       fields[18] = "3";
-      fields[20] = TextToHex(params.Value("SMT_KEEPALIVE_TEXT"));
-      SendCommand(51, NextTransaction(), JoinFields(fields), answer, 0);
-      return true;
+      fields[20] = TextToHex(aParams.Value("SMT_KEEPALIVE_TEXT"));
+      return std::pair<uint8_t, std::string>(51, JoinFields(fields));
     }
     default:
-      return true;
+      return std::nullopt;
+  }
+}
+
+}  // namespace
+
+bool TEMIClient::KeepAlive() {
+  const auto op = KeepAliveOperation(ParamNumber("SMT_KEEPALIVE_CMD", 31), OwnAddress(), Params());
+  if (!op) return true;
+  std::string answer;
+  const bool ack = SendCommand(op->first, NextTransaction(), op->second, answer, 0);
+  // Kind 51 counts any answer as a sign of life.
+  return op->first == 51 || ack;
+}
+
+void TEMIClient::StartCheckAlive(std::function<void(bool aAlive)> aDone) {
+  std::optional<std::pair<uint8_t, std::string>> op;
+  if (Active()) op = KeepAliveOperation(ParamNumber("SMT_KEEPALIVE_CMD", 31), OwnAddress(), Params());
+  if (!Active() || !op) {
+    const bool alive = Active();
+    Clock().Post(0, [aDone = std::move(aDone), alive] { aDone(alive); });
+    return;
+  }
+  const uint8_t ot = op->first;
+  try {
+    StartCommand(ot, std::move(op->second), 0, [aDone, ot](const TOperationResult& aResult) {
+      aDone(aResult.Ack() || (ot == 51 && aResult.Kind == TOperationResult::okNak));
+    });
+  } catch (...) {
+    Clock().Post(0, [aDone = std::move(aDone)] { aDone(false); });
   }
 }
 

@@ -6,10 +6,21 @@
 
 namespace qorvel {
 
-TDateTime TEMIClient::SubmitMessage(const std::string& DA, const std::string& Msg, bool Binary,
-                                    uint8_t MCLs, uint8_t PID, uint8_t NT, uint8_t RPI,
-                                    TDateTime VP) {
-  CheckActive();
+namespace {
+
+// The service centre's time stamp in an acknowledgement's SM field
+// ("address:DDMMYYhhmmss"), or 0.
+TDateTime AnswerSCTS(const std::string& aAnswer) {
+  const std::string sm = FieldAt(aAnswer, 2);
+  const auto colon = sm.find(':');
+  return colon == std::string::npos ? 0 : StampToDateTime(std::string_view(sm).substr(colon + 1));
+}
+
+}  // namespace
+
+std::string TEMIClient::SubmitData(const std::string& DA, const std::string& Msg, bool Binary,
+                                   uint8_t MCLs, uint8_t PID, uint8_t NT, uint8_t RPI,
+                                   TDateTime VP) const {
   const TParams params = Params();
   std::vector<std::string> fields(33);
   fields[0] = ToSmscAddress(DA, params);
@@ -25,13 +36,28 @@ TDateTime TEMIClient::SubmitMessage(const std::string& DA, const std::string& Ms
   fields[20] = TextToHex(Msg);
   if (MCLs != 255) fields[24] = std::to_string(MCLs);
   if (RPI != 0) fields[25] = std::to_string(RPI);
+  return JoinFields(fields);
+}
 
+TDateTime TEMIClient::SubmitMessage(const std::string& DA, const std::string& Msg, bool Binary,
+                                    uint8_t MCLs, uint8_t PID, uint8_t NT, uint8_t RPI,
+                                    TDateTime VP) {
+  CheckActive();
   std::string answer;
-  RaiseIfRefused(SendCommand(51, NextTransaction(), JoinFields(fields), answer, 0), answer);
+  RaiseIfRefused(SendCommand(51, NextTransaction(),
+                             SubmitData(DA, Msg, Binary, MCLs, PID, NT, RPI, VP), answer, 0),
+                 answer);
+  return AnswerSCTS(answer);
+}
 
-  const std::string sm = FieldAt(answer, 2);
-  const auto colon = sm.find(':');
-  return colon == std::string::npos ? 0 : StampToDateTime(std::string_view(sm).substr(colon + 1));
+void TEMIClient::StartSubmit(const std::string& DA, const std::string& Msg, bool Binary,
+                             uint8_t MCLs, uint8_t PID, uint8_t NT, uint8_t RPI, TDateTime VP,
+                             TSubmitDone aDone) {
+  CheckActive();
+  StartCommand(51, SubmitData(DA, Msg, Binary, MCLs, PID, NT, RPI, VP), 0,
+               [aDone = std::move(aDone)](const TOperationResult& aResult) {
+                 aDone(aResult, aResult.Ack() ? AnswerSCTS(aResult.Answer) : 0);
+               });
 }
 
 }  // namespace qorvel

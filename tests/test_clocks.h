@@ -5,7 +5,10 @@
 // the time passes their due time. TSkippingClock runs in real time, so that a
 // peer on another thread can answer a wait, but takes fixed pauses at once
 // and can be skipped ahead.
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <optional>
 #include <mutex>
 #include <vector>
 
@@ -67,6 +70,22 @@ class TManualClock final : public IClock, public TPauseLog {
     timers_.Cancel(aTimer);
   }
 
+  // Runs hand-over work; whenever none is pending, moves the time on to the
+  // next timer. Only for code whose peer answers at once or never: an answer
+  // still on its way from another thread loses the race against the jump.
+  void RunUntil(const std::function<bool()>& aDone) override {
+    while (!aDone()) {
+      main_thread::WaitOnMainThread(aDone, std::chrono::milliseconds(5));
+      if (aDone()) return;
+      std::optional<TMillis> due;
+      {
+        std::lock_guard<std::mutex> g(timersLock_);
+        due = timers_.NextDue();
+      }
+      if (due) Advance(static_cast<int>(std::max<TMillis>(*due - now_.load(), 0)));
+    }
+  }
+
   // Moves the time on by aMilliseconds, running each timer at its due time.
   // Main thread.
   void Advance(int aMilliseconds) {
@@ -119,6 +138,7 @@ class TSkippingClock final : public IClock, public TPauseLog {
     return SystemClock().Post(aDelay, std::move(aWork));
   }
   void Cancel(TTimerId aTimer) override { SystemClock().Cancel(aTimer); }
+  void RunUntil(const std::function<bool()>& aDone) override { SystemClock().RunUntil(aDone); }
 
   // Jumps aMilliseconds ahead, as if they had passed.
   void Skip(int aMilliseconds) { skipped_ += aMilliseconds; }

@@ -82,6 +82,10 @@ bool TClientSocketConnection::SocketConnected() const {
   return socket_ && socket_->Connected();
 }
 
+bool TClientSocketConnection::LinkLost() const {
+  return socket_ && !socket_->Connected();
+}
+
 void TClientSocketConnection::CloseSocket() {
   if (socket_) socket_->Close();
 }

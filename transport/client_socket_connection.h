@@ -58,6 +58,7 @@ class TClientSocketConnection : public TCommunicationConnection {
   // a failed send or receive, and once the peer has ended the connection
   // (noticed by the reader thread within about one poll interval).
   bool SocketConnected() const;
+  bool LinkLost() const override;
   // Closes the socket without closing the component, to force a reconnect.
   void CloseSocket();
 
@@ -68,6 +69,7 @@ class TClientSocketConnection : public TCommunicationConnection {
  private:
   friend class TClientSocketThread;
   void NotifyRxChar(int aCount) { DoRxChar(aCount); }
+  void NotifyLinkLost() { DoLinkLost(); }
 
   TSocketPeer peer_;
   TNameResolver* resolver_ = nullptr;

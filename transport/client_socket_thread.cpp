@@ -64,7 +64,15 @@ void TClientSocketThread::Execute() {
 }
 
 void TClientSocketThread::Poll(int pollFd) {
+  bool lossReported = false;
   while (!Terminated()) {
+    if (!lossReported && !socket_.Connected()) {
+      lossReported = true;
+      try {
+        connection_.NotifyLinkLost();
+      } catch (...) {
+      }
+    }
     if (socket_.ReceiveLength() > 0) {
       const uint64_t readBefore = socket_.BytesReceived();
       try {
