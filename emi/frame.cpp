@@ -1,5 +1,6 @@
 #include "emi/frame.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "emi/codec.h"
@@ -35,6 +36,13 @@ std::string_view FieldView(std::string_view list, int index) {
   if (start == std::string_view::npos) return {};
   std::size_t end = list.find('/', start);
   return list.substr(start, end == std::string_view::npos ? end : end - start);
+}
+
+// Offset of the first `c` in text[from, to), or `to`.
+std::size_t FindIn(std::string_view text, char c, std::size_t from, std::size_t to) {
+  const void* hit = std::memchr(text.data() + from, c, to - from);
+  return hit == nullptr ? to
+                        : static_cast<std::size_t>(static_cast<const char*>(hit) - text.data());
 }
 
 // Fields 4 onwards, kept in place.
@@ -159,50 +167,62 @@ void TFrameAssembler::Emit(std::string_view frame, Sink& sink) {
 // so its drop goes unreported and an STX flood costs no log lines. A partial frame that reaches
 // kMaxFrameLength bytes without an ETX can only end longer than any valid
 // frame, so it is dropped there and memory stays bounded.
+//
+// The first delimiter is found with two memchr scans, ETX and then STX only
+// up to it: a byte-wise search for either of the two is several times slower.
+// The ETX found is kept until assembly passes it: looking for it again from
+// each STX of a flood without ETX would rescan the rest of the chunk every
+// time, and Feed() would no longer be linear in the chunk.
 void TFrameAssembler::Feed(std::string_view chunk, Sink& sink) {
-  static constexpr char kDelimiters[] = {STX, ETX};
-  const std::string_view delimiters(kDelimiters, 2);
+  const std::size_t size = chunk.size();
+  std::size_t etx = std::string_view::npos;  // not looked for yet
+  // The first ETX at or after `from`, or `size`.
+  auto etxFrom = [&](std::size_t from) {
+    if (etx == std::string_view::npos || etx < from) etx = FindIn(chunk, ETX, from, size);
+    return etx;
+  };
   std::size_t pos = 0;
-  while (pos < chunk.size() && !sink.Stopped()) {
+  while (pos < size && !sink.Stopped()) {
     if (buffer_.empty()) {
-      std::size_t start = chunk.find(STX, pos);
-      if (start == std::string_view::npos) return;
-      std::string_view window = chunk.substr(start, kMaxFrameLength);
-      std::size_t stop = window.find_first_of(delimiters, 1);
-      if (stop == std::string_view::npos) {
-        if (window.size() < kMaxFrameLength) {
-          buffer_.assign(window);
-          return;
-        }
-        sink.OnBadFrame(kBadFormat);
-        pos = start + kMaxFrameLength;
-      } else if (window[stop] == STX) {
-        if (stop > 1) sink.OnBadFrame(kBadFormat);
-        pos = start + stop;
+      const std::size_t start = FindIn(chunk, STX, pos, size);
+      if (start == size) return;
+      const std::size_t end = start + chunk.substr(start, kMaxFrameLength).size();
+      const std::size_t etxAt = etxFrom(start + 1);
+      const std::size_t stxAt = FindIn(chunk, STX, start + 1, std::min(etxAt, end));
+      if (stxAt < std::min(etxAt, end)) {
+        if (stxAt - start > 1) sink.OnBadFrame(kBadFormat);
+        pos = stxAt;
+      } else if (etxAt < end) {
+        pos = etxAt + 1;
+        Emit(chunk.substr(start, pos - start), sink);
+      } else if (end - start < kMaxFrameLength) {
+        buffer_.assign(chunk.substr(start));
+        return;
       } else {
-        pos = start + stop + 1;
-        Emit(window.substr(0, stop + 1), sink);
+        sink.OnBadFrame(kBadFormat);
+        pos = end;
       }
       continue;
     }
-    // The buffer holds an STX-led partial frame and has room for `room` more
-    // bytes, its ETX among them.
-    std::string_view next = chunk.substr(pos, kMaxFrameLength - buffer_.size());
-    std::size_t stop = next.find_first_of(delimiters);
-    if (stop == std::string_view::npos) {
-      buffer_.append(next);
-      pos += next.size();
+    // The buffer holds an STX-led partial frame and has room for the bytes
+    // up to `end`, its ETX among them.
+    const std::size_t end = pos + chunk.substr(pos, kMaxFrameLength - buffer_.size()).size();
+    const std::size_t etxAt = etxFrom(pos);
+    const std::size_t stxAt = FindIn(chunk, STX, pos, std::min(etxAt, end));
+    if (stxAt < std::min(etxAt, end)) {
+      if (buffer_.size() + (stxAt - pos) > 1) sink.OnBadFrame(kBadFormat);
+      buffer_.clear();
+      pos = stxAt;
+    } else if (etxAt < end) {
+      buffer_.append(chunk.substr(pos, etxAt + 1 - pos));
+      pos = etxAt + 1;
+      Emit(buffer_, sink);
+      buffer_.clear();
+    } else {
+      buffer_.append(chunk.substr(pos, end - pos));
+      pos = end;
       if (buffer_.size() < kMaxFrameLength) return;
       sink.OnBadFrame(kBadFormat);
-      buffer_.clear();
-    } else if (next[stop] == STX) {
-      if (buffer_.size() + stop > 1) sink.OnBadFrame(kBadFormat);
-      buffer_.clear();
-      pos += stop;
-    } else {
-      buffer_.append(next.substr(0, stop + 1));
-      pos += stop + 1;
-      Emit(buffer_, sink);
       buffer_.clear();
     }
   }
