@@ -54,9 +54,11 @@ std::string_view DataPart(std::string_view body) {
 }  // namespace
 
 uint8_t Checksum(std::string_view text) {
-  unsigned sum = 0;
-  for (char c : text) sum += static_cast<unsigned char>(c);
-  return static_cast<uint8_t>(sum);
+  // Adding in eight bits gives the same sum modulo 256 and lets the compiler
+  // add 16 octets at once instead of widening each to an int first.
+  uint8_t sum = 0;
+  for (char c : text) sum = static_cast<uint8_t>(sum + static_cast<unsigned char>(c));
+  return sum;
 }
 
 const char* ComposeFrameError(int aOT, int aTRN, std::string_view aData) {
