@@ -45,10 +45,27 @@ std::size_t FindIn(std::string_view text, char c, std::size_t from, std::size_t 
                         : static_cast<std::size_t>(static_cast<const char*>(hit) - text.data());
 }
 
-// Fields 4 onwards, kept in place.
-std::string_view DataPart(std::string_view body) {
-  std::size_t start = AfterSeparator(body, 4);
-  return start == std::string_view::npos ? std::string_view() : body.substr(start);
+// The header fields of a datagram and its data part, taken apart in one pass
+// rather than by a search from the start for each field.
+struct THeader {
+  std::string_view Field[4];  // TRN, LEN, O|R, OT; empty when missing
+  std::string_view Data;      // fields 4 onwards kept in place; empty without a fourth "/"
+};
+
+THeader SplitHeader(std::string_view body) {
+  THeader header;
+  std::size_t start = 0;
+  for (std::string_view& field : header.Field) {
+    std::size_t slash = body.find('/', start);
+    if (slash == std::string_view::npos) {
+      field = body.substr(start);
+      return header;
+    }
+    field = body.substr(start, slash - start);
+    start = slash + 1;
+  }
+  header.Data = body.substr(start);
+  return header;
 }
 
 }  // namespace
@@ -89,19 +106,19 @@ std::optional<std::string> ComposeFrame(int aOT, int aTRN, bool aResult, std::st
 }
 
 bool ParseDatagram(std::string_view body, TDatagram& out) {
+  const THeader header = SplitHeader(body);
   int32_t trn = 0, ot = 0;
-  if (!TryReadDecimal(FieldView(body, 0), trn) || !TryReadDecimal(FieldView(body, 3), ot))
-    return false;
+  if (!TryReadDecimal(header.Field[0], trn) || !TryReadDecimal(header.Field[3], ot)) return false;
   out.TRN = static_cast<uint8_t>(trn);
   out.OT = static_cast<uint8_t>(ot);
-  out.Result = FieldView(body, 2) == "R";
-  out.Data.assign(DataPart(body));
+  out.Result = header.Field[2] == "R";
+  out.Data.assign(header.Data);
   return true;
 }
 
 TAnswer ReadAnswer(std::string_view body) {
   TAnswer answer;
-  std::string_view data = DataPart(body);
+  std::string_view data = SplitHeader(body).Data;
   std::string_view first = FieldView(data, 0);
   if (first.empty() || (first[0] != 'A' && first[0] != 'N')) return answer;
   answer.IsAnswer = true;
