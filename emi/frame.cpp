@@ -151,8 +151,7 @@ std::optional<std::string_view> ValidateFrame(std::string_view frame, const char
     return std::nullopt;
   }
   std::string_view datagram = frame.substr(1, frame.size() - 2);
-  const char pair[3] = {'$', datagram[datagram.size() - 2], datagram[datagram.size() - 1]};
-  int32_t received = ReadInteger(std::string_view(pair, 3));
+  const uint8_t received = HexPairValue(datagram[datagram.size() - 2], datagram.back());
   int32_t length = 0;
   if (!TryReadDecimal(FieldView(datagram, 1), length)) {
     error = kBadFormat;
