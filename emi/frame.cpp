@@ -19,11 +19,19 @@ char* PutDigits(char* out, unsigned value, int width) {
   return out + width;
 }
 
+// Offset of the first "/" at or after `from`, or npos. The fields looked at
+// are a few characters long, too short to make up for a call to memchr.
+std::size_t NextSeparator(std::string_view text, std::size_t from) {
+  for (; from < text.size(); ++from)
+    if (text[from] == '/') return from;
+  return std::string_view::npos;
+}
+
 // Offset of the character after the n-th "/" (n >= 1), or npos.
 std::size_t AfterSeparator(std::string_view text, int n) {
   std::size_t pos = 0;
   for (int i = 0; i < n; ++i) {
-    pos = text.find('/', pos);
+    pos = NextSeparator(text, pos);
     if (pos == std::string_view::npos) return pos;
     ++pos;
   }
@@ -34,7 +42,7 @@ std::size_t AfterSeparator(std::string_view text, int n) {
 std::string_view FieldView(std::string_view list, int index) {
   std::size_t start = index == 0 ? 0 : AfterSeparator(list, index);
   if (start == std::string_view::npos) return {};
-  std::size_t end = list.find('/', start);
+  std::size_t end = NextSeparator(list, start);
   return list.substr(start, end == std::string_view::npos ? end : end - start);
 }
 
@@ -56,7 +64,7 @@ THeader SplitHeader(std::string_view body) {
   THeader header;
   std::size_t start = 0;
   for (std::string_view& field : header.Field) {
-    std::size_t slash = body.find('/', start);
+    std::size_t slash = NextSeparator(body, start);
     if (slash == std::string_view::npos) {
       field = body.substr(start);
       return header;
