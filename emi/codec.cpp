@@ -117,8 +117,17 @@ bool TryReadInteger(std::string_view text, int32_t& value) {
 }
 
 bool TryReadDecimal(std::string_view text, int32_t& value) {
-  if (text.empty() || !IsDigit(text[0])) return false;
-  return TryReadInteger(text, value);
+  if (text.empty()) return false;
+  // Every frame carries three of these: worth a loop of its own without the
+  // sign and "$" cases of TryReadInteger().
+  int64_t result = 0;
+  for (char c : text) {
+    if (!IsDigit(c)) return false;
+    result = result * 10 + (c - '0');
+    if (result > std::numeric_limits<int32_t>::max()) return false;
+  }
+  value = static_cast<int32_t>(result);
+  return true;
 }
 
 std::string IntToHexDigits(uint32_t value) {
