@@ -37,6 +37,10 @@ void RunOnMainThread(const std::function<void()>& work);
 // Runs every piece of work pending now. Main thread only. Returns the count.
 int RunPendingWork();
 
+// How many pieces of work wait for the main thread now, from any thread. Lets
+// a caller see that a hand-over has been made without running it.
+int PendingCount();
+
 // Main thread: waits until `done()` holds, running hand-over work meanwhile.
 // Returns false when `timeout` ran out first.
 bool WaitOnMainThread(const std::function<bool()>& done,

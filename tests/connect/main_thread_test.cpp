@@ -56,11 +56,16 @@ TEST_F(MainThreadHandOver, RunPendingWorkCountsAndIgnoresOtherThreads) {
   std::atomic<int> runs{0};
   for (int i = 0; i < 3; ++i) workers.emplace_back([&] { mt::RunOnMainThread([&] { ++runs; }); });
   while (queued.load() < 3) std::this_thread::yield();
-  int fromOther = -1;
-  std::thread([&] { fromOther = mt::RunPendingWork(); }).join();
+  int fromOther = -1, seenByOther = -1;
+  std::thread([&] {
+    fromOther = mt::RunPendingWork();
+    seenByOther = mt::PendingCount();
+  }).join();
   EXPECT_EQ(fromOther, 0);
+  EXPECT_EQ(seenByOther, 3);
   EXPECT_EQ(runs.load(), 0);
   EXPECT_EQ(mt::RunPendingWork(), 3);
+  EXPECT_EQ(mt::PendingCount(), 0);
   for (auto& w : workers) w.join();
   EXPECT_EQ(runs.load(), 3);
 }
