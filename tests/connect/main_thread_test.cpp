@@ -41,8 +41,11 @@ TEST_F(MainThreadHandOver, OtherThreadsWaitUntilTheMainThreadHasRunTheWork) {
     mt::RunOnMainThread([&] { ranOn = std::this_thread::get_id(); });
     returned = true;
   });
-  // Nothing runs the work yet, so the worker must still be waiting.
-  std::this_thread::sleep_for(50ms);
+  // Once the work is queued nothing runs it yet, so the worker must still be waiting.
+  const auto deadline = std::chrono::steady_clock::now() + 5s;
+  while (mt::PendingCount() == 0 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(1ms);
+  EXPECT_EQ(mt::PendingCount(), 1);
   EXPECT_FALSE(returned.load());
   EXPECT_TRUE(mt::WaitOnMainThread([&] { return returned.load(); }, 5s));
   worker.join();
