@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -46,11 +45,14 @@ class TRecorder {
     c.OnRxChar = [this, &c, readAll](TComponent* sender, int count) {
       std::string data;
       if (readAll) data = c.ReadString(count);
-      std::lock_guard g(lock_);
-      senders_.push_back(sender);
-      notices_.push_back({count, std::this_thread::get_id(), Clock::now()});
-      received_ += data;
-      changed_.notify_all();
+      {
+        std::lock_guard g(lock_);
+        senders_.push_back(sender);
+        notices_.push_back({count, std::this_thread::get_id(), Clock::now()});
+        received_ += data;
+      }
+      // A WaitFor on the main thread looks again at once, not a slice later.
+      main_thread::NotifyWaiters();
     };
   }
   // Waits (driving the main thread's hand-over) until `n` notices have come.
@@ -77,7 +79,6 @@ class TRecorder {
 
  private:
   std::mutex lock_;
-  std::condition_variable changed_;
   std::vector<Notice> notices_;
   std::vector<TComponent*> senders_;
   std::string received_;
