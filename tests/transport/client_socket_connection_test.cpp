@@ -252,16 +252,19 @@ TEST_F(ClientSocket, CloseDiscardsWaitingBytesAndEndsTheConnectionInOrder) {
   EXPECT_EQ(::recv(peer.Get(), &byte, 1, 0), 0) << std::strerror(errno);
 }
 
+// A reader left in its poll would hold every close up for most of its 100 ms
+// interval; woken, it ends at once. Load can slow any one close, never speed
+// one up, so the fastest of several is what tells.
 TEST_F(ClientSocket, CloseWakesTheReaderThreadAtOnce) {
-  Clock::duration worst{};
-  for (int i = 0; i < 5; ++i) {
+  Clock::duration fastest = Clock::duration::max();
+  for (int i = 0; i < 10; ++i) {
     TFd peer = OpenAndAccept();
     std::this_thread::sleep_for(20ms);  // the reader is in its wait now
     const auto start = Clock::now();
     connection.Close();
-    worst = std::max(worst, Clock::now() - start);
+    fastest = std::min(fastest, Clock::now() - start);
   }
-  EXPECT_LT(worst, 60ms);
+  EXPECT_LT(fastest, 50ms);
 }
 
 TEST_F(ClientSocket, NoAddressSpecified) {
