@@ -420,37 +420,47 @@ TEST_F(ClientSocket, ClosingTheSocketAloneKeepsTheComponentActive) {
   EXPECT_TRUE(connection.SocketConnected());
 }
 
+// Waits until bytes reach `peer`: a write to it is under way.
+bool BytesArrive(const TFd& peer) {
+  pollfd p{peer.Get(), POLLIN, 0};
+  return ::poll(&p, 1, 5000) == 1;
+}
+
 // An SMSC that stops reading: the stalled write gives up after its bound and
 // loses the socket, and meanwhile the reader still reads what the SMSC sends.
 TEST_F(ClientSocket, AStalledWriteEndsAtItsBoundWithoutHoldingUpTheReader) {
   TRecorder recorder;
   recorder.Attach(connection, true);
   connection.RxCharInThread = true;
-  connection.SetSendTimeout(1500ms);
+  constexpr std::chrono::milliseconds kBound = 1s;
+  connection.SetSendTimeout(kBound);
   TFd peer = OpenAndAccept();
   const std::string flood(64 << 20, 'f');  // far beyond what the buffers take
-  std::atomic<bool> writing{true};
   std::string error;
   Clock::duration took{};
-  std::thread writer([&] {
-    std::tie(error, took) = TimedErrorOf([&] { connection.WriteString(flood); });
-    writing = false;
-  });
-  std::this_thread::sleep_for(200ms);
+  const Clock::time_point started = Clock::now();
+  std::thread writer(
+      [&] { std::tie(error, took) = TimedErrorOf([&] { connection.WriteString(flood); }); });
+  const bool writing = BytesArrive(peer);
   SendAll(peer, "abc");
-  const bool heard = recorder.WaitFor(1, 1s);
-  const bool whileWriting = writing.load();
+  const bool heard = recorder.WaitFor(1);
   if (!heard) peer.Reset();  // let a write that never ends fail, so the test ends
   writer.join();
-  EXPECT_TRUE(heard && whileWriting) << "the reader waited behind the write";
+  ASSERT_TRUE(writing) << "the write never began";
+  ASSERT_TRUE(heard);
+  // The write cannot end before its bound: a reader held up behind it would
+  // hear the bytes only after that.
+  EXPECT_LT(recorder.Notices()[0].at, started + kBound) << "the reader waited behind the write";
   EXPECT_EQ(recorder.Received(), "abc");
   EXPECT_EQ(error, SocketErrorText(ETIMEDOUT, "send"));
-  EXPECT_GE(took, 1400ms);
-  EXPECT_LT(took, 5s);
+  EXPECT_GE(took, kBound);
+  // Ten times the bound, and still short of the 10 s a write has by default.
+  EXPECT_LT(took, 10 * kBound);
   EXPECT_TRUE(connection.Active());
   EXPECT_FALSE(connection.SocketConnected());
   EXPECT_EQ(connection.InputCount(), 0);
-  EXPECT_LT(TimedErrorOf([&] { connection.WriteString("x"); }).second, 100ms);
+  EXPECT_LT(TimedErrorOf([&] { connection.WriteString("x"); }).second, kBound / 2)
+      << "a lost socket must fail a write at once, not wait for room";
 }
 
 TEST_F(ClientSocket, ClosingEndsAStalledWriteAtOnce) {
@@ -458,7 +468,7 @@ TEST_F(ClientSocket, ClosingEndsAStalledWriteAtOnce) {
   const std::string flood(64 << 20, 'f');
   std::string error;
   std::thread writer([&] { error = ErrorOf([&] { connection.WriteString(flood); }); });
-  std::this_thread::sleep_for(200ms);
+  const bool writing = BytesArrive(peer);
   // Should the close hang, the peer's reset still ends the write.
   std::atomic<bool> closed{false};
   std::thread watchdog([&] {
@@ -471,6 +481,8 @@ TEST_F(ClientSocket, ClosingEndsAStalledWriteAtOnce) {
   closed = true;
   writer.join();
   watchdog.join();
+  EXPECT_TRUE(writing) << "the write never began";
+  // The write would otherwise wait for its 10 s bound; the watchdog acts at 3 s.
   EXPECT_LT(took, 1s);
   EXPECT_THAT(error, ::testing::EndsWith("on API 'send'"));
   connection.Close();
