@@ -399,7 +399,7 @@ TEST_F(ClientSocket, ThePeersEndOfTheConnectionLosesTheSocket) {
     for (int attempt = 0; attempt < 2; ++attempt) {
       const auto [error, took] = TimedErrorOf([&] { connection.WriteString("01/00022/O/31/"); });
       EXPECT_EQ(error, SocketErrorText(row.error, "send"));
-      EXPECT_LT(took, 100ms);
+      EXPECT_LT(took, 1s) << "the write waited as for a peer that is slow to read";
     }
     EXPECT_EQ(connection.ReadString(10), "");
     connection.Close();
@@ -560,7 +560,8 @@ TEST(ClientSocketConnect, AConnectionThatIsNeverAnsweredEndsAtItsBound) {
   const auto [error, took] = TimedErrorOf([&] { connection.Open(); });
   EXPECT_EQ(error, SocketErrorText(ETIMEDOUT, "connect"));
   EXPECT_GE(took, 450ms);
-  EXPECT_LT(took, 3s);
+  // Ten times the bound, and short of the 15 s a connection has by default.
+  EXPECT_LT(took, 5s);
   EXPECT_FALSE(connection.Active());
 }
 
