@@ -627,28 +627,24 @@ TEST_F(ClientSocket, FailingHandlerNeitherEscapesNorSilencesTheReader) {
   }
 }
 
-// Latency on an idle connection: from the peer's send to the notification.
-TEST_F(ClientSocket, IdleConnectionNoticesBytesPromptly) {
+// Bytes that come while the reader waits on an idle connection are noticed,
+// after a short quiet spell and after ones longer than the reader's poll
+// interval. How soon is for the idle_notice_bench program to tell.
+TEST_F(ClientSocket, IdleConnectionNoticesBytes) {
   TRecorder recorder;
   recorder.Attach(connection, true);
   connection.RxCharInThread = true;
   TFd peer = OpenAndAccept();
-  constexpr int kTries = 200;
-  std::vector<double> ms;
-  for (int i = 0; i < kTries; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(3 + i % 7));
-    const auto sent = Clock::now();
+  const std::chrono::milliseconds quiet[] = {3ms, 9ms, 150ms, 5ms, 250ms};
+  std::size_t sent = 0;
+  for (const auto spell : quiet) {
+    std::this_thread::sleep_for(spell);
     SendAll(peer, "k");
-    ASSERT_TRUE(recorder.WaitFor(static_cast<std::size_t>(i) + 1));
-    ms.push_back(
-        std::chrono::duration<double, std::milli>(recorder.Notices()[i].at - sent).count());
+    ASSERT_TRUE(recorder.WaitFor(++sent)) << "after " << spell.count() << " ms of quiet";
   }
-  std::sort(ms.begin(), ms.end());
-  const double median = ms[ms.size() / 2], p99 = ms[ms.size() * 99 / 100], worst = ms.back();
-  std::printf("notification latency over %d tries: median %.3f ms, p99 %.3f ms, worst %.3f ms\n",
-              kTries, median, p99, worst);
-  EXPECT_LT(worst, 50.0);
-  EXPECT_EQ(recorder.Received(), std::string(kTries, 'k'));
+  EXPECT_EQ(recorder.Received(), std::string(sent, 'k'));
+  for (const Notice& notice : recorder.Notices())
+    EXPECT_NE(notice.thread, std::this_thread::get_id());
 }
 
 TEST(ClientSocketObject, SecondOpenOfAConnectedSocketIsRefused) {
