@@ -193,6 +193,12 @@ int RunPendingWork() {
   return static_cast<int>(batch.size()) + RunDueWork();
 }
 
+int PendingCount() {
+  State& s = state();
+  std::lock_guard guard(s.lock);
+  return static_cast<int>(s.pending.size());
+}
+
 bool WaitOnMainThread(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
   using Clock = std::chrono::steady_clock;
   State& s = state();

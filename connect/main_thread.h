@@ -55,6 +55,9 @@ void CancelDelayed(TTimerId id);
 // Milliseconds until the next delayed work falls due (0 when overdue), or -1
 // when there is none. Any thread.
 int MillisecondsToNextDue();
+// How many pieces of work wait for the main thread now, from any thread. Lets
+// a caller see that a hand-over has been made without running it.
+int PendingCount();
 
 // Main thread: waits until `done()` holds, running hand-over work meanwhile.
 // Returns false when `timeout` ran out first.

@@ -42,16 +42,6 @@ bool ReadHexDigits(std::string_view digits, uint32_t& value) {
   return true;
 }
 
-// The value of the two characters of a hex pair as ReadInteger reads "$" + pair.
-uint8_t HexPairValue(char high, char low) {
-  int h = HexValue(high);
-  if (h < 0) return 0;
-  int l = HexValue(low);
-  if (l >= 0) return static_cast<uint8_t>(h << 4 | l);
-  // A trailing blank is trimmed away, leaving the first digit alone.
-  return low == ' ' ? static_cast<uint8_t>(h) : 0;
-}
-
 // Built by appending: GCC 12 warns falsely (-Wrestrict) about "x" + std::string at -O2.
 std::string Prefixed(std::string_view prefix, std::string_view text) {
   std::string result;
@@ -62,6 +52,15 @@ std::string Prefixed(std::string_view prefix, std::string_view text) {
 }
 
 }  // namespace
+
+uint8_t HexPairValue(char high, char low) {
+  int h = HexValue(high);
+  if (h < 0) return 0;
+  int l = HexValue(low);
+  if (l >= 0) return static_cast<uint8_t>(h << 4 | l);
+  // A trailing blank is trimmed away, leaving the first digit alone.
+  return low == ' ' ? static_cast<uint8_t>(h) : 0;
+}
 
 int32_t ReadInteger(std::string_view text) {
   text = TrimView(text);
@@ -118,8 +117,17 @@ bool TryReadInteger(std::string_view text, int32_t& value) {
 }
 
 bool TryReadDecimal(std::string_view text, int32_t& value) {
-  if (text.empty() || !IsDigit(text[0])) return false;
-  return TryReadInteger(text, value);
+  if (text.empty()) return false;
+  // Every frame carries three of these: worth a loop of its own without the
+  // sign and "$" cases of TryReadInteger().
+  int64_t result = 0;
+  for (char c : text) {
+    if (!IsDigit(c)) return false;
+    result = result * 10 + (c - '0');
+    if (result > std::numeric_limits<int32_t>::max()) return false;
+  }
+  value = static_cast<int32_t>(result);
+  return true;
 }
 
 std::string IntToHexDigits(uint32_t value) {

@@ -22,6 +22,9 @@ bool TryReadInteger(std::string_view text, int32_t& value);
 // Digits only, as the numbers inside a frame are written (LEN, TRN, OT, error
 // codes, time-stamp pieces): no sign, no "$" hex, no blanks.
 bool TryReadDecimal(std::string_view text, int32_t& value);
+// The value of two characters as ReadInteger reads "$" and them, without
+// building that text: how a frame's checksum pair is read.
+uint8_t HexPairValue(char high, char low);
 
 std::string IntToHexDigits(uint32_t value);
 std::string IntToHexWidth(uint32_t value, int width);

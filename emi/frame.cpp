@@ -1,5 +1,6 @@
 #include "emi/frame.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "emi/codec.h"
@@ -18,11 +19,19 @@ char* PutDigits(char* out, unsigned value, int width) {
   return out + width;
 }
 
+// Offset of the first "/" at or after `from`, or npos. The fields looked at
+// are a few characters long, too short to make up for a call to memchr.
+std::size_t NextSeparator(std::string_view text, std::size_t from) {
+  for (; from < text.size(); ++from)
+    if (text[from] == '/') return from;
+  return std::string_view::npos;
+}
+
 // Offset of the character after the n-th "/" (n >= 1), or npos.
 std::size_t AfterSeparator(std::string_view text, int n) {
   std::size_t pos = 0;
   for (int i = 0; i < n; ++i) {
-    pos = text.find('/', pos);
+    pos = NextSeparator(text, pos);
     if (pos == std::string_view::npos) return pos;
     ++pos;
   }
@@ -33,22 +42,55 @@ std::size_t AfterSeparator(std::string_view text, int n) {
 std::string_view FieldView(std::string_view list, int index) {
   std::size_t start = index == 0 ? 0 : AfterSeparator(list, index);
   if (start == std::string_view::npos) return {};
-  std::size_t end = list.find('/', start);
+  std::size_t end = NextSeparator(list, start);
   return list.substr(start, end == std::string_view::npos ? end : end - start);
 }
 
-// Fields 4 onwards, kept in place.
-std::string_view DataPart(std::string_view body) {
-  std::size_t start = AfterSeparator(body, 4);
-  return start == std::string_view::npos ? std::string_view() : body.substr(start);
+// Offset of the first `c` in text[from, to), or `to`.
+std::size_t FindIn(std::string_view text, char c, std::size_t from, std::size_t to) {
+  // A frame that arrives in small pieces is searched a few bytes at a time,
+  // and calling memchr for those costs more than comparing them here.
+  if (to - from < 8) {
+    for (; from < to; ++from)
+      if (text[from] == c) return from;
+    return to;
+  }
+  const void* hit = std::memchr(text.data() + from, c, to - from);
+  return hit == nullptr ? to
+                        : static_cast<std::size_t>(static_cast<const char*>(hit) - text.data());
+}
+
+// The header fields of a datagram and its data part, taken apart in one pass
+// rather than by a search from the start for each field.
+struct THeader {
+  std::string_view Field[4];  // TRN, LEN, O|R, OT; empty when missing
+  std::string_view Data;      // fields 4 onwards kept in place; empty without a fourth "/"
+};
+
+THeader SplitHeader(std::string_view body) {
+  THeader header;
+  std::size_t start = 0;
+  for (std::string_view& field : header.Field) {
+    std::size_t slash = NextSeparator(body, start);
+    if (slash == std::string_view::npos) {
+      field = body.substr(start);
+      return header;
+    }
+    field = body.substr(start, slash - start);
+    start = slash + 1;
+  }
+  header.Data = body.substr(start);
+  return header;
 }
 
 }  // namespace
 
 uint8_t Checksum(std::string_view text) {
-  unsigned sum = 0;
-  for (char c : text) sum += static_cast<unsigned char>(c);
-  return static_cast<uint8_t>(sum);
+  // Adding in eight bits gives the same sum modulo 256 and lets the compiler
+  // add 16 octets at once instead of widening each to an int first.
+  uint8_t sum = 0;
+  for (char c : text) sum = static_cast<uint8_t>(sum + static_cast<unsigned char>(c));
+  return sum;
 }
 
 const char* ComposeFrameError(int aOT, int aTRN, std::string_view aData) {
@@ -79,19 +121,19 @@ std::optional<std::string> ComposeFrame(int aOT, int aTRN, bool aResult, std::st
 }
 
 bool ParseDatagram(std::string_view body, TDatagram& out) {
+  const THeader header = SplitHeader(body);
   int32_t trn = 0, ot = 0;
-  if (!TryReadDecimal(FieldView(body, 0), trn) || !TryReadDecimal(FieldView(body, 3), ot))
-    return false;
+  if (!TryReadDecimal(header.Field[0], trn) || !TryReadDecimal(header.Field[3], ot)) return false;
   out.TRN = static_cast<uint8_t>(trn);
   out.OT = static_cast<uint8_t>(ot);
-  out.Result = FieldView(body, 2) == "R";
-  out.Data.assign(DataPart(body));
+  out.Result = header.Field[2] == "R";
+  out.Data.assign(header.Data);
   return true;
 }
 
 TAnswer ReadAnswer(std::string_view body) {
   TAnswer answer;
-  std::string_view data = DataPart(body);
+  std::string_view data = SplitHeader(body).Data;
   std::string_view first = FieldView(data, 0);
   if (first.empty() || (first[0] != 'A' && first[0] != 'N')) return answer;
   answer.IsAnswer = true;
@@ -124,8 +166,7 @@ std::optional<std::string_view> ValidateFrame(std::string_view frame, const char
     return std::nullopt;
   }
   std::string_view datagram = frame.substr(1, frame.size() - 2);
-  const char pair[3] = {'$', datagram[datagram.size() - 2], datagram[datagram.size() - 1]};
-  int32_t received = ReadInteger(std::string_view(pair, 3));
+  const uint8_t received = HexPairValue(datagram[datagram.size() - 2], datagram.back());
   int32_t length = 0;
   if (!TryReadDecimal(FieldView(datagram, 1), length)) {
     error = kBadFormat;
@@ -159,50 +200,62 @@ void TFrameAssembler::Emit(std::string_view frame, Sink& sink) {
 // so its drop goes unreported and an STX flood costs no log lines. A partial frame that reaches
 // kMaxFrameLength bytes without an ETX can only end longer than any valid
 // frame, so it is dropped there and memory stays bounded.
+//
+// The first delimiter is found with two memchr scans, ETX and then STX only
+// up to it: a byte-wise search for either of the two is several times slower.
+// The ETX found is kept until assembly passes it: looking for it again from
+// each STX of a flood without ETX would rescan the rest of the chunk every
+// time, and Feed() would no longer be linear in the chunk.
 void TFrameAssembler::Feed(std::string_view chunk, Sink& sink) {
-  static constexpr char kDelimiters[] = {STX, ETX};
-  const std::string_view delimiters(kDelimiters, 2);
+  const std::size_t size = chunk.size();
+  std::size_t etx = std::string_view::npos;  // not looked for yet
+  // The first ETX at or after `from`, or `size`.
+  auto etxFrom = [&](std::size_t from) {
+    if (etx == std::string_view::npos || etx < from) etx = FindIn(chunk, ETX, from, size);
+    return etx;
+  };
   std::size_t pos = 0;
-  while (pos < chunk.size() && !sink.Stopped()) {
+  while (pos < size && !sink.Stopped()) {
     if (buffer_.empty()) {
-      std::size_t start = chunk.find(STX, pos);
-      if (start == std::string_view::npos) return;
-      std::string_view window = chunk.substr(start, kMaxFrameLength);
-      std::size_t stop = window.find_first_of(delimiters, 1);
-      if (stop == std::string_view::npos) {
-        if (window.size() < kMaxFrameLength) {
-          buffer_.assign(window);
-          return;
-        }
-        sink.OnBadFrame(kBadFormat);
-        pos = start + kMaxFrameLength;
-      } else if (window[stop] == STX) {
-        if (stop > 1) sink.OnBadFrame(kBadFormat);
-        pos = start + stop;
+      const std::size_t start = FindIn(chunk, STX, pos, size);
+      if (start == size) return;
+      const std::size_t end = start + chunk.substr(start, kMaxFrameLength).size();
+      const std::size_t etxAt = etxFrom(start + 1);
+      const std::size_t stxAt = FindIn(chunk, STX, start + 1, std::min(etxAt, end));
+      if (stxAt < std::min(etxAt, end)) {
+        if (stxAt - start > 1) sink.OnBadFrame(kBadFormat);
+        pos = stxAt;
+      } else if (etxAt < end) {
+        pos = etxAt + 1;
+        Emit(chunk.substr(start, pos - start), sink);
+      } else if (end - start < kMaxFrameLength) {
+        buffer_.assign(chunk.substr(start));
+        return;
       } else {
-        pos = start + stop + 1;
-        Emit(window.substr(0, stop + 1), sink);
+        sink.OnBadFrame(kBadFormat);
+        pos = end;
       }
       continue;
     }
-    // The buffer holds an STX-led partial frame and has room for `room` more
-    // bytes, its ETX among them.
-    std::string_view next = chunk.substr(pos, kMaxFrameLength - buffer_.size());
-    std::size_t stop = next.find_first_of(delimiters);
-    if (stop == std::string_view::npos) {
-      buffer_.append(next);
-      pos += next.size();
+    // The buffer holds an STX-led partial frame and has room for the bytes
+    // up to `end`, its ETX among them.
+    const std::size_t end = pos + chunk.substr(pos, kMaxFrameLength - buffer_.size()).size();
+    const std::size_t etxAt = etxFrom(pos);
+    const std::size_t stxAt = FindIn(chunk, STX, pos, std::min(etxAt, end));
+    if (stxAt < std::min(etxAt, end)) {
+      if (buffer_.size() + (stxAt - pos) > 1) sink.OnBadFrame(kBadFormat);
+      buffer_.clear();
+      pos = stxAt;
+    } else if (etxAt < end) {
+      buffer_.append(chunk.substr(pos, etxAt + 1 - pos));
+      pos = etxAt + 1;
+      Emit(buffer_, sink);
+      buffer_.clear();
+    } else {
+      buffer_.append(chunk.substr(pos, end - pos));
+      pos = end;
       if (buffer_.size() < kMaxFrameLength) return;
       sink.OnBadFrame(kBadFormat);
-      buffer_.clear();
-    } else if (next[stop] == STX) {
-      if (buffer_.size() + stop > 1) sink.OnBadFrame(kBadFormat);
-      buffer_.clear();
-      pos += stop;
-    } else {
-      buffer_.append(next.substr(0, stop + 1));
-      pos += stop + 1;
-      Emit(buffer_, sink);
       buffer_.clear();
     }
   }

@@ -41,8 +41,11 @@ TEST_F(MainThreadHandOver, OtherThreadsWaitUntilTheMainThreadHasRunTheWork) {
     mt::RunOnMainThread([&] { ranOn = std::this_thread::get_id(); });
     returned = true;
   });
-  // Nothing runs the work yet, so the worker must still be waiting.
-  std::this_thread::sleep_for(50ms);
+  // Once the work is queued nothing runs it yet, so the worker must still be waiting.
+  const auto deadline = std::chrono::steady_clock::now() + 5s;
+  while (mt::PendingCount() == 0 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(1ms);
+  EXPECT_EQ(mt::PendingCount(), 1);
   EXPECT_FALSE(returned.load());
   EXPECT_TRUE(mt::WaitOnMainThread([&] { return returned.load(); }, 5s));
   worker.join();
@@ -56,11 +59,16 @@ TEST_F(MainThreadHandOver, RunPendingWorkCountsAndIgnoresOtherThreads) {
   std::atomic<int> runs{0};
   for (int i = 0; i < 3; ++i) workers.emplace_back([&] { mt::RunOnMainThread([&] { ++runs; }); });
   while (queued.load() < 3) std::this_thread::yield();
-  int fromOther = -1;
-  std::thread([&] { fromOther = mt::RunPendingWork(); }).join();
+  int fromOther = -1, seenByOther = -1;
+  std::thread([&] {
+    fromOther = mt::RunPendingWork();
+    seenByOther = mt::PendingCount();
+  }).join();
   EXPECT_EQ(fromOther, 0);
+  EXPECT_EQ(seenByOther, 3);
   EXPECT_EQ(runs.load(), 0);
   EXPECT_EQ(mt::RunPendingWork(), 3);
+  EXPECT_EQ(mt::PendingCount(), 0);
   for (auto& w : workers) w.join();
   EXPECT_EQ(runs.load(), 3);
 }

@@ -110,12 +110,15 @@ TEST(FrameAssembler, BytesBeforeAnyStxAreDroppedAtOnce) {
 }
 
 // A frame cut off by a dropped connection, or a stray STX, must not swallow
-// the frame that follows.
+// the frame that follows; nor must a partial frame whose ETX comes one byte
+// after the longest frame could have ended.
 TEST(FrameAssembler, AnStxInsideAPartialFrameDropsItAndRestartsThere) {
   const std::string cut =
       "\x02"
       "05/00020/R/5";
-  for (const std::string& stream : {cut + kAck, "\x02x" + kAck, "\x02\x02\x02" + kAck}) {
+  const std::string overlong = STX + std::string(kMaxFrameLength - 1, 'x') + ETX;
+  for (const std::string& stream :
+       {cut + kAck, "\x02x" + kAck, "\x02\x02\x02" + kAck, overlong + kAck}) {
     for (bool bytewise : {false, true}) {
       TFrameAssembler a;
       auto events = bytewise ? FeedBytewise(stream, a) : FeedWhole(stream, a);

@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -46,11 +45,14 @@ class TRecorder {
     c.OnRxChar = [this, &c, readAll](TComponent* sender, int count) {
       std::string data;
       if (readAll) data = c.ReadString(count);
-      std::lock_guard g(lock_);
-      senders_.push_back(sender);
-      notices_.push_back({count, std::this_thread::get_id(), Clock::now()});
-      received_ += data;
-      changed_.notify_all();
+      {
+        std::lock_guard g(lock_);
+        senders_.push_back(sender);
+        notices_.push_back({count, std::this_thread::get_id(), Clock::now()});
+        received_ += data;
+      }
+      // A WaitFor on the main thread looks again at once, not a slice later.
+      main_thread::NotifyWaiters();
     };
   }
   // Waits (driving the main thread's hand-over) until `n` notices have come.
@@ -77,7 +79,6 @@ class TRecorder {
 
  private:
   std::mutex lock_;
-  std::condition_variable changed_;
   std::vector<Notice> notices_;
   std::vector<TComponent*> senders_;
   std::string received_;
@@ -207,12 +208,12 @@ TEST_F(ClientSocket, UnreadBytesAreReportedAgainAboutEveryHundredMilliseconds) {
   TFd peer = OpenAndAccept();
   SendAll(peer, "abcd");
   ASSERT_TRUE(WaitForInput(4));
-  ASSERT_TRUE(recorder.WaitFor(1));
-  std::this_thread::sleep_for(450ms);
+  // Not a single report: three more come for the same bytes (in about 300 ms;
+  // the wait allows far more). And no busy loop: the reader's pause keeps
+  // them apart, and load can only lengthen a pause.
+  const std::size_t before = recorder.Notices().size();
+  ASSERT_TRUE(recorder.WaitFor(before + 3));
   const auto notices = recorder.Notices();
-  // Roughly one report per 100 ms: not a single one, and no busy loop.
-  EXPECT_GE(notices.size(), 3u);
-  EXPECT_LE(notices.size(), 7u);
   for (std::size_t i = 1; i < notices.size(); ++i) {
     EXPECT_GE(notices[i].count, notices[i - 1].count);
     EXPECT_GE(notices[i].at - notices[i - 1].at, 80ms);
@@ -251,16 +252,19 @@ TEST_F(ClientSocket, CloseDiscardsWaitingBytesAndEndsTheConnectionInOrder) {
   EXPECT_EQ(::recv(peer.Get(), &byte, 1, 0), 0) << std::strerror(errno);
 }
 
+// A reader left in its poll would hold every close up for most of its 100 ms
+// interval; woken, it ends at once. Load can slow any one close, never speed
+// one up, so the fastest of several is what tells.
 TEST_F(ClientSocket, CloseWakesTheReaderThreadAtOnce) {
-  Clock::duration worst{};
-  for (int i = 0; i < 5; ++i) {
+  Clock::duration fastest = Clock::duration::max();
+  for (int i = 0; i < 10; ++i) {
     TFd peer = OpenAndAccept();
     std::this_thread::sleep_for(20ms);  // the reader is in its wait now
     const auto start = Clock::now();
     connection.Close();
-    worst = std::max(worst, Clock::now() - start);
+    fastest = std::min(fastest, Clock::now() - start);
   }
-  EXPECT_LT(worst, 60ms);
+  EXPECT_LT(fastest, 50ms);
 }
 
 TEST_F(ClientSocket, NoAddressSpecified) {
@@ -395,7 +399,7 @@ TEST_F(ClientSocket, ThePeersEndOfTheConnectionLosesTheSocket) {
     for (int attempt = 0; attempt < 2; ++attempt) {
       const auto [error, took] = TimedErrorOf([&] { connection.WriteString("01/00022/O/31/"); });
       EXPECT_EQ(error, SocketErrorText(row.error, "send"));
-      EXPECT_LT(took, 100ms);
+      EXPECT_LT(took, 1s) << "the write waited as for a peer that is slow to read";
     }
     EXPECT_EQ(connection.ReadString(10), "");
     connection.Close();
@@ -416,37 +420,47 @@ TEST_F(ClientSocket, ClosingTheSocketAloneKeepsTheComponentActive) {
   EXPECT_TRUE(connection.SocketConnected());
 }
 
+// Waits until bytes reach `peer`: a write to it is under way.
+bool BytesArrive(const TFd& peer) {
+  pollfd p{peer.Get(), POLLIN, 0};
+  return ::poll(&p, 1, 5000) == 1;
+}
+
 // An SMSC that stops reading: the stalled write gives up after its bound and
 // loses the socket, and meanwhile the reader still reads what the SMSC sends.
 TEST_F(ClientSocket, AStalledWriteEndsAtItsBoundWithoutHoldingUpTheReader) {
   TRecorder recorder;
   recorder.Attach(connection, true);
   connection.RxCharInThread = true;
-  connection.SetSendTimeout(1500ms);
+  constexpr std::chrono::milliseconds kBound = 1s;
+  connection.SetSendTimeout(kBound);
   TFd peer = OpenAndAccept();
   const std::string flood(64 << 20, 'f');  // far beyond what the buffers take
-  std::atomic<bool> writing{true};
   std::string error;
   Clock::duration took{};
-  std::thread writer([&] {
-    std::tie(error, took) = TimedErrorOf([&] { connection.WriteString(flood); });
-    writing = false;
-  });
-  std::this_thread::sleep_for(200ms);
+  const Clock::time_point started = Clock::now();
+  std::thread writer(
+      [&] { std::tie(error, took) = TimedErrorOf([&] { connection.WriteString(flood); }); });
+  const bool writing = BytesArrive(peer);
   SendAll(peer, "abc");
-  const bool heard = recorder.WaitFor(1, 1s);
-  const bool whileWriting = writing.load();
+  const bool heard = recorder.WaitFor(1);
   if (!heard) peer.Reset();  // let a write that never ends fail, so the test ends
   writer.join();
-  EXPECT_TRUE(heard && whileWriting) << "the reader waited behind the write";
+  ASSERT_TRUE(writing) << "the write never began";
+  ASSERT_TRUE(heard);
+  // The write cannot end before its bound: a reader held up behind it would
+  // hear the bytes only after that.
+  EXPECT_LT(recorder.Notices()[0].at, started + kBound) << "the reader waited behind the write";
   EXPECT_EQ(recorder.Received(), "abc");
   EXPECT_EQ(error, SocketErrorText(ETIMEDOUT, "send"));
-  EXPECT_GE(took, 1400ms);
-  EXPECT_LT(took, 5s);
+  EXPECT_GE(took, kBound);
+  // Ten times the bound, and still short of the 10 s a write has by default.
+  EXPECT_LT(took, 10 * kBound);
   EXPECT_TRUE(connection.Active());
   EXPECT_FALSE(connection.SocketConnected());
   EXPECT_EQ(connection.InputCount(), 0);
-  EXPECT_LT(TimedErrorOf([&] { connection.WriteString("x"); }).second, 100ms);
+  EXPECT_LT(TimedErrorOf([&] { connection.WriteString("x"); }).second, kBound / 2)
+      << "a lost socket must fail a write at once, not wait for room";
 }
 
 TEST_F(ClientSocket, ClosingEndsAStalledWriteAtOnce) {
@@ -454,7 +468,7 @@ TEST_F(ClientSocket, ClosingEndsAStalledWriteAtOnce) {
   const std::string flood(64 << 20, 'f');
   std::string error;
   std::thread writer([&] { error = ErrorOf([&] { connection.WriteString(flood); }); });
-  std::this_thread::sleep_for(200ms);
+  const bool writing = BytesArrive(peer);
   // Should the close hang, the peer's reset still ends the write.
   std::atomic<bool> closed{false};
   std::thread watchdog([&] {
@@ -467,6 +481,8 @@ TEST_F(ClientSocket, ClosingEndsAStalledWriteAtOnce) {
   closed = true;
   writer.join();
   watchdog.join();
+  EXPECT_TRUE(writing) << "the write never began";
+  // The write would otherwise wait for its 10 s bound; the watchdog acts at 3 s.
   EXPECT_LT(took, 1s);
   EXPECT_THAT(error, ::testing::EndsWith("on API 'send'"));
   connection.Close();
@@ -544,7 +560,8 @@ TEST(ClientSocketConnect, AConnectionThatIsNeverAnsweredEndsAtItsBound) {
   const auto [error, took] = TimedErrorOf([&] { connection.Open(); });
   EXPECT_EQ(error, SocketErrorText(ETIMEDOUT, "connect"));
   EXPECT_GE(took, 450ms);
-  EXPECT_LT(took, 3s);
+  // Ten times the bound, and short of the 15 s a connection has by default.
+  EXPECT_LT(took, 5s);
   EXPECT_FALSE(connection.Active());
 }
 
@@ -610,28 +627,24 @@ TEST_F(ClientSocket, FailingHandlerNeitherEscapesNorSilencesTheReader) {
   }
 }
 
-// Latency on an idle connection: from the peer's send to the notification.
-TEST_F(ClientSocket, IdleConnectionNoticesBytesPromptly) {
+// Bytes that come while the reader waits on an idle connection are noticed,
+// after a short quiet spell and after ones longer than the reader's poll
+// interval. How soon is for the idle_notice_bench program to tell.
+TEST_F(ClientSocket, IdleConnectionNoticesBytes) {
   TRecorder recorder;
   recorder.Attach(connection, true);
   connection.RxCharInThread = true;
   TFd peer = OpenAndAccept();
-  constexpr int kTries = 200;
-  std::vector<double> ms;
-  for (int i = 0; i < kTries; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(3 + i % 7));
-    const auto sent = Clock::now();
+  const std::chrono::milliseconds quiet[] = {3ms, 9ms, 150ms, 5ms, 250ms};
+  std::size_t sent = 0;
+  for (const auto spell : quiet) {
+    std::this_thread::sleep_for(spell);
     SendAll(peer, "k");
-    ASSERT_TRUE(recorder.WaitFor(static_cast<std::size_t>(i) + 1));
-    ms.push_back(
-        std::chrono::duration<double, std::milli>(recorder.Notices()[i].at - sent).count());
+    ASSERT_TRUE(recorder.WaitFor(++sent)) << "after " << spell.count() << " ms of quiet";
   }
-  std::sort(ms.begin(), ms.end());
-  const double median = ms[ms.size() / 2], p99 = ms[ms.size() * 99 / 100], worst = ms.back();
-  std::printf("notification latency over %d tries: median %.3f ms, p99 %.3f ms, worst %.3f ms\n",
-              kTries, median, p99, worst);
-  EXPECT_LT(worst, 50.0);
-  EXPECT_EQ(recorder.Received(), std::string(kTries, 'k'));
+  EXPECT_EQ(recorder.Received(), std::string(sent, 'k'));
+  for (const Notice& notice : recorder.Notices())
+    EXPECT_NE(notice.thread, std::this_thread::get_id());
 }
 
 TEST(ClientSocketObject, SecondOpenOfAConnectedSocketIsRefused) {

@@ -11,6 +11,8 @@
 #include <thread>
 #include <vector>
 
+#include "connect/main_thread.h"
+
 namespace qorvel {
 namespace {
 
@@ -34,6 +36,17 @@ void ProcessFor(int ms) {
 
 bool Shows(const TTerminal& t, const QString& text) {
   return ProcessUntil([&] { return t.toPlainText() == text; });
+}
+
+// Waits until work has been handed to the main thread, without running it:
+// no events are processed meanwhile.
+bool HandedOver() {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (main_thread::PendingCount() == 0) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
 }
 
 TEST(Terminal, IsAReadOnlyUnwrappedLogView) {
@@ -126,7 +139,7 @@ TEST(Terminal, SeveralThreadsAtOnceLoseNothingAndKeepEachLineWhole) {
       }
     });
   }
-  ProcessUntil([&] {
+  const bool shownAll = ProcessUntil([&] {
     int lines = 0;
     for (auto b = t.document()->firstBlock(); b.isValid(); b = b.next()) {
       if (!b.text().isEmpty()) ++lines;
@@ -134,6 +147,8 @@ TEST(Terminal, SeveralThreadsAtOnceLoseNothingAndKeepEachLineWhole) {
     return lines == kThreads * kEach;
   });
   for (auto& p : producers) p.join();
+  ASSERT_TRUE(shownAll);
+  // A flush still to come must leave the lines as they are.
   ProcessFor(50);
 
   std::vector<int> nextLine(kThreads, 0), nextChars(kThreads, 1);
@@ -196,7 +211,7 @@ TEST(Terminal, DestructionRunsAFlushAlreadyHandedOver) {
   int redraws = 0;
   QObject::connect(t.get(), &QPlainTextEdit::textChanged, [&redraws] { ++redraws; });
   t->AddLine("last words");
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ASSERT_TRUE(HandedOver());
   t.reset();
   EXPECT_EQ(redraws, 1);
   ProcessFor(50);

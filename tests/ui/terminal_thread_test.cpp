@@ -24,6 +24,16 @@ bool PumpUntil(const std::function<bool()>& done) {
   return main_thread::WaitOnMainThread(done, 5000ms);
 }
 
+// Waits until work has been handed to this thread, without running it.
+bool HandedOver() {
+  const auto deadline = std::chrono::steady_clock::now() + 5s;
+  while (main_thread::PendingCount() == 0) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(1ms);
+  }
+  return true;
+}
+
 TEST(TerminalThread, FlushesRunOnTheMainThread) {
   std::atomic<int> flushes{0};
   std::atomic<bool> onMain{true};
@@ -75,8 +85,8 @@ TEST(TerminalThread, StopRunsAFlushAlreadyHandedOverThenNoMore) {
   std::atomic<int> flushes{0};
   auto thread = std::make_unique<TTerminalThread>([&] { ++flushes; });
   thread->Wake();
-  // Give the thread time to hand the flush over; nobody runs it yet.
-  std::this_thread::sleep_for(50ms);
+  // The flush is handed over, and nobody has run it yet.
+  ASSERT_TRUE(HandedOver());
   thread->Stop();
   EXPECT_EQ(flushes, 1);
   thread->Wake();
