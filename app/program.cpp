@@ -8,6 +8,7 @@
 #include "app/config/switches.h"
 #include "app/emidm.h"
 #include "app/log_view_link.h"
+#include "app/quit_on_signal.h"
 #include "automation/program_automation.h"
 #include "automation/start_mode.h"
 #include "connect/application.h"
@@ -27,6 +28,8 @@ int RunProgram(int argc, char** argv) {
   }
   SetCommandLine(argc, argv);
   QApplication app(argc, argv);
+  // Logout, Ctrl-C or a closed terminal end the program as closing the window does.
+  const TQuitOnSignal quitOnSignal;
   QApplication::setApplicationName("Qorvel");
   ConnectMainThreadToEventLoop();
 
