@@ -10,6 +10,7 @@
 #include "app/emidm.h"
 #include "app/log_view_link.h"
 #include "main/program_automation.h"
+#include "main/quit_on_signal.h"
 #include "automation/start_mode.h"
 #include "connect/application.h"
 #include "connect/clock.h"
@@ -29,6 +30,8 @@ int RunProgram(int argc, char** argv) {
   }
   SetCommandLine(argc, argv);
   QApplication app(argc, argv);
+  // Logout, Ctrl-C or a closed terminal end the program as closing the window does.
+  const TQuitOnSignal quitOnSignal;
   QApplication::setApplicationName("Qorvel");
   ConnectMainThreadToEventLoop();
 

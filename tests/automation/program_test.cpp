@@ -31,6 +31,39 @@ bool NameServed() {
       QLatin1String(kBusServiceName));
 }
 
+// The program with the dispositions a desktop session gives it, whatever this
+// test program inherited (a runner under nohup ignores SIGHUP, a shell's
+// background job SIGINT, and children keep both).
+void StartWithDefaultSignals(QProcess& aProcess, const QStringList& aArgs) {
+  aProcess.setChildProcessModifier([] {
+    sigset_t mask;
+    sigemptyset(&mask);
+    for (int s : {SIGTERM, SIGINT, SIGHUP}) {
+      signal(s, SIG_DFL);
+      sigaddset(&mask, s);
+    }
+    sigprocmask(SIG_UNBLOCK, &mask, nullptr);
+  });
+  aProcess.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+  aProcess.start(QStringLiteral(QORVEL_PROGRAM), aArgs);
+}
+
+// Until the bus name is served by aProcess itself, not by one that is going.
+bool ServedBy(const QProcess& aProcess) {
+  return WaitFor(
+      [&] {
+        const QDBusReply<uint> pid =
+            QDBusConnection::sessionBus().interface()->servicePid(QLatin1String(kBusServiceName));
+        return pid.isValid() && static_cast<qint64>(pid.value()) == aProcess.processId();
+      },
+      15000);
+}
+
+std::string IniFor(const TSmscSimulator& aSmsc, const std::string& aLogFile) {
+  return "[EMI]\nIP=127.0.0.1\nPort=" + std::to_string(aSmsc.Port()) + "\nLogFile=" + aLogFile +
+         "\n[EMI.Connection]\nUser=1234\nPassword=" + ScramblePassword("pw") + "\n";
+}
+
 TEST(Program, RegisteredItStartsThroughTheBusServesAndEndsWithItsLastObject) {
   if (qEnvironmentVariableIsEmpty("XDG_DATA_HOME")) {
     GTEST_SKIP() << "XDG_DATA_HOME must name a throw-away folder";
@@ -83,6 +116,68 @@ TEST(Program, RegisteredItStartsThroughTheBusServesAndEndsWithItsLastObject) {
 
   EXPECT_EQ(RunProgram({QStringLiteral("/UNREGSERVER")}), 0);
   EXPECT_FALSE(QFile::exists(ActivationFilePath()));
+}
+
+// The bus sends SIGTERM at logout. The program goes down as when its window
+// closes: a caller waiting on a submit gets the submit's answer rather than a
+// dropped connection, the traffic log holds that answer, and the status is 0.
+TEST(Program, SigtermEndsItAsClosingTheWindowDoes) {
+  TSmscConfig config;
+  config.Account = "1234";
+  config.Password = "pw";
+  config.Notifications = false;
+  TSmscSimulator smsc(config);
+  qorvel::testing::TTempDir dir;
+  const std::string log = dir.File("traffic.log");
+  qorvel::testing::WriteText(dir.File("EMI.INI"), IniFor(smsc, log));
+  QProcess program;
+  StartWithDefaultSignals(program,
+                          {QStringLiteral("-I:") + QString::fromStdString(dir.File("EMI.INI"))});
+  ASSERT_TRUE(program.waitForStarted(30000));
+  ASSERT_TRUE(ServedBy(program)) << "the program did not come up on the bus";
+
+  TBusClient client(QStringLiteral("client"));
+  const QString path = client.Create();
+  ASSERT_FALSE(path.isEmpty());
+  ASSERT_TRUE(WaitFor([&] { return smsc.SessionOpen(); }, 15000));
+  // The signal comes while the program's main thread waits for this answer.
+  smsc.DelayAnswers(51, std::chrono::milliseconds(1000), 1);
+  QDBusPendingCall submit =
+      client.AsyncCall(path, QLatin1String(kObjectInterface), QStringLiteral("Submit"),
+                       {QStringLiteral("0612345678"), QByteArray("\x00\xff", 2), true,
+                        QVariant::fromValue<short>(255), QVariant::fromValue<short>(0),
+                        QVariant::fromValue<short>(0), QVariant::fromValue<short>(0), 0.0});
+  ASSERT_TRUE(smsc.WaitForOperations(51, 1, std::chrono::seconds(15)));
+  ASSERT_EQ(::kill(static_cast<pid_t>(program.processId()), SIGTERM), 0);
+
+  ASSERT_TRUE(WaitFor([&] { return submit.isFinished(); }, 30000));
+  const QDBusMessage reply = submit.reply();
+  EXPECT_EQ(reply.type(), QDBusMessage::ReplyMessage)
+      << reply.errorName().toStdString() << ": " << reply.errorMessage().toStdString();
+  ASSERT_TRUE(program.waitForFinished(30000));
+  EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+  EXPECT_EQ(program.exitCode(), 0);
+  EXPECT_FALSE(NameServed());
+  const std::string traffic = qorvel::testing::ReadText(log);
+  EXPECT_NE(traffic.find("/R/51/A/"), std::string::npos) << traffic;
+}
+
+TEST(Program, SigintAndSighupEndItWithStatusZero) {
+  for (int signal : {SIGINT, SIGHUP}) {
+    SCOPED_TRACE(signal);
+    qorvel::testing::TTempDir dir;
+    // Nothing to connect to: the program is only started and ended.
+    qorvel::testing::WriteText(dir.File("EMI.INI"), "[EMI]\nLogFile=\n");
+    QProcess program;
+    StartWithDefaultSignals(program,
+                            {QStringLiteral("-I:") + QString::fromStdString(dir.File("EMI.INI"))});
+    ASSERT_TRUE(program.waitForStarted(30000));
+    ASSERT_TRUE(ServedBy(program));
+    ASSERT_EQ(::kill(static_cast<pid_t>(program.processId()), signal), 0);
+    ASSERT_TRUE(program.waitForFinished(30000));
+    EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(program.exitCode(), 0);
+  }
 }
 
 }  // namespace
