@@ -7,7 +7,6 @@
 //
 // Main thread only. The referenced components live as long as the host; the
 // views returned by IEMIFormView live as long as the window.
-#include <QTimer>
 
 #include "config/ini_file.h"
 #include "connect/log_view.h"
@@ -27,8 +26,6 @@ class IEMIFormHost {
   virtual TEMIClient& Client() = 0;
   // The TCP transport the engine runs over.
   virtual TClientSocketConnection& Line() = 0;
-  // The 200 ms job timer; the window stops it around its own use of the engine.
-  virtual QTimer& JobTimer() = 0;
   // The user's connect command disarms the automatic reconnection first.
   virtual void ClearReconnectPending() = 0;
 };

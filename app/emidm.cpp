@@ -94,10 +94,14 @@ TEMIDM::~TEMIDM() {
     jobs.swap(Jobs);
   }
   for (auto& object : objects) object.reset();
-  // Queued jobs are never worked off; their callers must not wait for ever.
+  // Queued jobs are never worked off, and those under way never end; their
+  // callers must not wait for ever.
   for (auto& job : jobs)
     if (job.second && job.second->Requester)
       job.second->Requester->Complete(-1, "Object destroyed");
+  for (TTimerId timer : RetryTimers) clock_.Cancel(timer);
+  for (auto& requester : InFlight)
+    if (requester) requester->Complete(-1, "Object destroyed");
 
   if (EMIDM == this) EMIDM = nullptr;
 }
@@ -199,6 +203,8 @@ void TEMIDM::EMIClientBeforeOpen() {
   LastOpen = clock_.Now();
   const TIniFile& ini = settings_;
   ReconnectTimeout = Read(ini, settings::kReconnectTimeout);
+  emiClient_->Window = ReadInRange(ini, settings::kWindow, 1, 100);
+  emiClient_->MaxSubmitsPerSecond = ReadInRange(ini, settings::kMaxSubmitsPerSecond, 0, 100000);
 
   lineCom_->Close();
   lineCom_->Open();

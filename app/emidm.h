@@ -88,7 +88,6 @@ class TEMIDM : public QObject, public IEMIFormHost, public IAutoSupervisor {
   TEMIClient& Client() override { return EMIClient(); }
   const TIniFile& Settings() const override { return settings_; }
   TClientSocketConnection& Line() override { return LineCom(); }
-  QTimer& JobTimer() override { return Timer2(); }
   void ClearReconnectPending() override EXCLUDES(JobsLock);
 
  private:
@@ -104,9 +103,19 @@ class TEMIDM : public QObject, public IEMIFormHost, public IAutoSupervisor {
 
   // The body of the job step, inside its error handler.
   void RunStep(bool aFromTimer);
-  // Works one job off and completes its requester exactly once.
-  void WorkOffJob(const std::string& aName, const TSubmitItem& aItem, bool& aRetryAllowed);
-  void Submit(const TSubmitItem& aItem, bool& aRetryAllowed, TDateTime& aSCTS);
+  // Starts one job; its requester is completed exactly once, when the
+  // engine's request ends (or the supervisor goes).
+  void WorkOffJob(const std::string& aName, std::shared_ptr<TSubmitItem> aItem,
+                  bool& aRetryAllowed);
+  // One submit attempt of a job; aMayRetry allows one reconnect-and-retry.
+  void SubmitAttempt(std::shared_ptr<TSubmitItem> aItem, bool aMayRetry);
+  void SubmitEnded(std::shared_ptr<TSubmitItem> aItem, bool aMayRetry,
+                   const TOperationResult& aResult, TDateTime aSCTS);
+  // Completes a job's requester and forgets the job.
+  void Finish(const std::shared_ptr<TJobRequester>& aRequester, int32_t aCode, std::string aText,
+              TDateTime aSCTS = 0);
+  // Closes, pauses and opens again, or arms the automatic reconnection.
+  void Reopen();
   // The live automation objects, copied under JobsLock.
   std::vector<std::shared_ptr<IAutoObject>> AutoObjectsCopy() const EXCLUDES(JobsLock);
   // Calls aFire on every live object in creation order; one object's failure
@@ -134,6 +143,11 @@ class TEMIDM : public QObject, public IEMIFormHost, public IAutoSupervisor {
   TMillis LastOpen = 0;
   int ReconnectTimeout = 60;
   bool JobsBusy = false;
+  // Requesters of jobs the engine is working on, and the timers of retries
+  // not yet started: the supervisor's end answers and cancels them.
+  std::vector<std::shared_ptr<TJobRequester>> InFlight;
+  std::vector<TTimerId> RetryTimers;
+  bool KeepAliveRunning = false;
   // A step is queued on the event loop for a freshly posted job.
   std::atomic<bool> StepQueued{false};
 };

@@ -1,5 +1,6 @@
 // The job step: requests, automatic reconnection, the job queue and the
 // keep-alive timing.
+#include <algorithm>
 #include <cstdint>
 #include <exception>
 
@@ -77,7 +78,8 @@ void TEMIDM::RunStep(bool aFromTimer) {
 
   // A peer that hung up is noticed here rather than by the next job or
   // keep-alive, which may be minutes away while the SMSC holds messages back.
-  if (emiClient_->Active() && !lineCom_->SocketConnected()) {
+  // (A submit's retry closes the socket itself and reconnects on its own.)
+  if (RetryTimers.empty() && emiClient_->Active() && !lineCom_->SocketConnected()) {
     Log1("Connection lost");
     EnsureConnection(false);
   }
@@ -89,6 +91,11 @@ void TEMIDM::RunStep(bool aFromTimer) {
     {
       TLockGuard g(JobsLock);
       if (Jobs.empty()) break;
+      // A job waits in the queue while the engine's window is full; one
+      // that would fail at once (the engine closed) need not wait.
+      if (emiClient_->Active() && !emiClient_->WindowHasRoom()) break;
+      // At Window 1 a retry keeps its place in the order of submits.
+      if (!RetryTimers.empty() && emiClient_->Window <= 1) break;
       job = std::move(Jobs.front());
       Jobs.pop_front();
     }
@@ -96,56 +103,109 @@ void TEMIDM::RunStep(bool aFromTimer) {
     // message that nobody is told about.
     if (!job.second || (job.second->Requester && job.second->Requester->Completed())) continue;
     --budget;
-    WorkOffJob(job.first, *job.second, retryAllowed);
+    WorkOffJob(job.first, std::shared_ptr<TSubmitItem>(std::move(job.second)), retryAllowed);
   }
 
   const int interval = KeepAliveSeconds(emiClient_->Param("SMT_KEEPALIVE_INTERVAL"));
-  if (emiClient_->Active() && interval > 0 &&
-      clock_.Now() - emiClient_->LastActivity() > int64_t{interval} * 1000)
-    EnsureConnection(true);
+  if (emiClient_->Active() && interval > 0 && !KeepAliveRunning &&
+      clock_.Now() - emiClient_->LastActivity() > int64_t{interval} * 1000) {
+    if (!lineCom_->SocketConnected()) {
+      EnsureConnection(false);
+      return;
+    }
+    KeepAliveRunning = true;
+    emiClient_->StartCheckAlive([this](bool aAlive) {
+      KeepAliveRunning = false;
+      if (aAlive) return;
+      try {
+        Reopen();
+      } catch (const std::exception& e) {
+        LogError(e.what());
+      }
+    });
+  }
 }
 
-void TEMIDM::WorkOffJob(const std::string& aName, const TSubmitItem& aItem, bool& aRetryAllowed) {
-  int32_t code = -1;
-  std::string text;
-  TDateTime scts = 0;
+void TEMIDM::Finish(const std::shared_ptr<TJobRequester>& aRequester, int32_t aCode,
+                    std::string aText, TDateTime aSCTS) {
+  std::erase(InFlight, aRequester);
+  if (aRequester) aRequester->Complete(aCode, std::move(aText), aSCTS);
+}
+
+void TEMIDM::WorkOffJob(const std::string& aName, std::shared_ptr<TSubmitItem> aItem,
+                        bool& aRetryAllowed) {
+  const std::shared_ptr<TJobRequester> requester = aItem->Requester;
   try {
     if (aName == kJobTest) {
-      if (emiClient_->CheckAlive()) code = 0;
-    } else if (aName == kJobSubmit) {
-      Submit(aItem, aRetryAllowed, scts);
-      code = 0;
+      InFlight.push_back(requester);
+      emiClient_->StartCheckAlive(
+          [this, requester](bool aAlive) { Finish(requester, aAlive ? 0 : -1, ""); });
+      return;
     }
+    if (aName == kJobSubmit) {
+      if (!emiClient_->Active()) RaiseEMIError(-1, "Connection is inactive");
+      Log1("Submiting \"" + aItem->Msg + "\" to \"" + aItem->DA + "\"");
+      // At Window 1 the first submit of a step may be retried whatever ended
+      // it; with more outstanding, every submit may be retried once if it
+      // never reached the wire.
+      const bool mayRetry = emiClient_->Window > 1 || aRetryAllowed;
+      aRetryAllowed = false;
+      SubmitAttempt(std::move(aItem), mayRetry);
+      return;
+    }
+    Finish(requester, -1, "");
   } catch (const std::exception& e) {
-    text = e.what();
+    Finish(requester, -1, e.what());
   } catch (...) {
-    text = "Unknown exception";
+    Finish(requester, -1, "Unknown exception");
   }
-  if (aItem.Requester) aItem.Requester->Complete(code, std::move(text), scts);
 }
 
-void TEMIDM::Submit(const TSubmitItem& aItem, bool& aRetryAllowed, TDateTime& aSCTS) {
-  if (!emiClient_->Active()) RaiseEMIError(-1, "Connection is inactive");
-  Log1("Submiting \"" + aItem.Msg + "\" to \"" + aItem.DA + "\"");
-  for (;;) {
+void TEMIDM::SubmitAttempt(std::shared_ptr<TSubmitItem> aItem, bool aMayRetry) {
+  const std::shared_ptr<TJobRequester> requester = aItem->Requester;
+  try {
     EnsureConnection(false);
-    const bool mayRetry = aRetryAllowed;
-    aRetryAllowed = false;
-    try {
-      aSCTS = emiClient_->SubmitMessage(aItem.DA, aItem.Msg, aItem.Binary, aItem.MCLs, aItem.PID,
-                                        aItem.NT, aItem.RPI, aItem.VP);
-      return;
-    } catch (...) {
-      if (!mayRetry) throw;
-    }
+    if (std::find(InFlight.begin(), InFlight.end(), requester) == InFlight.end())
+      InFlight.push_back(requester);
+    const TSubmitItem& m = *aItem;
+    emiClient_->StartSubmit(m.DA, m.Msg, m.Binary, m.MCLs, m.PID, m.NT, m.RPI, m.VP,
+                            [this, aItem, aMayRetry](const TOperationResult& aResult,
+                                                     TDateTime aSCTS) {
+                              SubmitEnded(aItem, aMayRetry, aResult, aSCTS);
+                            });
+  } catch (const std::exception& e) {
+    Finish(requester, -1, e.what());
+  } catch (...) {
+    Finish(requester, -1, "Unknown exception");
+  }
+}
+
+void TEMIDM::SubmitEnded(std::shared_ptr<TSubmitItem> aItem, bool aMayRetry,
+                         const TOperationResult& aResult, TDateTime aSCTS) {
+  const std::shared_ptr<TJobRequester> requester = aItem->Requester;
+  if (aResult.Ack()) {
+    Finish(requester, 0, "", aSCTS);
+    return;
+  }
+  const bool unsent = aResult.Kind == TOperationResult::okFailed && !aResult.Written;
+  if (!aMayRetry || (emiClient_->Window > 1 && !unsent)) {
+    Finish(requester, -1, aResult.ErrorText());
+    return;
+  }
+  // A failure at Window 1 may mean a dead link: reconnect and try once more.
+  if (emiClient_->Window <= 1) {
     lineCom_->CloseSocket();
     Log1("Reconnecting");
-    clock_.Sleep(kRetryPauseMs);
   }
+  const auto timer = std::make_shared<TTimerId>(0);
+  *timer = clock_.Post(kRetryPauseMs, [this, aItem, timer] {
+    std::erase(RetryTimers, *timer);
+    SubmitAttempt(aItem, false);
+  });
+  RetryTimers.push_back(*timer);
 }
 
-void TEMIDM::EnsureConnection(bool aTest) {
-  if (lineCom_->SocketConnected() && (!aTest || emiClient_->CheckAlive())) return;
+void TEMIDM::Reopen() {
   emiClient_->Close();
   lineCom_->Close();
   clock_.Sleep(kReopenPauseMs);
@@ -163,6 +223,11 @@ void TEMIDM::EnsureConnection(bool aTest) {
     }
     throw;
   }
+}
+
+void TEMIDM::EnsureConnection(bool aTest) {
+  if (lineCom_->SocketConnected() && (!aTest || emiClient_->CheckAlive())) return;
+  Reopen();
 }
 
 }  // namespace qorvel

@@ -38,6 +38,11 @@ inline int Read(const TIniFile& aFile, const TIntSetting& aSetting) {
 inline bool Read(const TIniFile& aFile, const TBoolSetting& aSetting) {
   return aFile.ReadBool(aSetting.Section, aSetting.Key, aSetting.Default);
 }
+// The setting's value when it is a whole number from aMin to aMax, the
+// default when the key is missing or empty; otherwise raises EIniFileError
+// naming the file, the key and the value.
+int ReadInRange(const TIniFile& aFile, const TIntSetting& aSetting, int aMin, int aMax);
+
 inline void Write(TIniFile& aFile, const TTextSetting& aSetting, std::string_view aValue) {
   aFile.WriteString(aSetting.Section, aSetting.Key, aValue);
 }
@@ -58,6 +63,10 @@ inline constexpr TTextSetting kIP{kSection, "IP", ""};
 inline constexpr TIntSetting kPort{kSection, "Port", 0};
 inline constexpr TIntSetting kReconnectTimeout{kSection, "ReconnectTimeout", 60};
 inline constexpr TTextSetting kLogFile{kSection, "LogFile", "NUL"};
+// Operations outstanding at once (1 to 100), and submits per second (0: no
+// limit).
+inline constexpr TIntSetting kWindow{kSection, "Window", 1};
+inline constexpr TIntSetting kMaxSubmitsPerSecond{kSection, "MaxSubmitsPerSecond", 0};
 
 // The same keys as the setup dialog shows and stores them: as written.
 inline constexpr TTextSetting kPortText{kSection, "Port", ""};

@@ -464,7 +464,10 @@ void TEMIClient::DispatchReceived(bool aChars, bool aCommands) {
       RxCharsRemoved += rest;
     }
   }
-  if (aCommands) {
+  // At Window 1 what the SMSC sends while an operation is under way waits
+  // for that operation's end, so that its caller hears of the answer first
+  // (a notification never overtakes the submit it reports on).
+  if (aCommands && !(Window <= 1 && !Outstanding.empty() && !ReleasingHeld)) {
     for (;;) {
       TQueued entry;
       {

@@ -370,6 +370,8 @@ class TEMIClient : public TLogConnection {
   TTimerId LinkCheckTimer = 0;
   // While failing the whole window nothing new is started.
   bool PumpHeld = false;
+  // Received operations held back at Window 1 are being handed over.
+  bool ReleasingHeld = false;
   // Set on the reader thread when the transport reports the link's loss.
   std::atomic<bool> LinkLostReported{false};
   std::atomic<TMillis> FLastActivity{0};

@@ -325,6 +325,16 @@ void TEMIClient::CompleteFinished() {
     } catch (...) {
     }
   }
+  // What waited for the operation's end is handed over now, even when a
+  // completion has started the next one.
+  if (Window <= 1) {
+    ReleasingHeld = true;
+    try {
+      DispatchReceived(true, true);
+    } catch (...) {
+    }
+    ReleasingHeld = false;
+  }
 }
 
 void TEMIClient::FailAll(const std::exception_ptr& aFailure) {

@@ -1,5 +1,7 @@
 #include "ui/emi_form.h"
 
+#include <QPointer>
+
 #include <QCheckBox>
 #include <QComboBox>
 #include <QEvent>
@@ -115,25 +117,6 @@ QSpinBox* UpDown(const char* aName, const char* aEditName, int aMax, QWidget* aP
 
 // Stops the job timer while the window uses the engine itself, and gives it
 // back its earlier state however the use ends.
-class TJobTimerPause {
- public:
-  explicit TJobTimerPause(QTimer& aTimer) : timer_(aTimer), wasActive_(aTimer.isActive()) {
-    timer_.stop();
-  }
-  ~TJobTimerPause() {
-    if (wasActive_)
-      timer_.start();
-    else
-      timer_.stop();
-  }
-  TJobTimerPause(const TJobTimerPause&) = delete;
-  TJobTimerPause& operator=(const TJobTimerPause&) = delete;
-
- private:
-  QTimer& timer_;
-  const bool wasActive_;
-};
-
 }  // namespace
 
 TEMIForm::TEMIForm(IEMIFormHost& aHost, QWidget* aParent) : QMainWindow(aParent), host_(aHost) {
@@ -477,7 +460,6 @@ void TEMIForm::Button3Click() {
     ShowMessage(this, Shown(e.what()));
     return;
   }
-  TJobTimerPause pause(host_.JobTimer());
   try {
     const bool binary = Binary->isChecked();
     const std::string message = GetMessage();
@@ -493,12 +475,21 @@ void TEMIForm::Button3Click() {
                        (N_Buffered->isChecked() ? kNotifyBuffered : 0);
     // "default" is item 0 and means no class: 255 as an octet.
     const auto classes = static_cast<uint8_t>(MessageClass->currentIndex() - 1);
-    const TDateTime scts = host_.Client().SubmitMessage(
+    // The answer comes later; the window may be gone by then.
+    host_.Client().StartSubmit(
         number, message, binary, classes, static_cast<uint8_t>(PID->value()), nt,
-        static_cast<uint8_t>(RPI->currentIndex()), VPH->value() / 24.0);
-    std::string stamp = kSCTS;
-    stamp += DateTimeOctets(scts);
-    AddStatus(stamp);
+        static_cast<uint8_t>(RPI->currentIndex()), VPH->value() / 24.0,
+        [window = QPointer<TEMIForm>(this)](const TOperationResult& aResult, TDateTime aSCTS) {
+          if (window.isNull()) return;
+          if (!aResult.Ack()) {
+            window->AddStatus(aResult.ErrorText());
+            window->AddStatus(kFailed);
+            return;
+          }
+          std::string stamp = kSCTS;
+          stamp += DateTimeOctets(aSCTS);
+          window->AddStatus(stamp);
+        });
   } catch (const std::exception& e) {
     AddStatus(e.what());
     AddStatus(kFailed);
@@ -506,8 +497,9 @@ void TEMIForm::Button3Click() {
 }
 
 void TEMIForm::Button4Click() {
-  TJobTimerPause pause(host_.JobTimer());
-  AddStatus(host_.Client().CheckAlive() ? kConnected : kDisconnected);
+  host_.Client().StartCheckAlive([window = QPointer<TEMIForm>(this)](bool aAlive) {
+    if (!window.isNull()) window->AddStatus(aAlive ? kConnected : kDisconnected);
+  });
 }
 
 void TEMIForm::MsgEditChange() {

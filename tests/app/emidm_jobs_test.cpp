@@ -4,6 +4,7 @@
 #include <ostream>
 #include <string>
 
+#include "emi/codec.h"
 #include "supervisor_fixture.h"
 
 namespace qorvel::testing {
@@ -26,15 +27,20 @@ TEST_F(SupervisorTest, JobsWaitForTheWindowAndAreAnsweredWithoutASession) {
   EXPECT_TRUE(smsc.Received().empty());
 }
 
-TEST_F(SupervisorTest, TwelveJobsAreWorkedOffTenThenTwoInOrder) {
+// At Window 1 a step takes a job only while none is outstanding; at a wider
+// window it takes as many as there is room for, ten at most.
+class SupervisorWindow : public SupervisorTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(SupervisorWindow, TwelveJobsAreWorkedOffInOrderAsTheWindowHasRoom) {
+  ini.Window = GetParam();
+  WriteIni();
   Connect();
   std::vector<std::shared_ptr<TJobRequester>> requesters;
   for (int i = 1; i <= 12; ++i) requesters.push_back(Post(kJobSubmit, std::to_string(i)));
   Tick();
-  EXPECT_EQ(CountCompleted(requesters), 10);
-  EXPECT_FALSE(requesters[10]->Completed());
-  Tick();
-  EXPECT_EQ(CountCompleted(requesters), 12);
+  EXPECT_EQ(form.Log1.Count("Submiting"), GetParam() == 1 ? 1 : 10);
+  EXPECT_EQ(dm->EMIClient().OperationsPending(), GetParam() == 1 ? 1 : 10);
+  ASSERT_TRUE(TickUntil([&] { return CountCompleted(requesters) == 12; }));
   const std::vector<TAcceptedSubmit> submits = smsc.Submits();
   ASSERT_EQ(submits.size(), 12u);
   for (int i = 0; i < 12; ++i) {
@@ -44,6 +50,9 @@ TEST_F(SupervisorTest, TwelveJobsAreWorkedOffTenThenTwoInOrder) {
   }
   EXPECT_EQ(form.Log1.Count("Submiting"), 12);
 }
+
+INSTANTIATE_TEST_SUITE_P(Windows, SupervisorWindow, ::testing::Values(1, 20),
+                         [](const auto& info) { return "Window" + std::to_string(info.param); });
 
 TEST_F(SupervisorTest, APostedJobIsTakenBeforeTheNextTickUnlessItsCallerHasGone) {
   Connect();
@@ -78,26 +87,46 @@ void PrintTo(const TRetryCase& c, std::ostream* os) {
 
 class SupervisorRetry : public SupervisorTest, public ::testing::WithParamInterface<TRetryCase> {};
 
-TEST_P(SupervisorRetry, OnlyTheFirstFailingSubmitOfAStepIsRetried) {
+// At Window 1 each submit is retried once after reconnecting, in its turn.
+TEST_P(SupervisorRetry, AFailingSubmitIsRetriedOnceAfterReconnecting) {
   const TRetryCase c = GetParam();
   Connect();
   smsc.NakOperation(51, 24, c.Naks);
   auto first = Post(kJobSubmit, "0612345678", "one");
   auto second = Post(kJobSubmit, "0612345678", "two");
-  Tick();
-  ASSERT_TRUE(first->Completed() && second->Completed());
+  ASSERT_TRUE(TickUntil([&] { return first->Completed() && second->Completed(); }));
   EXPECT_EQ(first->ResultCode(), c.FirstCode) << first->ResultText();
   EXPECT_EQ(second->ResultCode(), c.SecondCode) << second->ResultText();
   if (c.SecondCode != 0) {
     EXPECT_EQ(second->ResultText(), "24-Message too long");
   }
   EXPECT_EQ(smsc.Operations(51).size(), c.Attempts);
-  EXPECT_EQ(form.Log1.Count("Reconnecting"), 1);
-  EXPECT_EQ(smsc.Connections(), 2);
+  const int retries = c.Naks < 0 ? 2 : c.Naks;
+  EXPECT_EQ(form.Log1.Count("Reconnecting"), retries);
+  EXPECT_EQ(smsc.Connections(), 1 + retries);
+  // A retry keeps its place before the next submit.
+  const auto submits = smsc.Operations(51);
+  const size_t ofFirst = c.Naks < 0 ? 2 : 1 + c.Naks;
+  for (size_t i = 0; i < submits.size(); ++i)
+    EXPECT_EQ(submits[i].Fields[20], TextToHex(i < ofFirst ? "one" : "two")) << i;
+}
+
+// With more outstanding a refused submit was taken to the SMSC and answered:
+// it is not sent again.
+TEST_F(SupervisorTest, AtAWiderWindowARefusedSubmitIsNotRetried) {
+  ini.Window = 10;
+  WriteIni();
+  Connect();
+  smsc.NakOperation(51, 24, 1);
+  auto refused = Post(kJobSubmit, "0612345678", "one");
+  ASSERT_TRUE(TickUntil([&] { return refused->Completed(); }));
+  EXPECT_EQ(refused->ResultText(), "24-Message too long");
+  EXPECT_EQ(smsc.Operations(51).size(), 1u);
+  EXPECT_EQ(form.Log1.Count("Reconnecting"), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Refusals, SupervisorRetry,
-                         ::testing::Values(TRetryCase{1, 0, 0, 3}, TRetryCase{-1, -1, -1, 3}),
+                         ::testing::Values(TRetryCase{1, 0, 0, 3}, TRetryCase{-1, -1, -1, 4}),
                          [](const auto& info) {
                            return info.param.Naks < 0 ? std::string("AllRefused")
                                                       : "Refused" + std::to_string(info.param.Naks);
@@ -106,18 +135,19 @@ INSTANTIATE_TEST_SUITE_P(Refusals, SupervisorRetry,
 TEST_F(SupervisorTest, ConnectionTestJobReportsTheOutcome) {
   Connect();
   auto alive = Post(kJobTest);
-  Tick();
+  ASSERT_TRUE(TickUntil([&] { return alive->Completed(); }));
   EXPECT_EQ(alive->ResultCode(), 0);
 
   smsc.NakOperation(31, 2);
   auto refused = Post(kJobTest);
-  Tick();
-  ASSERT_TRUE(refused->Completed());
+  ASSERT_TRUE(TickUntil([&] { return refused->Completed(); }));
   EXPECT_EQ(refused->ResultCode(), -1);
   EXPECT_EQ(smsc.Operations(31).size(), 2u);
 }
 
-TEST_F(SupervisorTest, DeliveryInsideAStepStartsNoSecondStep) {
+// At Window 1 a message that arrives during a submit is handed over when the
+// submit has ended; its own step then takes the next job.
+TEST_F(SupervisorTest, ADeliveryDuringASubmitComesAfterItAndTakesTheNextJob) {
   Connect();
   TMobileMessage msg;
   msg.OA = "0612000001";
@@ -131,8 +161,11 @@ TEST_F(SupervisorTest, DeliveryInsideAStepStartsNoSecondStep) {
   std::vector<std::shared_ptr<TJobRequester>> requesters;
   for (int i = 0; i < 12; ++i) requesters.push_back(Post(kJobSubmit));
   Tick();
-  EXPECT_EQ(form.Log1.Count("Delivered: "), 1) << "handled inside the step";
-  EXPECT_EQ(CountCompleted(requesters), 10);
+  ASSERT_TRUE(WaitForLine("Delivered: "));
+  EXPECT_EQ(CountCompleted(requesters), 1);
+  EXPECT_EQ(form.Log1.Count("Submiting"), 2);
+  ASSERT_TRUE(TickUntil([&] { return CountCompleted(requesters) == 12; }));
+  EXPECT_EQ(form.Log1.Count("Delivered: "), 1);
 }
 
 struct TAfterDeliveryCase {
@@ -160,6 +193,7 @@ TEST_P(SupervisorAfterDelivery, ADeliveredMessageRunsOneJob) {
   msg.SCTS = "070503140559";
   smsc.SendDeliver(msg);
   ASSERT_TRUE(WaitForLine("Delivered: "));
+  if (c.Completed > 0) WaitFor([&] { return CountCompleted(requesters) >= c.Completed; });
   EXPECT_EQ(CountCompleted(requesters), c.Completed);
   EXPECT_EQ(dm->Timer2().isActive(), c.TimerRunning);
 }

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -97,6 +98,7 @@ struct TIniSettings {
   int ReconnectTimeout = 60;
   std::string User = "1234";
   std::string Extra;  // more lines of section EMI.Connection
+  int Window = 1;
 };
 
 class SupervisorTest : public ::testing::Test {
@@ -125,7 +127,8 @@ class SupervisorTest : public ::testing::Test {
 
   void WriteIni() {
     WriteText(dir.File("EMI.INI"),
-              "[EMI]\nIP=127.0.0.1\nPort=" + std::to_string(ini.Port) +
+              "[EMI]\nIP=127.0.0.1\nWindow=" + std::to_string(ini.Window) +
+                  "\nPort=" + std::to_string(ini.Port) +
                   "\nReconnectTimeout=" + std::to_string(ini.ReconnectTimeout) +
                   "\nLogFile=" + dir.File("traffic.log") + "\n[EMI.Connection]\nUser=" + ini.User +
                   "\nPassword=" + ScramblePassword("pw") + "\n" + ini.Extra);
@@ -157,6 +160,21 @@ class SupervisorTest : public ::testing::Test {
     std::shared_ptr<TJobRequester> requester = item->Requester;
     dm->PostJob(aName, std::move(item));
     return requester;
+  }
+
+  // Runs hand-over work and timers until aDone holds.
+  static bool WaitFor(const std::function<bool()>& aDone, std::chrono::milliseconds aLimit = 5s) {
+    return main_thread::WaitOnMainThread(aDone, aLimit);
+  }
+  // Runs steps until aDone holds, as the job timer would.
+  bool TickUntil(const std::function<bool()>& aDone, std::chrono::milliseconds aLimit = 10s) {
+    const auto deadline = std::chrono::steady_clock::now() + aLimit;
+    while (!aDone()) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      Tick();
+      WaitFor(aDone, 20ms);
+    }
+    return true;
   }
 
   // Runs the hand-over work (received operations) until the status log holds

@@ -241,7 +241,6 @@ TEST_F(EngineOverTcp, WithheldAnswersGiveTwoIdenticalFramesAndTheError) {
   ASSERT_EQ(submits.size(), 2u);
   EXPECT_EQ(submits[0].Frame, submits[1].Frame);
   EXPECT_GE(took, 2 * 500ms + 2 * 200ms + 100ms);
-  EXPECT_LT(took, 5s);
 }
 
 TEST_F(EngineOverTcp, AnswerTwiceGivesTheSecondCopyToTheApplication) {

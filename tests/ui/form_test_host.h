@@ -1,9 +1,8 @@
 #pragma once
 // What the main window's tests put in place of the connection supervisor: the
 // real engine over the real TCP transport to an SMSC simulator on 127.0.0.1,
-// and a job timer, wired as the supervisor wires them (the window's buttons
-// follow the engine's open and close).
-#include <QTimer>
+// wired as the supervisor wires it (the window's buttons follow the engine's
+// open and close).
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -31,17 +30,11 @@ class TFormTestHost : public IEMIFormHost {
     client.SetParams(params);
     client.AfterOpen = [this](TConnection*) { UpdateView(); };
     client.AfterClose = [this](TConnection*) { UpdateView(); };
-    // The engine turns busy on the main thread as each operation starts.
-    client.OnBusyChanged = [this](TComponent*, bool aBusy) {
-      if (aBusy) timerActiveWhileBusy.push_back(timer.isActive());
-    };
-    timer.setInterval(200);
   }
 
   const TIniFile& Settings() const override { return settings; }
   TEMIClient& Client() override { return client; }
   TClientSocketConnection& Line() override { return line; }
-  QTimer& JobTimer() override { return timer; }
   void ClearReconnectPending() override { ++reconnectCleared; }
 
   void UpdateView() {
@@ -51,10 +44,8 @@ class TFormTestHost : public IEMIFormHost {
   TIniFile settings;
   TClientSocketConnection line;
   TEMIClient client;
-  QTimer timer;
   IEMIFormView* view = nullptr;
   int reconnectCleared = 0;
-  std::vector<bool> timerActiveWhileBusy;
 };
 
 }  // namespace qorvel::testing
