@@ -1,12 +1,14 @@
 // smsc_sim: an SMSC on a TCP port, for trying the client by hand and for the
 // demo. Prints every frame it reads ("<-") and writes ("->") and what happens
-// to the connection ("--"), one line each. Stops on SIGINT or SIGTERM.
+// to the connection ("--"), one line each. Stops on SIGINT or SIGTERM, and
+// then tells what became of the submits it read.
 #include <signal.h>
 
 #include <cerrno>
 #include <charconv>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <iostream>
 #include <optional>
@@ -50,9 +52,39 @@ constexpr char kUsage[] =
     "  --keepalive-oa ADDR    keep-alive originator (5555)\n"
     "  --keepalive-da ADDR    keep-alive recipient (1234)\n"
     "  --keepalive-text TEXT  keep-alive text (KEEPALIVE)\n"
+    "Operations are answered in the order they arrive, each with its own TRN\n"
+    "and OT, however many the client keeps outstanding.\n"
+    "  --reorder              answer in a shuffled order: each answer held back\n"
+    "                         a random time up to --reorder-ms\n"
+    "  --reorder-ms MS        (100)\n"
+    "  --window N             at most N operations outstanding (read, answer held\n"
+    "                         back); one more gets NAK 04 at once\n"
+    "  --max-rate N           at most N submits (51) in any one second, a sliding\n"
+    "                         second; the others get NAK 04\n"
+    "Faults for the submits, drawn anew for each submit read, so that with the\n"
+    "same seed the n-th submit meets the same fate:\n"
+    "  --seed N               (1)\n"
+    "  --nak-share F          that share (0 to 1) refused with NAK 05\n"
+    "  --late-share F         that share answered --late-ms late\n"
+    "  --late-ms MS           (1000)\n"
+    "  --drop-after N         close the connection once, after the N-th submit is\n"
+    "                         read and before it is answered; answers still held\n"
+    "                         back on it are lost\n"
     "The first line on stdout names the bound port, for scripts:\n"
     "  HH:MM:SS.mmm -- listening on ADDR:PORT\n"
-    "e.g. port=$(sed -n 's/.* listening on .*:\\([0-9]*\\)$/\\1/p' log)\n";
+    "e.g. port=$(sed -n 's/.* listening on .*:\\([0-9]*\\)$/\\1/p' log)\n"
+    "The last line, at exit, counts the submits read:\n"
+    "  HH:MM:SS.mmm -- submits: received=N accepted=N refused=N duplicates=N\n"
+    "accepted: answered with ACK (the message is taken even if the ACK is late\n"
+    "and lost with its connection); refused: with NAK; duplicates: accepted ones\n"
+    "repeating the recipient and text of an earlier accepted one (they count\n"
+    "among the accepted). received - accepted - refused were never answered.\n"
+    "  --counts FILE          the same counts as one line of JSON:\n"
+    "    {\"received\": N, \"accepted\": N, \"refused\": N, \"duplicates\": N, \"final\": B}\n"
+    "                         written at start, within 0.1 s of each change and at\n"
+    "                         exit, each time whole (a rename): a reader never sees\n"
+    "                         half of one. \"final\" is true only in the one written\n"
+    "                         at exit, after the last submit was read\n";
 
 // A fixed period, or a random one between two bounds drawn anew each time.
 struct TPeriod {
@@ -66,6 +98,8 @@ struct TOptions {
   std::optional<milliseconds> KeepAliveEvery;
   TMobileMessage Mobile;
   bool MobileDAGiven = false;
+  bool Reorder = false;
+  std::string CountsFile;
 };
 
 [[noreturn]] void Fail(const std::string& aWhy) {
@@ -86,6 +120,16 @@ int ToOT(std::string_view aText, const std::string& aOption) {
   int ot = ToInt(aText, aOption);
   if (ot > 99) Fail(aOption + ": operation types run from 0 to 99");
   return ot;
+}
+
+double ToShare(std::string_view aText, const std::string& aOption) {
+  try {
+    std::size_t used = 0;
+    double share = std::stod(std::string(aText), &used);
+    if (used == aText.size() && share >= 0 && share <= 1) return share;
+  } catch (const std::exception&) {
+  }
+  Fail(aOption + " needs a share from 0 to 1");
 }
 
 milliseconds ToPeriod(std::string_view aSeconds, const std::string& aOption) {
@@ -127,6 +171,8 @@ TOptions ParseOptions(int argc, char** argv) {
   o.Mobile.Msg = "Hello from a mobile";
   // A notification that comes at once hides the round trip the user should see.
   o.Config.NotificationDelay = milliseconds(1000);
+  o.Config.LateBy = milliseconds(1000);
+  milliseconds reorderWithin(100);
   for (int i = 1; i < argc; ++i) {
     std::string option = argv[i];
     if (option == "--help" || option == "-h") {
@@ -194,11 +240,32 @@ TOptions ParseOptions(int argc, char** argv) {
       o.Config.KeepAliveDA = value();
     } else if (option == "--keepalive-text") {
       o.Config.KeepAliveText = value();
+    } else if (option == "--reorder") {
+      o.Reorder = true;
+    } else if (option == "--reorder-ms") {
+      reorderWithin = milliseconds(ToInt(value(), option));
+    } else if (option == "--window") {
+      o.Config.Window = ToInt(value(), option);
+    } else if (option == "--max-rate") {
+      o.Config.MaxRate = ToInt(value(), option);
+    } else if (option == "--seed") {
+      o.Config.Seed = static_cast<uint64_t>(ToInt(value(), option));
+    } else if (option == "--nak-share") {
+      o.Config.NakShare = ToShare(value(), option);
+    } else if (option == "--late-share") {
+      o.Config.LateShare = ToShare(value(), option);
+    } else if (option == "--late-ms") {
+      o.Config.LateBy = milliseconds(ToInt(value(), option));
+    } else if (option == "--drop-after") {
+      o.Config.DropAfter = ToInt(value(), option);
+    } else if (option == "--counts") {
+      o.CountsFile = value();
     } else {
       Fail("unknown option " + option);
     }
   }
   if (!o.MobileDAGiven) o.Mobile.DA = o.Config.Account;
+  if (o.Reorder) o.Config.ShuffleWithin = reorderWithin;
   return o;
 }
 
@@ -223,6 +290,21 @@ void PrintTraffic(TSmscTraffic aKind, std::string_view aText) {
   std::fflush(stdout);
 }
 
+// Whole or not at all: written beside the file and renamed over it, so that
+// a script polling the file never reads half of it.
+bool WriteCounts(const std::string& aPath, const TSmscCounts& aCounts, bool aFinal) {
+  std::string temporary = aPath + ".tmp";
+  std::FILE* file = std::fopen(temporary.c_str(), "w");
+  if (!file) return false;
+  std::fprintf(file,
+               "{\"received\": %d, \"accepted\": %d, \"refused\": %d, \"duplicates\": %d, "
+               "\"final\": %s}\n",
+               aCounts.Received, aCounts.Accepted, aCounts.Refused, aCounts.Duplicates,
+               aFinal ? "true" : "false");
+  bool written = std::fclose(file) == 0;
+  return written && std::rename(temporary.c_str(), aPath.c_str()) == 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -244,6 +326,12 @@ int main(int argc, char** argv) {
     return milliseconds(pick(random));
   };
 
+  // Before the centre opens, so that a script finds the file once the port
+  // is named, and a path that cannot be written stops us at once.
+  if (!options.CountsFile.empty() && !WriteCounts(options.CountsFile, {}, false)) {
+    Fail("--counts: cannot write " + options.CountsFile);
+  }
+
   try {
     TSmscSimulator smsc(options.Config);
     for (auto& [ot, rule] : options.Rules) smsc.AddRule(ot, rule);
@@ -256,6 +344,7 @@ int main(int argc, char** argv) {
         Clock::now() + (options.DeliverEvery ? draw(*options.DeliverEvery) : milliseconds(0));
     Clock::time_point nextKeepAlive =
         Clock::now() + options.KeepAliveEvery.value_or(milliseconds(0));
+    TSmscCounts written;
     for (;;) {
       Clock::time_point now = Clock::now();
       if (options.DeliverEvery && now >= nextDeliver) {
@@ -266,11 +355,27 @@ int main(int argc, char** argv) {
         if (smsc.SessionOpen()) smsc.SendKeepAlive();
         nextKeepAlive += *options.KeepAliveEvery;
       }
+      TSmscCounts counts = smsc.Counts();
+      if (!options.CountsFile.empty() && counts != written) {
+        // A failed write is tried again at the next tick.
+        if (WriteCounts(options.CountsFile, counts, false)) written = counts;
+      }
       timespec tick{0, 100'000'000};
       int signal = sigtimedwait(&stopSignals, nullptr, &tick);
       if (signal == SIGINT || signal == SIGTERM) break;
     }
     std::printf("%s -- stopping\n", ClockText().c_str());
+    std::fflush(stdout);
+    // Stopped first, so that no submit read after the counts escapes them.
+    smsc.Stop();
+    TSmscCounts counts = smsc.Counts();
+    if (!options.CountsFile.empty() && !WriteCounts(options.CountsFile, counts, true)) {
+      std::fprintf(stderr, "smsc_sim: cannot write %s\n", options.CountsFile.c_str());
+    }
+    std::printf("%s -- submits: received=%d accepted=%d refused=%d duplicates=%d\n",
+                ClockText().c_str(), counts.Received, counts.Accepted, counts.Refused,
+                counts.Duplicates);
+    std::fflush(stdout);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "smsc_sim: %s\n", e.what());
     return 1;

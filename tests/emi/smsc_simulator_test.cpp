@@ -9,9 +9,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -831,6 +833,269 @@ TEST(SmscSimulatorLifetime, WithoutAClientSendsAreDiscardedAndStoppingIsPrompt) 
   EXPECT_EQ(events[0].substr(0, 2), "- ");  // connected
   EXPECT_EQ(events[1], "< " + Operation(31, 0, "1234/0539"));
   EXPECT_EQ(events[2], "> " + kAlertAck);
+}
+
+// --- Windows of outstanding operations, faults, counts -----------------------
+
+// A recipient of its own for each TRN, so that an answer shows which
+// operation it belongs to.
+std::string Recipient(int aTRN) {
+  char text[16];
+  std::snprintf(text, sizeof text, "06100000%02d", aTRN);
+  return text;
+}
+
+// Submits with TRN aFirst on, all in one string, each with a text of its own.
+std::string NumberedSubmits(int aFirst, int aCount) {
+  std::string all;
+  for (int trn = aFirst; trn < aFirst + aCount; ++trn) {
+    all += Operation(
+        51, trn, SubmitData(Recipient(trn), "1234", "0", "0", "message " + std::to_string(trn)));
+  }
+  return all;
+}
+
+// "OT/TRN verdict" of the next aCount frames as they come: "51/07 A", "51/08 N04".
+std::vector<std::string> ReadVerdicts(TPeer& aPeer, std::size_t aCount) {
+  std::vector<std::string> verdicts;
+  while (verdicts.size() < aCount) {
+    std::optional<std::string> frame = aPeer.ReadFrame();
+    if (!frame) break;
+    TDatagram d = Parse(*frame);
+    char head[16];
+    std::snprintf(head, sizeof head, "%02d/%02d ", d.OT, d.TRN);
+    std::string verdict = FieldAt(d.Data, 0);
+    if (verdict == "N") verdict += FieldAt(d.Data, 1);
+    verdicts.push_back(head + verdict);
+  }
+  return verdicts;
+}
+
+int TRNOf(const std::string& aVerdict) {
+  return std::stoi(aVerdict.substr(3, 2));
+}
+
+TEST(SmscSimulatorWindow, AFullWindowOfSubmitsInOneWriteIsAnsweredOncePerTRN) {
+  struct Row {
+    const char* Name;
+    milliseconds LateBy;   // every answer held back this long
+    milliseconds Shuffle;  // ShuffleWithin
+    bool InOrder;
+  };
+  const Row rows[] = {
+      {"answered at once", 0ms, 0ms, true},
+      {"all held back together", 200ms, 0ms, true},
+      {"shuffled", 0ms, 200ms, false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.Name);
+    TSmscConfig config = FixedConfig();
+    config.LateShare = row.LateBy > 0ms ? 1 : 0;
+    config.LateBy = row.LateBy;
+    config.ShuffleWithin = row.Shuffle;
+    TSmscSimulator smsc(config);
+    TPeer peer(smsc.Port());
+    LogIn(peer);
+    peer.Write(NumberedSubmits(0, 100));
+
+    std::vector<int> order;
+    for (int i = 0; i < 100; ++i) {
+      std::optional<std::string> frame = peer.ReadFrame();
+      ASSERT_TRUE(frame) << "answer " << i;
+      TDatagram d = Parse(*frame);
+      EXPECT_EQ(d.OT, 51);
+      EXPECT_TRUE(d.Result);
+      EXPECT_EQ(FieldAt(d.Data, 0), "A");
+      // The answer carries its own operation's recipient, not a neighbour's.
+      EXPECT_EQ(FieldAt(d.Data, 2).substr(0, 11), Recipient(d.TRN) + ":");
+      order.push_back(d.TRN);
+    }
+    EXPECT_EQ(peer.ReadFrame(kQuiet), std::nullopt);
+    std::vector<int> sorted = order;
+    std::sort(sorted.begin(), sorted.end());
+    for (int trn = 0; trn < 100; ++trn) ASSERT_EQ(sorted[trn], trn) << "each TRN answered once";
+    EXPECT_EQ(order == sorted, row.InOrder);
+    EXPECT_EQ(smsc.Counts(), (TSmscCounts{100, 100, 0, 0}));
+  }
+}
+
+TEST(SmscSimulatorWindow, AClientOverTheWindowOrTheRateIsToldToSlowDownWith04) {
+  struct Row {
+    int Window, MaxRate;
+    milliseconds LateBy;  // every submit's answer held back this long
+    int OT, Count;        // sent in one write, TRN 1 on
+    std::vector<std::string> Expected;
+    std::string Then;  // the answer to one more submit (TRN 9) once those came; empty: none sent
+  };
+  const Row rows[] = {
+      // Answers given at once never fill the window.
+      {1, 0, 0ms, 31, 3, {"31/01 A", "31/02 A", "31/03 A"}, "51/09 A"},
+      // Held-back answers fill it, and free it once written.
+      {2, 0, 300ms, 51, 3, {"51/03 N04", "51/01 A", "51/02 A"}, "51/09 A"},
+      // A sliding second holds three submits.
+      {0, 3, 0ms, 51, 5, {"51/01 A", "51/02 A", "51/03 A", "51/04 N04", "51/05 N04"}, ""},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE("window " + std::to_string(row.Window) + ", rate " + std::to_string(row.MaxRate));
+    TSmscConfig config = FixedConfig();
+    config.Window = row.Window;
+    config.MaxRate = row.MaxRate;
+    config.LateShare = row.LateBy > 0ms ? 1 : 0;
+    config.LateBy = row.LateBy;
+    TSmscSimulator smsc(config);
+    TPeer peer(smsc.Port());
+    LogIn(peer);
+    std::string batch;
+    for (int trn = 1; trn <= row.Count; ++trn) {
+      batch += row.OT == 51 ? NumberedSubmits(trn, 1) : Operation(31, trn, "1234/0539");
+    }
+    peer.Write(batch);
+    EXPECT_EQ(ReadVerdicts(peer, row.Expected.size()), row.Expected);
+    if (!row.Then.empty()) {
+      peer.Write(NumberedSubmits(9, 1));
+      EXPECT_EQ(ReadVerdicts(peer, 1), std::vector<std::string>{row.Then});
+    }
+    EXPECT_EQ(peer.ReadFrame(kQuiet), std::nullopt);
+  }
+}
+
+TEST(SmscSimulatorWindow, TheRateLetsSubmitsThroughAgainOnceTheSecondHasPassed) {
+  TSmscConfig config = FixedConfig();
+  config.MaxRate = 2;
+  TSmscSimulator smsc(config);
+  TPeer peer(smsc.Port());
+  LogIn(peer);
+  peer.Write(NumberedSubmits(0, 3));
+  ASSERT_EQ(ReadVerdicts(peer, 3), (std::vector<std::string>{"51/00 A", "51/01 A", "51/02 N04"}));
+  // A client that keeps retrying faster than the rate must still get through:
+  // refusals do not count against it.
+  Clock::time_point end = Clock::now() + kWait;
+  std::vector<std::string> verdict;
+  int tries = 0;
+  do {
+    if (tries++ > 0) std::this_thread::sleep_for(50ms);
+    peer.Write(NumberedSubmits(2, 1));
+    verdict = ReadVerdicts(peer, 1);
+  } while (verdict == std::vector<std::string>{"51/02 N04"} && Clock::now() < end);
+  EXPECT_EQ(verdict, std::vector<std::string>{"51/02 A"});
+  TSmscCounts counts = smsc.Counts();
+  EXPECT_EQ(counts.Accepted, 3);
+  EXPECT_EQ(counts.Refused, tries);
+}
+
+// The answers to 40 submits in one write, as they come.
+std::vector<std::string> Fates(TSmscConfig aConfig, TSmscCounts* aCounts = nullptr) {
+  TSmscSimulator smsc(std::move(aConfig));
+  TPeer peer(smsc.Port());
+  LogIn(peer);
+  peer.Write(NumberedSubmits(0, 40));
+  std::vector<std::string> verdicts = ReadVerdicts(peer, 40);
+  EXPECT_EQ(verdicts.size(), 40u);
+  if (aCounts) *aCounts = smsc.Counts();
+  return verdicts;
+}
+
+std::set<int> RefusedTRNs(const std::vector<std::string>& aVerdicts) {
+  std::set<int> refused;
+  for (const std::string& v : aVerdicts) {
+    if (v.substr(6) != "A") refused.insert(TRNOf(v));
+  }
+  return refused;
+}
+
+TEST(SmscSimulatorFaults, RefusalsAndLateAnswersFollowTheSeed) {
+  TSmscConfig config = FixedConfig();
+  config.Seed = 7;
+  config.NakShare = 0.3;
+  config.LateShare = 0.3;
+  config.LateBy = 300ms;
+  TSmscCounts counts;
+  std::vector<std::string> first = Fates(config, &counts);
+
+  std::set<int> refused = RefusedTRNs(first);
+  EXPECT_FALSE(refused.empty());
+  EXPECT_LT(refused.size(), 20u);
+  for (const std::string& v : first) {
+    EXPECT_TRUE(v.substr(6) == "A" || v.substr(6) == "N05") << v;
+  }
+  EXPECT_EQ(counts.Received, 40);
+  EXPECT_EQ(counts.Refused, static_cast<int>(refused.size()));
+  EXPECT_EQ(counts.Accepted, 40 - counts.Refused);
+  // The answers on time come in order, then the late ones in order.
+  std::size_t split = 1;
+  while (split < first.size() && TRNOf(first[split]) > TRNOf(first[split - 1])) ++split;
+  ASSERT_LT(split, first.size()) << "no answer came late";
+  for (std::size_t i = split + 1; i < first.size(); ++i) {
+    EXPECT_GT(TRNOf(first[i]), TRNOf(first[i - 1]));
+  }
+
+  EXPECT_EQ(Fates(config), first);
+  // Neither shuffling the answers nor sending none late changes which
+  // submits are refused.
+  TSmscConfig shuffled = config;
+  shuffled.ShuffleWithin = 100ms;
+  EXPECT_EQ(RefusedTRNs(Fates(shuffled)), refused);
+  TSmscConfig onTime = config;
+  onTime.LateShare = 0;
+  EXPECT_EQ(RefusedTRNs(Fates(onTime)), refused);
+  TSmscConfig other = config;
+  other.Seed = 8;
+  EXPECT_NE(Fates(other), first);
+}
+
+TEST(SmscSimulatorFaults, DropAfterClosesOnceBeforeAnsweringThatSubmit) {
+  TSmscConfig config = FixedConfig();
+  config.DropAfter = 3;
+  TSmscSimulator smsc(config);
+  TPeer peer(smsc.Port());
+  LogIn(peer);
+  peer.Write(NumberedSubmits(0, 5));
+  EXPECT_EQ(ReadVerdicts(peer, 3), (std::vector<std::string>{"51/00 A", "51/01 A"}));
+  EXPECT_TRUE(peer.WaitClosed());
+  // What came after the third in the same write was not taken either.
+  EXPECT_EQ(smsc.Counts(), (TSmscCounts{3, 2, 0, 0}));
+  ASSERT_TRUE(smsc.WaitForDisconnect(kWait));
+
+  TPeer again(smsc.Port());
+  LogIn(again);
+  again.Write(NumberedSubmits(2, 3));
+  EXPECT_EQ(ReadVerdicts(again, 3), (std::vector<std::string>{"51/02 A", "51/03 A", "51/04 A"}));
+  // A client unsure of the first two sends them again: taken twice.
+  again.Write(NumberedSubmits(0, 2));
+  EXPECT_EQ(ReadVerdicts(again, 2), (std::vector<std::string>{"51/00 A", "51/01 A"}));
+  EXPECT_EQ(smsc.Counts(), (TSmscCounts{8, 7, 0, 2}));
+}
+
+TEST_F(SmscSessionTest, DuplicatesAreAcceptedRepeatsOfRecipientAndText) {
+  struct Row {
+    const char* AdC;
+    const char* Text;
+    const char* Verdict;
+    int Duplicates;  // counted so far
+  };
+  const Row rows[] = {
+      {"0611", "one", "N24", 0},  // refused: not taken, so no original
+      {"0611", "one", "A", 0},    // the first taken
+      {"0622", "one", "A", 0},    // another recipient
+      {"0611", "two", "A", 0},    // another text
+      {"0611", "one", "A", 1},    // taken twice
+      {"0611", "one", "A", 2},    // and three times
+  };
+  smsc_.NakOperation(51, 24, 1);
+  for (const Row& row : rows) {
+    peer_.Write(Operation(51, 5, SubmitData(row.AdC, "1234", "0", "0", row.Text)));
+    EXPECT_EQ(ReadVerdicts(peer_, 1), std::vector<std::string>{std::string("51/05 ") + row.Verdict})
+        << row.AdC << " " << row.Text;
+    EXPECT_EQ(smsc_.Counts().Duplicates, row.Duplicates) << row.AdC << " " << row.Text;
+  }
+  EXPECT_EQ(smsc_.Counts(), (TSmscCounts{6, 5, 1, 2}));
+
+  // Stopped, the centre reads nothing more and its counts stay readable.
+  smsc_.Stop();
+  EXPECT_TRUE(peer_.WaitClosed());
+  EXPECT_EQ(smsc_.Counts(), (TSmscCounts{6, 5, 1, 2}));
+  smsc_.ClearRecords();
+  EXPECT_EQ(smsc_.Counts(), TSmscCounts{});
 }
 
 }  // namespace

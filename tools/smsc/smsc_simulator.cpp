@@ -21,6 +21,8 @@ constexpr int kNotificationOT = 53;
 
 constexpr int kSyntaxError = 2;
 constexpr int kNotSupported = 3;
+constexpr int kNotAllowed = 4;
+constexpr int kCallBarred = 5;
 constexpr int kAuthenticationFailure = 7;
 
 const char* StatusText(TDeliveryStatus aStatus) {
@@ -55,12 +57,16 @@ TSmscSimulator::TSmscSimulator(TSmscConfig aConfig)
 }
 
 TSmscSimulator::~TSmscSimulator() {
+  Stop();
+}
+
+void TSmscSimulator::Stop() {
   {
     TLockGuard lock(mu_);
     stop_ = true;
   }
   wake_.Notify();
-  thread_.join();
+  if (thread_.joinable()) thread_.join();
 }
 
 // --- Behaviour --------------------------------------------------------------
@@ -304,6 +310,7 @@ void TSmscSimulator::AcceptClient() {
   if (client_.Valid()) CloseClient("replaced by a new connection");
   ::fcntl(fd.Get(), F_SETFL, ::fcntl(fd.Get(), F_GETFL) | O_NONBLOCK);
   client_ = std::move(fd);
+  hangingUp_ = false;
   assembler_.Clear();
   pendingFrame_.reset();
   int number;
@@ -321,6 +328,7 @@ void TSmscSimulator::CloseClient(std::string_view aWhy) {
   client_.Reset();
   unsent_.clear();
   closeWhenFlushed_ = false;
+  hangingUp_ = false;
   assembler_.Clear();
   pendingFrame_.reset();
   {
@@ -391,11 +399,13 @@ void TSmscSimulator::Flush() {
 // --- Reading and answering --------------------------------------------------
 
 void TSmscSimulator::OnFrameRead(std::string_view aFrame) {
+  if (hangingUp_) return;
   pendingFrame_ = std::string(aFrame);
   Emit(TSmscTraffic::Received, aFrame);
 }
 
 void TSmscSimulator::OnBadFrameRead(std::string_view aMessage) {
+  if (hangingUp_) return;
   TReceivedFrame frame;
   frame.Frame = pendingFrame_.value_or(std::string());
   pendingFrame_.reset();
@@ -410,6 +420,9 @@ void TSmscSimulator::OnBadFrameRead(std::string_view aMessage) {
 }
 
 void TSmscSimulator::OnDatagramRead(std::string_view aBody) {
+  // A centre that is closing the connection processes nothing that follows
+  // on it, not even what came in the same read.
+  if (hangingUp_) return;
   TReceivedFrame frame;
   frame.Frame = pendingFrame_.value_or(std::string());
   pendingFrame_.reset();
@@ -445,12 +458,40 @@ void TSmscSimulator::OnDatagramRead(std::string_view aBody) {
 }
 
 void TSmscSimulator::Answer(const TReceivedFrame& aFrame) {
+  TClock::time_point now = TClock::now();
+  bool refuse = false, late = false;
+  if (aFrame.OT == kSubmitOT) {
+    ++counts_.Received;
+    // Both drawn for every submit, so that one share does not move the other.
+    refuse = Draw() < config_.NakShare;
+    late = Draw() < config_.LateShare;
+    if (++submitsRead_ == config_.DropAfter) {
+      hangingUp_ = true;
+      TOutgoing item;
+      item.Due = now;
+      item.Connection = aFrame.Connection;
+      item.Drop = true;
+      Queue(std::move(item));
+      return;
+    }
+  }
   // A header that reads as a TRN or OT beyond two digits cannot be repeated
   // in an answer; composing one would throw and stop the centre.
   if (ComposeFrameError(aFrame.OT, aFrame.TRN, {}) != nullptr) return;
-  std::optional<TAnswerRule> rule = TakeRule(aFrame.OT);
-  TAnswerRule how = rule.value_or(TAnswerRule{});
-  TClock::time_point now = TClock::now();
+  TAnswerRule how;
+  TClock::duration shuffle{0};
+  if (Overloaded(aFrame, now)) {
+    // Said at once: holding it back would only keep the window full.
+    how.NakCode = ErrorCodeText(kNotAllowed);
+  } else {
+    how = TakeRule(aFrame.OT).value_or(TAnswerRule{});
+    if (refuse && !how.NakCode) how.NakCode = ErrorCodeText(kCallBarred);
+    if (late) how.Delay += config_.LateBy;
+    if (config_.ShuffleWithin > decltype(config_.ShuffleWithin)::zero()) {
+      auto within = std::chrono::duration_cast<std::chrono::microseconds>(config_.ShuffleWithin);
+      shuffle = std::chrono::microseconds(shuffle_() % (within.count() + 1));
+    }
+  }
   for (const std::string& bytes : how.SendBefore) {
     TOutgoing item;
     item.Due = now;
@@ -459,12 +500,13 @@ void TSmscSimulator::Answer(const TReceivedFrame& aFrame) {
     Queue(std::move(item));
   }
   if (how.Withhold) return;
-  TClock::time_point due = now + how.Delay;
+  TClock::time_point due = now + how.Delay + shuffle;
   if (how.Drop) {
     TOutgoing item;
     item.Due = due;
     item.Connection = aFrame.Connection;
     item.Drop = true;
+    item.Answers = true;
     Queue(std::move(item));
     return;
   }
@@ -477,10 +519,50 @@ void TSmscSimulator::Answer(const TReceivedFrame& aFrame) {
     item.Due = due;
     item.Connection = aFrame.Connection;
     item.Bytes = frame;
+    item.Answers = copy == 0;
     Queue(std::move(item));
   }
+  CountAnswer(aFrame, acceptedSCTS.has_value());
   // Queued after the acknowledgement, so never written ahead of it.
   if (acceptedSCTS) QueueNotifications(aFrame, *acceptedSCTS, due);
+}
+
+bool TSmscSimulator::Overloaded(const TReceivedFrame& aFrame, TClock::time_point aNow) {
+  if (config_.Window > 0) {
+    // An answer due by now has been given, even if the socket has not taken
+    // it yet: operations answered at once never fill the window.
+    auto outstanding = std::count_if(outbox_.begin(), outbox_.end(), [&](const TOutgoing& item) {
+      return item.Answers && item.Connection == aFrame.Connection && item.Due > aNow;
+    });
+    if (outstanding >= config_.Window) return true;
+  }
+  if (aFrame.OT != kSubmitOT || config_.MaxRate <= 0) return false;
+  // Only submits let through count, so a client that retries at once is
+  // served again a second after its last accepted burst.
+  while (!admitted_.empty() && aNow - admitted_.front() >= std::chrono::seconds(1)) {
+    admitted_.pop_front();
+  }
+  if (admitted_.size() >= static_cast<std::size_t>(config_.MaxRate)) return true;
+  admitted_.push_back(aNow);
+  return false;
+}
+
+void TSmscSimulator::CountAnswer(const TReceivedFrame& aFrame, bool aAccepted) {
+  if (aFrame.OT != kSubmitOT) return;
+  if (!aAccepted) {
+    ++counts_.Refused;
+    return;
+  }
+  ++counts_.Accepted;
+  // Only a submit with every field is accepted; no address holds a "/".
+  const std::vector<std::string>& f = aFrame.Fields;
+  if (!acceptedTexts_.insert(f[0] + "/" + f[18] + "/" + f[20]).second) ++counts_.Duplicates;
+}
+
+double TSmscSimulator::Draw() {
+  // From the generator's bits alone, unlike the standard distributions, so
+  // that a seed means the same with every library.
+  return static_cast<double>(faults_() >> 11) * 0x1.0p-53;
 }
 
 std::string TSmscSimulator::DefaultAnswer(const TReceivedFrame& aFrame,
@@ -593,12 +675,19 @@ std::vector<std::string> TSmscSimulator::Sent() const {
   return sent_;
 }
 
+TSmscCounts TSmscSimulator::Counts() const {
+  TLockGuard lock(mu_);
+  return counts_;
+}
+
 void TSmscSimulator::ClearRecords() {
   TLockGuard lock(mu_);
   received_.clear();
   answers_.clear();
   submits_.clear();
   sent_.clear();
+  counts_ = {};
+  acceptedTexts_.clear();
 }
 
 bool TSmscSimulator::WaitUntil(std::chrono::milliseconds aTimeout,

@@ -5,6 +5,12 @@
 // in the ways a real centre does (refusals, slow or missing answers, split or
 // bundled writes, broken frames, dropped connections).
 //
+// A client may keep many operations outstanding: each is answered with its
+// own TRN and OT, in the order they arrive unless answers are shuffled. The
+// centre can limit how many it holds at once and how many submits it takes a
+// second, and counts what became of every submit, so that a client's claim to
+// have sent each message exactly once can be checked against it.
+//
 // With an account configured, a connection must log in before anything else:
 // every other operation is refused with NAK 07 until a login is accepted.
 //
@@ -23,6 +29,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <random>
 #include <set>
 #include <string>
 #include <string_view>
@@ -62,6 +69,45 @@ struct TSmscConfig {
   // Every frame written or read (as bytes) and every connection event (as a
   // sentence). Called on the simulator's thread with no lock held.
   std::function<void(TSmscTraffic, std::string_view)> OnTraffic;
+
+  // Each answer held back by a random time up to this, so that operations
+  // read together are answered in a shuffled order; zero answers them in the
+  // order they arrive.
+  std::chrono::milliseconds ShuffleWithin{0};
+  // The most operations a connection may have outstanding (read, answer not
+  // yet written); one more is refused at once with NAK 04. Only answers held
+  // back (by a rule, LateShare or ShuffleWithin) stay outstanding for long.
+  // Zero: no limit.
+  int Window = 0;
+  // The most submits let through in any one second (a sliding second, over
+  // every connection); the others are refused with NAK 04. Zero: no limit.
+  int MaxRate = 0;
+  // Faults for the submits. Two numbers are drawn from Seed for every submit
+  // read, so that the n-th submit meets the same fate whatever the timing.
+  uint64_t Seed = 1;
+  // The share refused with NAK 05 (call barring): a refusal of that message
+  // alone, which neither slowing down nor rewriting it would change.
+  double NakShare = 0;
+  double LateShare = 0;  // the share answered LateBy late
+  std::chrono::milliseconds LateBy{0};
+  // The connection is closed once, after the DropAfter-th submit has been
+  // read and before it is answered; nothing more is read from it, and answers
+  // still held back for it are lost. Zero: never.
+  int DropAfter = 0;
+};
+
+// What became of the submits read. Received - Accepted - Refused were never
+// answered (withheld, dropped, or three-digit headers).
+struct TSmscCounts {
+  int Received = 0;  // valid operations 51 read
+  // Answered with an ACK. The message counts as taken when the answer is
+  // decided: a late ACK lost with its connection still counts.
+  int Accepted = 0;
+  int Refused = 0;  // answered with a NAK, whatever the reason
+  // Accepted ones whose recipient and text (AdC, MT, Msg) repeat those of an
+  // earlier accepted submit: the same message taken twice.
+  int Duplicates = 0;
+  bool operator==(const TSmscCounts&) const = default;
 };
 
 // How to answer the next operations of one type, instead of the usual way.
@@ -109,6 +155,9 @@ class TSmscSimulator {
   ~TSmscSimulator();
   TSmscSimulator(const TSmscSimulator&) = delete;
   TSmscSimulator& operator=(const TSmscSimulator&) = delete;
+  // Stops serving and closes the sockets; the records stay readable. Call it
+  // from one thread; the destructor calls it.
+  void Stop() EXCLUDES(mu_);
 
   uint16_t Port() const { return port_; }
   const TSmscConfig& Config() const { return config_; }
@@ -157,7 +206,9 @@ class TSmscSimulator {
   std::vector<TClientAnswer> ClientAnswers() const EXCLUDES(mu_);
   std::vector<TAcceptedSubmit> Submits() const EXCLUDES(mu_);
   std::vector<std::string> Sent() const EXCLUDES(mu_);  // each write, in order
-  // Forgets what was recorded (not the connection count).
+  TSmscCounts Counts() const EXCLUDES(mu_);
+  // Forgets what was recorded, counts included (not the connection count,
+  // nor the submits DropAfter counts).
   void ClearRecords() EXCLUDES(mu_);
 
   // Each waits until the count is reached or aTimeout passes; true when reached.
@@ -181,6 +232,9 @@ class TSmscSimulator {
     // An operation whose frame is made when it is written, so that it takes
     // its TRN in the order frames go out, not the order they were queued.
     int LateOT = -1;
+    // Answers an operation (or closes instead): the operation is outstanding
+    // until it is written.
+    bool Answers = false;
   };
   class TReceiver;
 
@@ -197,6 +251,11 @@ class TSmscSimulator {
   void OnBadFrameRead(std::string_view aMessage) EXCLUDES(mu_);
   void OnDatagramRead(std::string_view aBody) EXCLUDES(mu_);
   void Answer(const TReceivedFrame& aFrame) REQUIRES(mu_);
+  // Whether the client must slow down: aFrame would exceed the window or the
+  // rate. Lets a submit through the rate when not.
+  bool Overloaded(const TReceivedFrame& aFrame, TClock::time_point aNow) REQUIRES(mu_);
+  void CountAnswer(const TReceivedFrame& aFrame, bool aAccepted) REQUIRES(mu_);
+  double Draw() REQUIRES(mu_);  // in [0, 1)
   // The answer's data; sets aAcceptedSCTS for an accepted submit.
   std::string DefaultAnswer(const TReceivedFrame& aFrame, std::optional<std::string>& aAcceptedSCTS)
       REQUIRES(mu_);
@@ -225,6 +284,7 @@ class TSmscSimulator {
   // thread never blocks on a client that stops reading.
   std::string unsent_;
   bool closeWhenFlushed_ = false;  // a drop waits for the writes before it
+  bool hangingUp_ = false;         // what the client writes now is ignored
 
   mutable TMutex mu_;
   mutable std::condition_variable_any changed_;
@@ -242,6 +302,13 @@ class TSmscSimulator {
   std::vector<TClientAnswer> answers_ GUARDED_BY(mu_);
   std::vector<TAcceptedSubmit> submits_ GUARDED_BY(mu_);
   std::vector<std::string> sent_ GUARDED_BY(mu_);
+  TSmscCounts counts_ GUARDED_BY(mu_);
+  std::set<std::string> acceptedTexts_ GUARDED_BY(mu_);      // AdC, MT and Msg of each
+  int submitsRead_ GUARDED_BY(mu_) = 0;                      // ever, for DropAfter
+  std::deque<TClock::time_point> admitted_ GUARDED_BY(mu_);  // submits let through, last second
+  std::mt19937_64 faults_ GUARDED_BY(mu_) = std::mt19937_64(config_.Seed);
+  // Apart from faults_, so that shuffling does not change which submits fail.
+  std::mt19937_64 shuffle_ GUARDED_BY(mu_) = std::mt19937_64(config_.Seed + 1);
 
   std::thread thread_;  // last: starts once everything above exists
 };
