@@ -329,6 +329,25 @@ TEST_F(EngineTest, ReceivedOperationsAreAcknowledgedAndDispatched) {
   EXPECT_EQ(got[0].Data, "0611/0622/");
 }
 
+// Logging an acknowledgement runs the application's format handler, which
+// may ask the engine about its queue: no engine lock may be held then.
+TEST_F(EngineTest, AFormatHandlerMayAskAboutTheQueueWhileAFrameIsAcknowledged) {
+  TCaptureLogger logger;
+  engine.SetLogger(&logger);
+  std::atomic<int> asked{0};
+  engine.OnFormatLog = [&](TComponent*, uint8_t, std::string&) {
+    engine.RxQueueCount();
+    ++asked;
+  };
+  OpenWithoutLogin();
+  transport.Deliver(Frame(52, 7, false, "0611/0622"));
+  ASSERT_TRUE(WaitForCommands(1));
+  EXPECT_EQ(transport.Written().size(), 1u);
+  EXPECT_GE(asked.load(), 2) << "the frame and its acknowledgement were both logged";
+  engine.Close();
+  engine.SetLogger(nullptr);
+}
+
 TEST_F(EngineTest, BadFramesAreLoggedOnChannel3AndNotAcknowledged) {
   TCaptureLogger logger;
   engine.SetLogger(&logger);

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "connect/errors.h"
@@ -268,6 +269,86 @@ TEST_F(EngineOverTcp, DroppedConnectionMakesTheNextOperationFail) {
   ASSERT_TRUE(smsc.WaitForDisconnect(2s));
   std::this_thread::sleep_for(50ms);
   EXPECT_THROW(engine.SubmitMessage("0612", "x", false, 255, 0, 0, 0, 0), EConnectError);
+}
+
+// Requests at a window: each completes with its own answer, and the link's
+// loss ends those still waiting at once, saying that the SMSC may have taken
+// them, instead of after their time-outs.
+struct TWindowRun {
+  std::vector<TOperationResult> Results;
+  std::vector<TDateTime> Stamps;
+  int Done = 0;
+};
+
+TEST_F(EngineOverTcp, AWindowOfSubmitsCompletesEachWithItsOwnAnswer) {
+  engine.Window = 10;
+  Open();
+  smsc.NakOperation(51, 24, 1);
+  TWindowRun run;
+  run.Results.resize(10);
+  run.Stamps.resize(10);
+  for (int i = 0; i < 10; ++i)
+    engine.StartSubmit("06" + std::to_string(i), "m" + std::to_string(i), false, 255, 0, 0, 0, 0,
+                       [&run, i](const TOperationResult& r, TDateTime aSCTS) {
+                         run.Results[i] = r;
+                         run.Stamps[i] = aSCTS;
+                         ++run.Done;
+                       });
+  EXPECT_EQ(engine.OperationsPending(), 10);
+  ASSERT_TRUE(main_thread::WaitOnMainThread([&] { return run.Done == 10; }, 5s));
+  const auto submits = smsc.Operations(51);
+  ASSERT_EQ(submits.size(), 10u);
+  std::vector<int> trns;
+  for (const auto& s : submits) trns.push_back(s.TRN);
+  EXPECT_EQ(trns, (std::vector<int>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10})) << "each with its own TRN";
+  EXPECT_EQ(run.Results[0].Kind, TOperationResult::okNak);
+  EXPECT_EQ(run.Results[0].ErrorText(), "24-Message too long");
+  for (int i = 1; i < 10; ++i) {
+    EXPECT_TRUE(run.Results[i].Ack()) << i << ": " << run.Results[i].ErrorText();
+    EXPECT_NE(run.Stamps[i], 0);
+  }
+  EXPECT_TRUE(Dispatched().empty()) << "every answer found its own operation";
+}
+
+TEST_F(EngineOverTcp, TheLinksLossEndsWhatWaitsOnItAtOnce) {
+  engine.RecTimeout = 3000;
+  engine.Window = 5;
+  Open();
+  smsc.WithholdAnswers(51);
+  TWindowRun run;
+  for (int i = 0; i < 3; ++i)
+    engine.StartSubmit("0612", "x", false, 255, 0, 0, 0, 0,
+                       [&run](const TOperationResult& r, TDateTime) {
+                         run.Results.push_back(r);
+                         ++run.Done;
+                       });
+  ASSERT_TRUE(smsc.WaitForOperations(51, 3, 5s));
+  const auto start = std::chrono::steady_clock::now();
+  smsc.Drop();
+  ASSERT_TRUE(main_thread::WaitOnMainThread([&] { return run.Done == 3; }, 10s));
+  // Well short of one RecTimeout: the loss, not a time-out, ended them.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 2500ms);
+  for (const auto& r : run.Results) {
+    EXPECT_EQ(r.Kind, TOperationResult::okFailed);
+    EXPECT_TRUE(r.Written);
+    EXPECT_NE(r.ErrorText().find("may or may not have taken it"), std::string::npos)
+        << r.ErrorText();
+  }
+  EXPECT_EQ(smsc.Operations(51).size(), 3u) << "nothing is resent by itself";
+}
+
+// An SMSC that says "not now" (04) to a client over its limits slows the
+// window down; the refused operation is sent again, not failed.
+TEST_F(EngineOverTcp, AnOverloadRefusalNarrowsTheWindowAndResends) {
+  engine.Window = 8;
+  Open();
+  smsc.NakOperation(51, 4, 1);
+  std::optional<TOperationResult> result;
+  engine.StartSubmit("0612", "x", false, 255, 0, 0, 0, 0,
+                     [&](const TOperationResult& r, TDateTime) { result = r; });
+  ASSERT_TRUE(main_thread::WaitOnMainThread([&] { return result.has_value(); }, 5s));
+  EXPECT_TRUE(result->Ack()) << result->ErrorText();
+  EXPECT_EQ(smsc.Operations(51).size(), 2u);
 }
 
 }  // namespace
