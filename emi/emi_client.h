@@ -277,7 +277,9 @@ class TEMIClient : public TLogConnection {
   void AfterAttemptPause(TOperation& aOp);
   void Answered(TOperation& aOp, TOwnAnswer aAnswer);
   void Complete(TOperation& aOp, TOperationResult aResult);
-  void FailAll(const std::exception_ptr& aFailure);
+  // Completes every operation with a failure: aWritten for those that
+  // reached the link, aUnwritten for the others.
+  void FailAll(const std::exception_ptr& aWritten, const std::exception_ptr& aUnwritten);
   void FailAllOnClose();
   void LinkLostNow();
   void CompleteFinished();

@@ -173,7 +173,7 @@ void TEMIClient::StartAttempt(TOperation& aOp) {
     own.Written = aOp.Written;
     const bool held = std::exchange(PumpHeld, true);
     Complete(aOp, std::move(own));
-    FailAll(Failure(-1, kLostAfterSending));
+    FailAll(Failure(-1, kLostAfterSending), Failure(-1, kLostBeforeSending));
     PumpHeld = held;
     return;
   }
@@ -188,7 +188,7 @@ void TEMIClient::CheckLink() {
   LinkCheckTimer = 0;
   if (Outstanding.empty()) return;
   if (!FComDevice->Active()) {
-    FailAll(std::make_exception_ptr(EConnectError("Connection is inactive")));
+    FailAllOnClose();
     return;
   }
   if (FComDevice->LinkLost()) {
@@ -337,46 +337,27 @@ void TEMIClient::CompleteFinished() {
   }
 }
 
-void TEMIClient::FailAll(const std::exception_ptr& aFailure) {
+void TEMIClient::FailAll(const std::exception_ptr& aWritten, const std::exception_ptr& aUnwritten) {
   const bool held = std::exchange(PumpHeld, true);
-  while (!Outstanding.empty()) {
-    TOperation& op = *Outstanding.front();
+  while (!Outstanding.empty() || !Queued.empty()) {
+    TOperation& op = Outstanding.empty() ? *Queued.front() : *Outstanding.front();
     TOperationResult result;
     result.Written = op.Written;
-    result.Failure = op.Written ? aFailure : Failure(-1, kLostBeforeSending);
+    result.Failure = op.Written ? aWritten : aUnwritten;
     Complete(op, std::move(result));
-  }
-  while (!Queued.empty()) {
-    TOperationResult result;
-    result.Failure = Failure(-1, kLostBeforeSending);
-    Complete(*Queued.front(), std::move(result));
   }
   PumpHeld = held;
 }
 
 void TEMIClient::FailAllOnClose() {
-  if (Outstanding.empty() && Queued.empty()) return;
-  const bool held = std::exchange(PumpHeld, true);
   const auto inactive = std::make_exception_ptr(EConnectError("Connection is inactive"));
-  while (!Outstanding.empty()) {
-    TOperation& op = *Outstanding.front();
-    TOperationResult result;
-    result.Written = op.Written;
-    result.Failure = inactive;
-    Complete(op, std::move(result));
-  }
-  while (!Queued.empty()) {
-    TOperationResult result;
-    result.Failure = inactive;
-    Complete(*Queued.front(), std::move(result));
-  }
-  PumpHeld = held;
+  FailAll(inactive, inactive);
 }
 
 void TEMIClient::LinkLostNow() {
   if (Outstanding.empty() && Queued.empty()) return;
   LogTraffic(3, "Connection lost");
-  FailAll(Failure(-1, kLostAfterSending));
+  FailAll(Failure(-1, kLostAfterSending), Failure(-1, kLostBeforeSending));
 }
 
 TEMIClient::TOperation* TEMIClient::FindOutstanding(uint8_t aOT, uint8_t aTRN) {

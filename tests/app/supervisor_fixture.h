@@ -23,12 +23,9 @@
 namespace qorvel::testing {
 
 using namespace std::chrono_literals;
-using TClock = std::chrono::steady_clock;
-
 class TRecordingLog : public ILogView {
  public:
   struct TLine {
-    TClock::time_point At;
     std::string Text;
   };
   void AddChars(std::string_view aText) override {
@@ -41,7 +38,7 @@ class TRecordingLog : public ILogView {
   }
   void AddLine(std::string_view aLine) override {
     std::lock_guard<std::mutex> g(m_);
-    lines_.push_back({TClock::now(), std::string(aLine)});
+    lines_.push_back({std::string(aLine)});
   }
   std::vector<TLine> Lines() const {
     std::lock_guard<std::mutex> g(m_);
