@@ -1,9 +1,10 @@
 #pragma once
-// Messages as qorvelctl takes them from outside, checked before anything goes
-// to Qorvel.
+// Messages as qorvelctl takes them from outside, on its command line or from
+// a file, checked before anything goes to Qorvel.
 #include <QByteArray>
 #include <QString>
 #include <optional>
+#include <vector>
 
 namespace qorvelctl {
 
@@ -23,5 +24,19 @@ QString NumberProblem(const QByteArray& aNumber);
 QString LengthProblem(qsizetype aSize, bool aBinary);
 // The octets that pairs of hex digits stand for; nothing when aHex is not that.
 std::optional<QByteArray> FromHex(const QByteArray& aHex);
+
+// One message line of a send file.
+struct TMessageLine {
+  int Line = 0;       // counted from 1, blank lines included
+  QByteArray Number;  // as given, even when it is wrong
+  QByteArray Octets;  // the message
+  QString Problem;    // why it cannot be sent; empty when it can
+};
+
+// The lines of aInput that are not blank, each "number,text" the way CSV
+// quotes: a field in double quotes may hold commas, and "" in it stands for
+// one quote. A quoted field ends on its own line. With aHex, text is pairs of
+// hex digits. A trailing CR and a leading UTF-8 byte order mark are dropped.
+std::vector<TMessageLine> ReadMessageLines(const QByteArray& aInput, bool aHex);
 
 }  // namespace qorvelctl
