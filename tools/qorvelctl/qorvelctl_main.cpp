@@ -36,6 +36,8 @@ constexpr char kUsage[] =
     "Commands:\n"
     "  submit NUMBER TEXT      submit a short message and print the SMSC's time stamp\n"
     "  submit NUMBER --hex HEX submit 8-bit data given as hex digits\n"
+    "  send FILE               submit the message of each line of FILE (-: standard\n"
+    "                          input); print the lines that failed and a summary\n"
     "  test                    test the connection: prints \"alive\" (exit 0) or\n"
     "                          \"not alive\" (exit 2)\n"
     "  status                  print whether Qorvel is connected and its own number\n"
@@ -44,14 +46,20 @@ constexpr char kUsage[] =
     "  watch                   print each event as it comes, one line each, until\n"
     "                          interrupted\n"
     "\n"
-    "Options of submit:\n"
-    "  --hex HEX               the message is 8-bit data, these octets\n"
+    "Options of submit and send:\n"
     "  --class N               message class 0 to 3 (default: none)\n"
     "  --pid N                 protocol identifier 0 to 255 (default 0)\n"
     "  --notify LIST           ask for notifications, a comma-separated list of\n"
     "                          delivered, not-delivered, buffered\n"
     "  --validity HOURS        validity period in hours (default: the SMSC's)\n"
     "  --reply-path            request a reply path\n"
+    "Options of submit:\n"
+    "  --hex HEX               the message is 8-bit data, these octets\n"
+    "Options of send:\n"
+    "  --hex                   every text is 8-bit data, given as hex digits\n"
+    "  --window N              Submit calls in flight at once, 1 to 1000 (default 10)\n"
+    "  --json                  one JSON object per message line, in the order of\n"
+    "                          the lines, then one with the totals\n"
     "Options of connect and disconnect:\n"
     "  --wait SECONDS          how long to wait for the change (default 20; 0: do\n"
     "                          not wait)\n"
@@ -59,9 +67,24 @@ constexpr char kUsage[] =
     "  --json                  one JSON object per line\n"
     "  --help                  this text\n"
     "\n"
-    "TEXT is sent as the octets of the argument, unchanged. Dates print as local\n"
-    "time. Like every client, qorvelctl's object asks Qorvel to connect.\n"
-    "Errors go to stderr with exit status 1.\n";
+    "NUMBER is 1 to 16 digits after an optional + (international) or # (taken as\n"
+    "it is). TEXT is sent as the octets of the argument, unchanged: at most 160,\n"
+    "or 140 of 8-bit data. Dates print as local time. Like every client,\n"
+    "qorvelctl's object asks Qorvel to connect. Errors go to stderr with exit\n"
+    "status 1.\n"
+    "\n"
+    "A line of FILE is NUMBER,TEXT; a text that holds a comma or a quote goes in\n"
+    "quotes, its quotes doubled: 0612345678,\"a \"\"b\"\", c\". The text's octets are\n"
+    "sent as they stand in the file. Blank lines are skipped; a wrong line is\n"
+    "reported with its number and counted as failed, and the others still go.\n"
+    "When stderr, or else stdout, is a terminal, send shows its progress there.\n"
+    "The first interrupt (Ctrl-C) sends no more and waits for the answers to the\n"
+    "calls in flight, which Qorvel has taken already; a second leaves without\n"
+    "them (abandoned), and Qorvel drops those it has not sent. An error of the\n"
+    "bus rather than of Qorvel (no Qorvel, no answer in time) stops the same way.\n"
+    "send exits with status 1 when a message failed, was abandoned or was not\n"
+    "sent. Its rate counts the messages the SMSC accepted, per second from the\n"
+    "first call to the last answer.\n";
 
 [[noreturn]] void Fail(const QString& aWhy) {
   std::fprintf(stderr, "qorvelctl: %s\n", aWhy.toLocal8Bit().constData());
@@ -340,6 +363,7 @@ int main(int argc, char** argv) {
   }
   const QString command = args.takeFirst();
   if (command == QLatin1String("submit")) return Submit(args);
+  if (command == QLatin1String("send")) return Send(args);
   if (command == QLatin1String("watch")) return Watch(args);
   if (command == QLatin1String("connect")) return Switch(true, args);
   if (command == QLatin1String("disconnect")) return Switch(false, args);
