@@ -7,21 +7,24 @@
 #include <QDBusVariant>
 #include <QDateTime>
 #include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTimer>
 #include <atomic>
 #include <chrono>
 #include <ctime>
+#include <map>
 #include <stdexcept>
 
-#include "config/config.h"
-#include "temp_dir.h"
 #include "app/supervisor_fixture.h"
 #include "automation/automation_server.h"
 #include "automation/bus_client.h"
-#include "main/program_automation.h"
+#include "config/config.h"
 #include "emi/codec.h"
+#include "main/program_automation.h"
+#include "temp_dir.h"
 #include "tools/smsc/smsc_simulator.h"
 
 namespace qorvel::test {
@@ -94,10 +97,12 @@ class SupervisedBus : public ::testing::Test {
   // Runs a program to its end while the event loop (and so the supervisor)
   // goes on; its stdout, with its exit code in aCode.
   static QString Run(const QString& aProgram, const QStringList& aArgs, int* aCode = nullptr,
-                     QString* aErr = nullptr) {
+                     QString* aErr = nullptr, const QByteArray& aInput = {}) {
     QProcess p;
     p.start(aProgram, aArgs);
     p.waitForStarted();
+    p.write(aInput);
+    p.closeWriteChannel();
     WaitFor([&] { return p.state() == QProcess::NotRunning; }, 60000);
     if (aCode) *aCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
     if (aErr) *aErr = QString::fromUtf8(p.readAllStandardError());
@@ -272,6 +277,177 @@ TEST_F(SupervisedBus, QorvelctlSubmitsTestsSwitchesAndWatches) {
   out = Run(ctl, {"submit", "0612"}, &code, &err);
   EXPECT_EQ(code, 1);
   EXPECT_TRUE(err.startsWith(QStringLiteral("qorvelctl: submit takes NUMBER and TEXT")));
+}
+
+// The simulator's time stamp as qorvelctl prints it.
+QString StampText(const std::string& aStamp) {
+  return QDateTime(QDate(1899, 12, 30), QTime(0, 0))
+      .addMSecs(qRound64(StampToDateTime(aStamp) * 86400000.0))
+      .toString(Qt::ISODate);
+}
+
+std::vector<QJsonObject> JsonLines(const QString& aOut) {
+  std::vector<QJsonObject> objects;
+  for (const QString& line : aOut.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+    QJsonParseError error{};
+    QJsonDocument d = QJsonDocument::fromJson(line.toUtf8(), &error);
+    EXPECT_EQ(error.error, QJsonParseError::NoError) << line.toStdString();
+    objects.push_back(d.object());
+  }
+  return objects;
+}
+
+TEST_F(SupervisedBus, QorvelctlSendsAFileAndReportsEveryLineInOrder) {
+  const QString ctl = BuildTool("qorvelctl");
+  if (!QFile::exists(ctl)) GTEST_SKIP() << "qorvelctl is not built";
+  const std::string file = dir_.File("messages.csv");
+  qorvel::testing::WriteText(file,
+                             "0612000001,Hello\n"
+                             "0612000002,\"a \"\"b\"\", c\"\r\n"
+                             "\n"
+                             "06x,not a number\n"
+                             "0612000003,third");
+  int code = -1;
+  QString err;
+  QString out = Run(ctl,
+                    {"send", "--json", "--window", "2", "--class", "1", "--notify", "delivered",
+                     QString::fromStdString(file)},
+                    &code, &err);
+  EXPECT_EQ(code, 1) << err.toStdString();
+  EXPECT_TRUE(err.isEmpty()) << err.toStdString();
+
+  // Exactly the valid lines reached the SMSC, once each, with the options.
+  auto submits = smsc_.Submits();
+  ASSERT_EQ(submits.size(), 3u);
+  std::map<std::string, const TAcceptedSubmit*> byNumber;
+  for (const auto& s : submits) byNumber[s.Fields[0]] = &s;
+  ASSERT_EQ(byNumber.size(), 3u);
+  ASSERT_TRUE(byNumber.count("0612000001") && byNumber.count("0612000002") &&
+              byNumber.count("0612000003"));
+  EXPECT_EQ(byNumber["0612000001"]->Fields[20], "48656C6C6F");
+  EXPECT_EQ(byNumber["0612000002"]->Fields[20],
+            QByteArray("a \"b\", c").toHex().toUpper().toStdString());
+  EXPECT_EQ(byNumber["0612000003"]->Fields[20], "7468697264");
+  for (const auto& s : submits) {
+    EXPECT_EQ(s.Fields[24], "1");
+    EXPECT_EQ(s.Fields[5], "1");
+  }
+
+  const std::vector<QJsonObject> lines = JsonLines(out);
+  ASSERT_EQ(lines.size(), 5u) << out.toStdString();
+  const int expectLine[] = {1, 2, 4, 5};
+  const char* expectNumber[] = {"0612000001", "0612000002", "06x", "0612000003"};
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_EQ(lines[i].value("line").toInt(), expectLine[i]) << out.toStdString();
+    EXPECT_EQ(lines[i].value("number").toString(), QLatin1String(expectNumber[i]));
+    if (i == 2) {
+      EXPECT_FALSE(lines[i].contains("scts"));
+      EXPECT_EQ(lines[i].value("error").toString(),
+                QStringLiteral("number: \"06x\" is not 1 to 16 digits after an optional + or #"));
+    } else {
+      EXPECT_FALSE(lines[i].contains("error")) << out.toStdString();
+      EXPECT_EQ(lines[i].value("scts").toString(), StampText(byNumber[expectNumber[i]]->SCTS));
+    }
+  }
+  const QJsonObject summary = lines[4];
+  EXPECT_EQ(summary.value("sent").toInt(), 3) << out.toStdString();
+  EXPECT_EQ(summary.value("failed").toInt(), 1);
+  EXPECT_TRUE(summary.value("rate").isDouble());
+  EXPECT_GT(summary.value("rate").toDouble(), 0);
+  EXPECT_TRUE(summary.value("elapsed").isDouble());
+  EXPECT_GT(summary.value("elapsed").toDouble(), 0);
+  EXPECT_FALSE(summary.contains("unsent"));
+  EXPECT_FALSE(summary.contains("interrupted"));
+
+  // From standard input, as hex: only the failed line and the summary, and
+  // status 0 once nothing fails.
+  smsc_.ClearRecords();
+  out = Run(ctl, {"send", "--hex", "-"}, &code, &err, "0612000004,00ff41\n0612000005,0G\n");
+  EXPECT_EQ(code, 1) << err.toStdString();
+  QStringList human = out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+  ASSERT_EQ(human.size(), 2) << out.toStdString();
+  EXPECT_EQ(human[0],
+            QStringLiteral("line 2 (0612000005): text: \"0G\" is not pairs of hex digits"));
+  EXPECT_TRUE(human[1].startsWith(QStringLiteral("sent 1, failed 1 of 2 in ")))
+      << out.toStdString();
+  submits = smsc_.Submits();
+  ASSERT_EQ(submits.size(), 1u);
+  EXPECT_EQ(submits[0].Fields[0], "0612000004");
+  EXPECT_EQ(submits[0].Fields[18], "4");
+  EXPECT_EQ(submits[0].Fields[20], "00FF41");
+
+  out = Run(ctl, {"send", "-"}, &code, &err, "0612000006,fine\n");
+  EXPECT_EQ(code, 0) << err.toStdString();
+  EXPECT_TRUE(out.startsWith(QStringLiteral("sent 1, failed 0 of 1 in "))) << out.toStdString();
+  EXPECT_EQ(out.count(QLatin1Char('\n')), 1) << out.toStdString();
+
+  out = Run(ctl, {"send", "--window", "0", "-"}, &code, &err);
+  EXPECT_EQ(code, 1);
+  EXPECT_TRUE(err.startsWith(QStringLiteral("qorvelctl: --window takes a number from 1 to 1000")))
+      << err.toStdString();
+  EXPECT_EQ(smsc_.Submits().size(), 2u);
+}
+
+TEST_F(SupervisedBus, QorvelctlSendReportsTheMessageTheSmscRefusedAndGoesOn) {
+  const QString ctl = BuildTool("qorvelctl");
+  if (!QFile::exists(ctl)) GTEST_SKIP() << "qorvelctl is not built";
+  // Both the first attempt and the one retry after the reconnection.
+  smsc_.NakOperation(51, 4, 2);
+  int code = -1;
+  QString err;
+  QString out = Run(ctl, {"send", "--json", "--window", "1", "-"}, &code, &err,
+                    "0612000001,refused\n0612000002,accepted\n");
+  EXPECT_EQ(code, 1) << err.toStdString();
+  const std::vector<QJsonObject> lines = JsonLines(out);
+  ASSERT_EQ(lines.size(), 3u) << out.toStdString();
+  EXPECT_EQ(lines[0].value("line").toInt(), 1);
+  EXPECT_FALSE(lines[0].value("error").toString().isEmpty()) << out.toStdString();
+  EXPECT_EQ(lines[1].value("line").toInt(), 2);
+  EXPECT_TRUE(lines[1].contains("scts")) << out.toStdString();
+  EXPECT_EQ(lines[2].value("sent").toInt(), 1);
+  EXPECT_EQ(lines[2].value("failed").toInt(), 1);
+  auto submits = smsc_.Submits();
+  ASSERT_EQ(submits.size(), 1u);
+  EXPECT_EQ(submits[0].Fields[0], "0612000002");
+}
+
+// Interrupted, it sends nothing more but waits for the calls in flight: what
+// it reports as sent is exactly what the SMSC accepted.
+TEST_F(SupervisedBus, QorvelctlSendInterruptedReportsWhatWasSent) {
+  const QString ctl = BuildTool("qorvelctl");
+  if (!QFile::exists(ctl)) GTEST_SKIP() << "qorvelctl is not built";
+  const std::string file = dir_.File("many.csv");
+  std::string text;
+  for (int i = 0; i < 200; ++i)
+    text += "06120" + std::to_string(10000 + i) + ",number " + std::to_string(i) + "\n";
+  qorvel::testing::WriteText(file, text);
+  QProcess send;
+  send.start(ctl, {"send", "--json", "--window", "3", QString::fromStdString(file)});
+  ASSERT_TRUE(send.waitForStarted());
+  ASSERT_TRUE(WaitFor([&] { return smsc_.Submits().size() >= 2; }, 30000));
+  send.terminate();
+  ASSERT_TRUE(WaitFor([&] { return send.state() == QProcess::NotRunning; }, 30000));
+  EXPECT_EQ(send.exitStatus(), QProcess::NormalExit);
+  EXPECT_EQ(send.exitCode(), 1);
+  const QString err = QString::fromUtf8(send.readAllStandardError());
+  EXPECT_TRUE(err.startsWith(QStringLiteral("qorvelctl: interrupted, no more messages go out")))
+      << err.toStdString();
+  const std::vector<QJsonObject> lines = JsonLines(QString::fromUtf8(send.readAllStandardOutput()));
+  ASSERT_FALSE(lines.empty());
+  const QJsonObject summary = lines.back();
+  const auto submits = smsc_.Submits();
+  int reportedSent = 0;
+  for (std::size_t i = 0; i + 1 < lines.size(); ++i) {
+    EXPECT_EQ(lines[i].value("line").toInt(), static_cast<int>(i) + 1);
+    EXPECT_TRUE(lines[i].contains("scts"));
+    ++reportedSent;
+  }
+  EXPECT_EQ(reportedSent, static_cast<int>(submits.size()));
+  EXPECT_EQ(summary.value("sent").toInt(), static_cast<int>(submits.size()));
+  EXPECT_EQ(summary.value("failed").toInt(), 0);
+  EXPECT_EQ(summary.value("unsent").toInt(), 200 - static_cast<int>(submits.size()));
+  EXPECT_TRUE(summary.value("interrupted").toBool());
+  EXPECT_LT(submits.size(), 200u);
 }
 
 TEST_F(SupervisedBus, ThePythonExampleSubmitsAndHearsItsNotification) {

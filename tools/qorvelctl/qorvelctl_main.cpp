@@ -18,18 +18,17 @@
 #include <string>
 
 #include "automation/bus_names.h"
+#include "tools/qorvelctl/message_input.h"
+#include "tools/qorvelctl/qorvelctl.h"
 
-namespace {
+namespace qorvelctl {
 
 using qorvel::kBusServiceName;
-using qorvel::kEventsInterface;
 using qorvel::kFactoryInterface;
 using qorvel::kFactoryPath;
 using qorvel::kObjectInterface;
 
 constexpr char kProperties[] = "org.freedesktop.DBus.Properties";
-// A submit may sit behind other jobs and a reconnection.
-constexpr int kCallTimeout = 120000;
 
 constexpr char kUsage[] =
     "usage: qorvelctl COMMAND [options]\n"
@@ -37,6 +36,8 @@ constexpr char kUsage[] =
     "Commands:\n"
     "  submit NUMBER TEXT      submit a short message and print the SMSC's time stamp\n"
     "  submit NUMBER --hex HEX submit 8-bit data given as hex digits\n"
+    "  send FILE               submit the message of each line of FILE (-: standard\n"
+    "                          input); print the lines that failed and a summary\n"
     "  test                    test the connection: prints \"alive\" (exit 0) or\n"
     "                          \"not alive\" (exit 2)\n"
     "  status                  print whether Qorvel is connected and its own number\n"
@@ -45,14 +46,20 @@ constexpr char kUsage[] =
     "  watch                   print each event as it comes, one line each, until\n"
     "                          interrupted\n"
     "\n"
-    "Options of submit:\n"
-    "  --hex HEX               the message is 8-bit data, these octets\n"
+    "Options of submit and send:\n"
     "  --class N               message class 0 to 3 (default: none)\n"
     "  --pid N                 protocol identifier 0 to 255 (default 0)\n"
     "  --notify LIST           ask for notifications, a comma-separated list of\n"
     "                          delivered, not-delivered, buffered\n"
     "  --validity HOURS        validity period in hours (default: the SMSC's)\n"
     "  --reply-path            request a reply path\n"
+    "Options of submit:\n"
+    "  --hex HEX               the message is 8-bit data, these octets\n"
+    "Options of send:\n"
+    "  --hex                   every text is 8-bit data, given as hex digits\n"
+    "  --window N              Submit calls in flight at once, 1 to 1000 (default 10)\n"
+    "  --json                  one JSON object per message line, in the order of\n"
+    "                          the lines, then one with the totals\n"
     "Options of connect and disconnect:\n"
     "  --wait SECONDS          how long to wait for the change (default 20; 0: do\n"
     "                          not wait)\n"
@@ -60,9 +67,24 @@ constexpr char kUsage[] =
     "  --json                  one JSON object per line\n"
     "  --help                  this text\n"
     "\n"
-    "TEXT is sent as the octets of the argument, unchanged. Dates print as local\n"
-    "time. Like every client, qorvelctl's object asks Qorvel to connect.\n"
-    "Errors go to stderr with exit status 1.\n";
+    "NUMBER is 1 to 16 digits after an optional + (international) or # (taken as\n"
+    "it is). TEXT is sent as the octets of the argument, unchanged: at most 160,\n"
+    "or 140 of 8-bit data. Dates print as local time. Like every client,\n"
+    "qorvelctl's object asks Qorvel to connect. Errors go to stderr with exit\n"
+    "status 1.\n"
+    "\n"
+    "A line of FILE is NUMBER,TEXT; a text that holds a comma or a quote goes in\n"
+    "quotes, its quotes doubled: 0612345678,\"a \"\"b\"\", c\". The text's octets are\n"
+    "sent as they stand in the file. Blank lines are skipped; a wrong line is\n"
+    "reported with its number and counted as failed, and the others still go.\n"
+    "When stderr, or else stdout, is a terminal, send shows its progress there.\n"
+    "The first interrupt (Ctrl-C) sends no more and waits for the answers to the\n"
+    "calls in flight, which Qorvel has taken already; a second leaves without\n"
+    "them (abandoned), and Qorvel drops those it has not sent. An error of the\n"
+    "bus rather than of Qorvel (no Qorvel, no answer in time) stops the same way.\n"
+    "send exits with status 1 when a message failed, was abandoned or was not\n"
+    "sent. Its rate counts the messages the SMSC accepted, per second from the\n"
+    "first call to the last answer.\n";
 
 [[noreturn]] void Fail(const QString& aWhy) {
   std::fprintf(stderr, "qorvelctl: %s\n", aWhy.toLocal8Bit().constData());
@@ -75,7 +97,7 @@ constexpr char kUsage[] =
 }
 
 QDBusMessage Call(const QString& aPath, const char* aInterface, const char* aMember,
-                  const QVariantList& aArgs = {}) {
+                  const QVariantList& aArgs) {
   QDBusMessage m = QDBusMessage::createMethodCall(
       QLatin1String(kBusServiceName), aPath, QLatin1String(aInterface), QLatin1String(aMember));
   m.setArguments(aArgs);
@@ -95,7 +117,6 @@ QVariant Property(const QString& aPath, const char* aName) {
   return r.arguments().value(0).value<QDBusVariant>().variant();
 }
 
-// OLE date (days since 30 December 1899, local time) as ISO text; 0 is none.
 QString DateText(double aDays) {
   if (aDays == 0) return QStringLiteral("-");
   QDateTime base(QDate(1899, 12, 30), QTime(0, 0));
@@ -103,72 +124,84 @@ QString DateText(double aDays) {
       .toString(Qt::ISODate);
 }
 
-int ToNumber(const QString& aText, const QString& aOption, int aMax) {
+int ToNumber(const QString& aText, const QString& aOption, int aMin, int aMax) {
   bool ok = false;
   int value = aText.toInt(&ok);
-  if (!ok || value < 0 || value > aMax) {
-    Usage(QStringLiteral("%1 takes a number from 0 to %2").arg(aOption).arg(aMax));
+  if (!ok || value < aMin || value > aMax) {
+    Usage(QStringLiteral("%1 takes a number from %2 to %3").arg(aOption).arg(aMin).arg(aMax));
   }
   return value;
 }
 
-// Octets as text a terminal shows safely: printable ASCII as is, the rest \xHH.
-QString Escaped(const QByteArray& aOctets) {
-  QString text;
-  for (char c : aOctets) {
-    auto u = static_cast<unsigned char>(c);
-    if (u >= 0x20 && u < 0x7F && u != '\\' && u != '"') {
-      text += QLatin1Char(c);
-    } else {
-      text += QStringLiteral("\\x%1").arg(u, 2, 16, QLatin1Char('0'));
+bool TakeSubmitOption(const QStringList& aArgs, qsizetype& aIndex, TSubmitOptions& aOptions) {
+  const QString& a = aArgs[aIndex];
+  auto value = [&]() {
+    if (aIndex + 1 >= aArgs.size()) Usage(a + QStringLiteral(" needs a value"));
+    return aArgs[++aIndex];
+  };
+  if (a == QLatin1String("--class")) {
+    aOptions.MCLs = static_cast<short>(ToNumber(value(), a, 0, 3));
+  } else if (a == QLatin1String("--pid")) {
+    aOptions.PID = static_cast<short>(ToNumber(value(), a, 0, 255));
+  } else if (a == QLatin1String("--notify")) {
+    for (const QString& kind : value().split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+      if (kind == QLatin1String("delivered")) {
+        aOptions.NT |= 1;
+      } else if (kind == QLatin1String("not-delivered")) {
+        aOptions.NT |= 2;
+      } else if (kind == QLatin1String("buffered")) {
+        aOptions.NT |= 4;
+      } else {
+        Usage(QStringLiteral("--notify knows delivered, not-delivered, buffered; not ") + kind);
+      }
     }
+  } else if (a == QLatin1String("--validity")) {
+    bool ok = false;
+    double hours = value().toDouble(&ok);
+    if (!ok || hours <= 0) Usage(QStringLiteral("--validity takes a positive number of hours"));
+    aOptions.VP = hours / 24.0;
+  } else if (a == QLatin1String("--reply-path")) {
+    aOptions.RPI = 1;
+  } else {
+    return false;
   }
-  return text;
+  return true;
 }
 
+QVariantList SubmitArguments(const QByteArray& aNumber, const QByteArray& aOctets, bool aBinary,
+                             const TSubmitOptions& aOptions) {
+  return {QString::fromLatin1(aNumber),
+          aOctets,
+          aBinary,
+          QVariant::fromValue(aOptions.MCLs),
+          QVariant::fromValue(aOptions.PID),
+          QVariant::fromValue(aOptions.NT),
+          QVariant::fromValue(aOptions.RPI),
+          aOptions.VP};
+}
+
+}  // namespace qorvelctl
+
+namespace {
+
+using namespace qorvelctl;
+using qorvel::kEventsInterface;
+
 int Submit(const QStringList& aArgs) {
-  QString number, text;
   QByteArray octets;
   bool binary = false;
-  short mcls = 255, pid = 0, nt = 0, rpi = 0;
-  double vp = 0;
+  TSubmitOptions options;
   QStringList positional;
   for (qsizetype i = 0; i < aArgs.size(); ++i) {
     const QString& a = aArgs[i];
-    auto value = [&]() {
-      if (i + 1 >= aArgs.size()) Usage(a + QStringLiteral(" needs a value"));
-      return aArgs[++i];
-    };
     if (a == QLatin1String("--hex")) {
-      QString hex = value();
-      octets = QByteArray::fromHex(hex.toLatin1());
-      if (hex.size() % 2 != 0 || octets.toHex().toUpper() != hex.toUpper().toLatin1()) {
-        Usage(QStringLiteral("--hex takes pairs of hex digits"));
-      }
+      if (i + 1 >= aArgs.size()) Usage(a + QStringLiteral(" needs a value"));
+      std::optional<QByteArray> data = FromHex(aArgs[++i].toLatin1());
+      if (!data) Usage(QStringLiteral("--hex takes pairs of hex digits"));
+      octets = *data;
       binary = true;
-    } else if (a == QLatin1String("--class")) {
-      mcls = static_cast<short>(ToNumber(value(), a, 3));
-    } else if (a == QLatin1String("--pid")) {
-      pid = static_cast<short>(ToNumber(value(), a, 255));
-    } else if (a == QLatin1String("--notify")) {
-      for (const QString& kind : value().split(QLatin1Char(','), Qt::SkipEmptyParts)) {
-        if (kind == QLatin1String("delivered")) {
-          nt |= 1;
-        } else if (kind == QLatin1String("not-delivered")) {
-          nt |= 2;
-        } else if (kind == QLatin1String("buffered")) {
-          nt |= 4;
-        } else {
-          Usage(QStringLiteral("--notify knows delivered, not-delivered, buffered; not ") + kind);
-        }
-      }
-    } else if (a == QLatin1String("--validity")) {
-      bool ok = false;
-      double hours = value().toDouble(&ok);
-      if (!ok || hours <= 0) Usage(QStringLiteral("--validity takes a positive number of hours"));
-      vp = hours / 24.0;
-    } else if (a == QLatin1String("--reply-path")) {
-      rpi = 1;
+    } else if (TakeSubmitOption(aArgs, i, options)) {
+      continue;
     } else if (a.startsWith(QLatin1String("--"))) {
       Usage(QStringLiteral("unknown option ") + a);
     } else {
@@ -179,13 +212,17 @@ int Submit(const QStringList& aArgs) {
     Usage(binary ? QStringLiteral("submit --hex takes NUMBER only")
                  : QStringLiteral("submit takes NUMBER and TEXT"));
   }
-  number = positional[0];
+  const QByteArray number = positional[0].toLatin1();
+  if (QString wrong = NumberProblem(number); !wrong.isEmpty()) {
+    Usage(QStringLiteral("NUMBER ") + wrong);
+  }
   if (!binary) octets = positional[1].toLocal8Bit();
+  if (QString tooLong = LengthProblem(octets.size(), binary); !tooLong.isEmpty()) {
+    Usage((binary ? QStringLiteral("--hex: ") : QStringLiteral("TEXT: ")) + tooLong);
+  }
   const QString path = CreateObject();
   QDBusMessage r =
-      Call(path, kObjectInterface, "Submit",
-           {number, octets, binary, QVariant::fromValue(mcls), QVariant::fromValue(pid),
-            QVariant::fromValue(nt), QVariant::fromValue(rpi), vp});
+      Call(path, kObjectInterface, "Submit", SubmitArguments(number, octets, binary, options));
   std::printf("%s\n", DateText(r.arguments().value(0).toDouble()).toLocal8Bit().constData());
   return 0;
 }
@@ -194,7 +231,7 @@ int Switch(bool aActive, const QStringList& aArgs) {
   int waitSeconds = 20;
   for (qsizetype i = 0; i < aArgs.size(); ++i) {
     if (aArgs[i] == QLatin1String("--wait") && i + 1 < aArgs.size()) {
-      waitSeconds = ToNumber(aArgs[++i], QStringLiteral("--wait"), 3600);
+      waitSeconds = ToNumber(aArgs[++i], QStringLiteral("--wait"), 0, 3600);
     } else {
       Usage(QStringLiteral("unknown argument ") + aArgs[i]);
     }
@@ -326,6 +363,7 @@ int main(int argc, char** argv) {
   }
   const QString command = args.takeFirst();
   if (command == QLatin1String("submit")) return Submit(args);
+  if (command == QLatin1String("send")) return Send(args);
   if (command == QLatin1String("watch")) return Watch(args);
   if (command == QLatin1String("connect")) return Switch(true, args);
   if (command == QLatin1String("disconnect")) return Switch(false, args);

@@ -1,0 +1,48 @@
+#pragma once
+// What the commands of qorvelctl share: how they fail, how they call Qorvel,
+// and the options of a submit.
+#include <QByteArray>
+#include <QDBusMessage>
+#include <QString>
+#include <QStringList>
+#include <QVariantList>
+
+namespace qorvelctl {
+
+// A submit may sit behind other jobs and a reconnection.
+inline constexpr int kCallTimeout = 120000;
+
+// Both print to stderr and exit with status 1.
+[[noreturn]] void Fail(const QString& aWhy);
+[[noreturn]] void Usage(const QString& aWhy);
+
+// A blocking call to Qorvel; fails the program on an error reply.
+QDBusMessage Call(const QString& aPath, const char* aInterface, const char* aMember,
+                  const QVariantList& aArgs = {});
+// A new automation object's path.
+QString CreateObject();
+
+// OLE date (days since 30 December 1899, local time) as ISO text; 0 is none.
+QString DateText(double aDays);
+// aText as a number from aMin to aMax, or the usage naming aOption.
+int ToNumber(const QString& aText, const QString& aOption, int aMin, int aMax);
+
+// What a submit asks beyond number and text; the defaults ask for nothing.
+struct TSubmitOptions {
+  short MCLs = 255;
+  short PID = 0;
+  short NT = 0;
+  short RPI = 0;
+  double VP = 0;  // days
+};
+// Takes aArgs[aIndex], and its value after it, when it is one of the options
+// above; false when it is not.
+bool TakeSubmitOption(const QStringList& aArgs, qsizetype& aIndex, TSubmitOptions& aOptions);
+// The arguments of Submit, in the order of the interface.
+QVariantList SubmitArguments(const QByteArray& aNumber, const QByteArray& aOctets, bool aBinary,
+                             const TSubmitOptions& aOptions);
+
+// qorvelctl send: the exit status.
+int Send(const QStringList& aArgs);
+
+}  // namespace qorvelctl
