@@ -8,6 +8,9 @@
 // Main thread only. The referenced components live as long as the host; the
 // views returned by IEMIFormView live as long as the window.
 
+#include <exception>
+#include <functional>
+
 #include "config/ini_file.h"
 #include "connect/log_view.h"
 #include "emi/emi_client.h"
@@ -28,6 +31,14 @@ class IEMIFormHost {
   virtual TClientSocketConnection& Line() = 0;
   // The user's connect command disarms the automatic reconnection first.
   virtual void ClearReconnectPending() = 0;
+  // Connects and logs in without holding the main thread; aDone (may be
+  // empty) runs later with nullptr once logged in, or with the failure
+  // (EOpenCancelled when a disconnect ended it). Joins a connect under way.
+  virtual void StartConnect(std::function<void(std::exception_ptr aFailure)> aDone) = 0;
+  // A connect or reconnection is under way: the user may end it.
+  virtual bool Connecting() const = 0;
+  // Ends the session, a connect under way, and a pending reconnection pause.
+  virtual void Disconnect() = 0;
 };
 
 // What the supervisor uses of the main window.

@@ -69,6 +69,10 @@ TEMIDM::TEMIDM(TIniFile aSettings, IClock& aClock, QObject* aParent)
 
 TEMIDM::~TEMIDM() {
   timer2_->stop();
+  ShuttingDown = true;
+  if (ReopenTimer != 0) clock_.Cancel(ReopenTimer);
+  ConnectWaiters.clear();
+  ReopenWaiters.clear();
   // Shutdown closes without events: nobody is left to hear them.
   emiClient_->BeforeOpen = nullptr;
   emiClient_->AfterOpen = nullptr;
@@ -129,7 +133,8 @@ void TEMIDM::RemoveAutoObject(const IAutoObject* aObject) {
 }
 
 void TEMIDM::RequestActive(bool aActive) {
-  const bool engineActive = EngineActive();
+  // A connect under way is ended as a session would be.
+  const bool engineActive = EngineActive() || Connecting();
   TLockGuard g(JobsLock);
   if (aActive) {
     DisconnectRequests = 0;
@@ -205,20 +210,9 @@ void TEMIDM::EMIClientBeforeOpen() {
   ReconnectTimeout = Read(ini, settings::kReconnectTimeout);
   emiClient_->Window = ReadInRange(ini, settings::kWindow, 1, 100);
   emiClient_->MaxSubmitsPerSecond = ReadInRange(ini, settings::kMaxSubmitsPerSecond, 0, 100000);
-
+  // A fresh connection for every session; the engine opens it once its
+  // receive path is in place.
   lineCom_->Close();
-  lineCom_->Open();
-
-  TParams params;
-  for (const std::string& line : ini.ReadSectionValues(settings::kConnectionSection))
-    params.AddLine(line);
-  if (params.Has("PASSWORD"))
-    params.SetValue("PASSWORD", ScramblePassword(params.Value("PASSWORD")));
-  emiClient_->SetParams(params);
-  if (emiClient_->OwnAddress().empty()) RaiseEMIError(-1, "User and address is empty");
-
-  logger_->SetLogFile(Read(ini, settings::kLogFile));
-  Log1("Connecting to KESTRA under account " + Quoted(params.Value("USER")));
 }
 
 void TEMIDM::EMIClientAfterOpen() {
@@ -242,6 +236,17 @@ void TEMIDM::LineComBeforeOpen() {
 
 void TEMIDM::LineComAfterOpen() {
   Log1("Socket opened");
+  const TIniFile& ini = settings_;
+  TParams params;
+  for (const std::string& line : ini.ReadSectionValues(settings::kConnectionSection))
+    params.AddLine(line);
+  if (params.Has("PASSWORD"))
+    params.SetValue("PASSWORD", ScramblePassword(params.Value("PASSWORD")));
+  emiClient_->SetParams(params);
+  if (emiClient_->OwnAddress().empty()) RaiseEMIError(-1, "User and address is empty");
+
+  logger_->SetLogFile(Read(ini, settings::kLogFile));
+  Log1("Connecting to KESTRA under account " + Quoted(params.Value("USER")));
 }
 
 void TEMIDM::LineComBeforeClose() {

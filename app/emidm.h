@@ -38,6 +38,7 @@ class TEMIDM : public QObject, public IEMIFormHost, public IAutoSupervisor {
   Q_OBJECT
 
  public:
+  using TOpenDone = TCommunicationConnection::TOpenDone;
   // Creates the components from their stored settings, then DataModuleCreate.
   // aSettings is EMI.INI, read afresh at every use; aClock gives the time,
   // the supervisor's and the engine's pauses and timers, and must outlive
@@ -81,7 +82,6 @@ class TEMIDM : public QObject, public IEMIFormHost, public IAutoSupervisor {
   // ---- main thread ----
   // The job step; Sender is the timer, or nullptr after a delivered message.
   void Timer2Timer(QObject* aSender);
-  void EnsureConnection(bool aTest);
   void NotifyActiveChanged();
 
   // IEMIFormHost
@@ -89,6 +89,10 @@ class TEMIDM : public QObject, public IEMIFormHost, public IAutoSupervisor {
   const TIniFile& Settings() const override { return settings_; }
   TClientSocketConnection& Line() override { return LineCom(); }
   void ClearReconnectPending() override EXCLUDES(JobsLock);
+  void StartConnect(TOpenDone aDone) override;
+  // Any thread.
+  bool Connecting() const override { return ConnectBusy.load() || ReopenBusy.load(); }
+  void Disconnect() override;
 
  private:
   // Handlers bound to the components.
@@ -114,8 +118,16 @@ class TEMIDM : public QObject, public IEMIFormHost, public IAutoSupervisor {
   // Completes a job's requester and forgets the job.
   void Finish(const std::shared_ptr<TJobRequester>& aRequester, int32_t aCode, std::string aText,
               TDateTime aSCTS = 0);
-  // Closes, pauses and opens again, or arms the automatic reconnection.
-  void Reopen();
+  void ConnectEnded(std::exception_ptr aFailure);
+  void ReopenEnded(std::exception_ptr aFailure);
+  static bool IsCancel(const std::exception_ptr& aFailure);
+  // Closes, pauses and opens again, or arms the automatic reconnection;
+  // aThen (may be empty) runs with the outcome. Joins a reopen under way.
+  void Reopen(TOpenDone aThen);
+  // Reopens when the socket is gone, then runs aThen; at once otherwise.
+  void EnsureConnection(TOpenDone aThen);
+  // Reports a failure of a connect that nobody else reports.
+  TOpenDone ReportFailure();
   // The live automation objects, copied under JobsLock.
   std::vector<std::shared_ptr<IAutoObject>> AutoObjectsCopy() const EXCLUDES(JobsLock);
   // Calls aFire on every live object in creation order; one object's failure
@@ -148,6 +160,16 @@ class TEMIDM : public QObject, public IEMIFormHost, public IAutoSupervisor {
   std::vector<std::shared_ptr<TJobRequester>> InFlight;
   std::vector<TTimerId> RetryTimers;
   bool KeepAliveRunning = false;
+  // A connect under way and those waiting for it; a reopen (its pause, then
+  // its connect) and those waiting for that.
+  // Read on any thread (RequestActive), written on the main thread.
+  std::atomic<bool> ConnectBusy{false};
+  std::vector<TOpenDone> ConnectWaiters;
+  std::atomic<bool> ReopenBusy{false};
+  std::vector<TOpenDone> ReopenWaiters;
+  TTimerId ReopenTimer = 0;
+  // Set at destruction: the ends of connects are no longer reported.
+  bool ShuttingDown = false;
   // A step is queued on the event loop for a freshly posted job.
   std::atomic<bool> StepQueued{false};
 };

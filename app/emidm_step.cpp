@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <exception>
+#include <utility>
 
 #include "app/emidm.h"
 #include "connect/errors.h"
@@ -58,13 +59,10 @@ void TEMIDM::RunStep(bool aFromTimer) {
       disconnect = true;
     }
   }
-  if (disconnect) {
-    emiClient_->Close();
-    lineCom_->Close();
-  }
+  if (disconnect) Disconnect();
 
   bool connect = false;
-  {
+  if (!Connecting()) {
     TLockGuard g(JobsLock);
     if (ConnectRequests > 0) {
       --ConnectRequests;
@@ -74,14 +72,17 @@ void TEMIDM::RunStep(bool aFromTimer) {
       connect = true;
     }
   }
-  if (connect) emiClient_->Open();
+  if (connect) StartConnect(ReportFailure());
+  // Jobs wait in the queue while a connect is under way.
+  if (Connecting()) return;
 
   // A peer that hung up is noticed here rather than by the next job or
   // keep-alive, which may be minutes away while the SMSC holds messages back.
   // (A submit's retry closes the socket itself and reconnects on its own.)
   if (RetryTimers.empty() && emiClient_->Active() && !lineCom_->SocketConnected()) {
     Log1("Connection lost");
-    EnsureConnection(false);
+    Reopen(ReportFailure());
+    return;
   }
 
   int budget = aFromTimer ? kJobsPerTick : kJobsAfterDelivery;
@@ -110,18 +111,13 @@ void TEMIDM::RunStep(bool aFromTimer) {
   if (emiClient_->Active() && interval > 0 && !KeepAliveRunning &&
       clock_.Now() - emiClient_->LastActivity() > int64_t{interval} * 1000) {
     if (!lineCom_->SocketConnected()) {
-      EnsureConnection(false);
+      Reopen(ReportFailure());
       return;
     }
     KeepAliveRunning = true;
     emiClient_->StartCheckAlive([this](bool aAlive) {
       KeepAliveRunning = false;
-      if (aAlive) return;
-      try {
-        Reopen();
-      } catch (const std::exception& e) {
-        LogError(e.what());
-      }
+      if (!aAlive && !Connecting()) Reopen(ReportFailure());
     });
   }
 }
@@ -163,21 +159,23 @@ void TEMIDM::WorkOffJob(const std::string& aName, std::shared_ptr<TSubmitItem> a
 
 void TEMIDM::SubmitAttempt(std::shared_ptr<TSubmitItem> aItem, bool aMayRetry) {
   const std::shared_ptr<TJobRequester> requester = aItem->Requester;
-  try {
-    EnsureConnection(false);
-    if (std::find(InFlight.begin(), InFlight.end(), requester) == InFlight.end())
-      InFlight.push_back(requester);
-    const TSubmitItem& m = *aItem;
-    emiClient_->StartSubmit(m.DA, m.Msg, m.Binary, m.MCLs, m.PID, m.NT, m.RPI, m.VP,
-                            [this, aItem, aMayRetry](const TOperationResult& aResult,
-                                                     TDateTime aSCTS) {
-                              SubmitEnded(aItem, aMayRetry, aResult, aSCTS);
-                            });
-  } catch (const std::exception& e) {
-    Finish(requester, -1, e.what());
-  } catch (...) {
-    Finish(requester, -1, "Unknown exception");
-  }
+  if (std::find(InFlight.begin(), InFlight.end(), requester) == InFlight.end())
+    InFlight.push_back(requester);
+  EnsureConnection([this, aItem, aMayRetry, requester](std::exception_ptr aFailure) {
+    try {
+      if (aFailure) std::rethrow_exception(aFailure);
+      const TSubmitItem& m = *aItem;
+      emiClient_->StartSubmit(m.DA, m.Msg, m.Binary, m.MCLs, m.PID, m.NT, m.RPI, m.VP,
+                              [this, aItem, aMayRetry](const TOperationResult& aResult,
+                                                       TDateTime aSCTS) {
+                                SubmitEnded(aItem, aMayRetry, aResult, aSCTS);
+                              });
+    } catch (const std::exception& e) {
+      Finish(requester, -1, e.what());
+    } catch (...) {
+      Finish(requester, -1, "Unknown exception");
+    }
+  });
 }
 
 void TEMIDM::SubmitEnded(std::shared_ptr<TSubmitItem> aItem, bool aMayRetry,
@@ -205,29 +203,114 @@ void TEMIDM::SubmitEnded(std::shared_ptr<TSubmitItem> aItem, bool aMayRetry,
   RetryTimers.push_back(*timer);
 }
 
-void TEMIDM::Reopen() {
-  emiClient_->Close();
-  lineCom_->Close();
-  clock_.Sleep(kReopenPauseMs);
+void TEMIDM::StartConnect(TOpenDone aDone) {
+  if (aDone) ConnectWaiters.push_back(std::move(aDone));
+  if (ConnectBusy) return;
+  ConnectBusy = true;
+  if (form_) form_->UpdateButtons();
+  if (emiClient_->Active()) {
+    ConnectEnded(nullptr);
+    return;
+  }
   try {
-    emiClient_->Open();
+    emiClient_->StartOpen([this](std::exception_ptr aFailure) { ConnectEnded(aFailure); });
   } catch (...) {
-    try {
-      lineCom_->Close();
-    } catch (...) {
-    }
-    Log1("Cannot connect to socket. I'll try reconnect.");
-    if (ReconnectTimeout != 0) {
-      TLockGuard g(JobsLock);
-      ReconnectPending = true;
-    }
-    throw;
+    ConnectEnded(std::current_exception());
   }
 }
 
-void TEMIDM::EnsureConnection(bool aTest) {
-  if (lineCom_->SocketConnected() && (!aTest || emiClient_->CheckAlive())) return;
-  Reopen();
+void TEMIDM::ConnectEnded(std::exception_ptr aFailure) {
+  if (ShuttingDown || !ConnectBusy) return;
+  ConnectBusy = false;
+  std::vector<TOpenDone> waiters;
+  waiters.swap(ConnectWaiters);
+  for (TOpenDone& waiter : waiters) waiter(aFailure);
+  if (form_) form_->UpdateButtons();
+}
+
+void TEMIDM::Disconnect() {
+  if (ReopenTimer != 0) {
+    clock_.Cancel(std::exchange(ReopenTimer, 0));
+    ReopenEnded(std::make_exception_ptr(EOpenCancelled()));
+  }
+  // Ends a connect under way too, reporting EOpenCancelled to its waiters.
+  emiClient_->Close();
+  lineCom_->Close();
+  if (form_) form_->UpdateButtons();
+}
+
+TEMIDM::TOpenDone TEMIDM::ReportFailure() {
+  return [this](std::exception_ptr aFailure) {
+    if (!aFailure) return;
+    try {
+      std::rethrow_exception(aFailure);
+    } catch (const EOpenCancelled&) {
+    } catch (const std::exception& e) {
+      LogError(e.what());
+    } catch (...) {
+      LogError("Unknown exception");
+    }
+  };
+}
+
+void TEMIDM::Reopen(TOpenDone aThen) {
+  if (aThen) ReopenWaiters.push_back(std::move(aThen));
+  if (ReopenBusy) return;
+  ReopenBusy = true;
+  try {
+    emiClient_->Close();
+    lineCom_->Close();
+  } catch (...) {
+    ReopenEnded(std::current_exception());
+    return;
+  }
+  if (form_) form_->UpdateButtons();
+  ReopenTimer = clock_.Post(kReopenPauseMs, [this] {
+    ReopenTimer = 0;
+    StartConnect([this](std::exception_ptr aFailure) {
+      if (aFailure && !IsCancel(aFailure)) {
+        try {
+          lineCom_->Close();
+        } catch (...) {
+        }
+        Log1("Cannot connect to socket. I'll try reconnect.");
+        if (ReconnectTimeout != 0) {
+          TLockGuard g(JobsLock);
+          ReconnectPending = true;
+        }
+      }
+      ReopenEnded(aFailure);
+    });
+  });
+}
+
+void TEMIDM::ReopenEnded(std::exception_ptr aFailure) {
+  if (ShuttingDown || !ReopenBusy) return;
+  ReopenBusy = false;
+  std::vector<TOpenDone> waiters;
+  waiters.swap(ReopenWaiters);
+  for (TOpenDone& waiter : waiters) waiter(aFailure);
+  if (form_) form_->UpdateButtons();
+}
+
+void TEMIDM::EnsureConnection(TOpenDone aThen) {
+  if (ReopenBusy || (!ConnectBusy && !lineCom_->SocketConnected())) {
+    Reopen(std::move(aThen));
+  } else if (ConnectBusy) {
+    StartConnect(std::move(aThen));
+  } else {
+    aThen(nullptr);
+  }
+}
+
+bool TEMIDM::IsCancel(const std::exception_ptr& aFailure) {
+  try {
+    std::rethrow_exception(aFailure);
+  } catch (const EOpenCancelled&) {
+    return true;
+  } catch (...) {
+    return false;
+  }
 }
 
 }  // namespace qorvel

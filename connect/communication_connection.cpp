@@ -1,8 +1,22 @@
 #include "connect/communication_connection.h"
 
+#include <memory>
+
+#include "connect/main_thread.h"
+
 namespace qorvel {
 
 TCommunicationConnection::TCommunicationConnection(TComponent* aOwner) : TLogConnection(aOwner) {}
+
+void TCommunicationConnection::StartOpen(TOpenDone aDone) {
+  std::exception_ptr failure;
+  try {
+    Open();
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  main_thread::PostDelayed(0, [aDone = std::move(aDone), failure] { aDone(failure); });
+}
 
 int TCommunicationConnection::WriteString(const std::string& aText) {
   return WriteBuffer(aText.data(), static_cast<int>(aText.size()));

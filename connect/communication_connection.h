@@ -8,6 +8,7 @@
 // changed on the main thread while the transport runs; the transport reads
 // both afresh for every notification.
 #include <atomic>
+#include <exception>
 #include <functional>
 #include <string>
 
@@ -22,6 +23,16 @@ using TCommRxCharEvent = std::function<void(TComponent* Sender, int Count)>;
 class TCommunicationConnection : public TLogConnection {
  public:
   explicit TCommunicationConnection(TComponent* aOwner = nullptr);
+
+  // Opens without holding the main thread: aDone runs later on the main
+  // thread, never from inside this call, with nullptr once the connection is
+  // open (after the after-open event) or with the failure (after the close
+  // step has cleaned up). Exceptions of the before-open event reach the
+  // caller. Close() before aDone has run abandons the open, and aDone does
+  // not run. This default opens at once and reports on the next turn, so it
+  // holds the caller for as long as Open() does. Main thread.
+  using TOpenDone = std::function<void(std::exception_ptr aFailure)>;
+  virtual void StartOpen(TOpenDone aDone);
 
   // Bytes waiting to be read, or -1 while the connection is not active.
   virtual int InputCount() = 0;

@@ -16,7 +16,10 @@ void TConnection::SetActive(bool value) {
     if (value) streamedActive_ = true;
     return;
   }
-  if (value == Active()) return;
+  if (value == Active()) {
+    if (!value && !switching_.load()) DoCancelOpen();
+    return;
+  }
   // A second close running inside the first would release what the first
   // still uses.
   if (switching_.exchange(true)) return;

@@ -28,6 +28,9 @@ class TConnection : public TComponent {
   // Open failures reach the caller after DoClose has cleaned up. A call made
   // while an open or close of this connection is under way (from one of its
   // events, or from hand-over work that its close runs) does nothing.
+  //
+  // Closing a connection that is not active abandons an open that a
+  // descendant's asynchronous form has begun and not yet finished.
   void SetActive(bool value);
   void Open() { SetActive(true); }
   void Close() { SetActive(false); }
@@ -63,6 +66,12 @@ class TConnection : public TComponent {
   // For a descendant that has released its resource itself and must not
   // announce it: marks the connection closed without DoClose or the events.
   void MarkClosed() { active_ = false; }
+  // For a descendant whose asynchronous open has acquired the resource: marks
+  // the connection open; the descendant raises the after-open event itself.
+  void MarkOpened() { active_ = true; }
+  // Abandons an asynchronous open under way; nothing when there is none.
+  // Runs on the main thread from Close() of a connection that is not active.
+  virtual void DoCancelOpen() {}
 
  private:
   std::atomic<bool> active_{false};

@@ -11,6 +11,12 @@ class EConnectError : public std::runtime_error {
   explicit EConnectError(const std::string& message) : std::runtime_error(message) {}
 };
 
+// An asynchronous open abandoned by closing the connection before it ended.
+class EOpenCancelled : public EConnectError {
+ public:
+  EOpenCancelled() : EConnectError("Connecting cancelled") {}
+};
+
 // Never raised itself; the common parent of transport-level failures.
 class EComError : public EConnectError {
  public:

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <optional>
+#include <utility>
 #include <thread>
 
 #include "connect/application.h"
@@ -69,7 +71,7 @@ TEMIClient::~TEMIClient() {
   // inside the destruction, and no timer outlives the engine.
   FailAllOnClose();
   Finished.clear();
-  for (TTimerId timer : {CompletionTimer, PumpTimer, LinkCheckTimer})
+  for (TTimerId timer : {CompletionTimer, PumpTimer, LinkCheckTimer, SessionTimer})
     if (timer != 0) FClock->Cancel(timer);
 }
 
@@ -134,18 +136,34 @@ void TEMIClient::DoFormatLog(uint8_t aChannel, std::string& aText) {
 // ---- opening and closing -------------------------------------------------
 
 void TEMIClient::DoOpen() {
-  if (!FComDevice) RaiseEMIError(-1, "No assigned COM device");
-  BeginBusy();
-  try {
-    OpenSession();
-  } catch (...) {
-    EndBusyReporting();
-    throw;
-  }
-  EndBusy();
+  std::optional<std::exception_ptr> failure;
+  BeginSession([&failure](std::exception_ptr aFailure) { failure = aFailure; });
+  RunUntil([&] {
+    ClaimAnswers();
+    return failure.has_value();
+  });
+  if (*failure) std::rethrow_exception(*failure);
 }
 
-void TEMIClient::OpenSession() {
+void TEMIClient::StartOpen(TOpenDone aDone) {
+  if (Active() || SessionDone) throw EConnectError("Connection is active");
+  DoBeforeOpen();
+  BeginSession([this, aDone = std::move(aDone)](std::exception_ptr aFailure) {
+    if (!aFailure) {
+      MarkOpened();
+      try {
+        DoAfterOpen();
+      } catch (...) {
+        aFailure = std::current_exception();
+      }
+    }
+    aDone(aFailure);
+  });
+}
+
+void TEMIClient::BeginSession(TOpenDone aDone) {
+  if (!FComDevice) RaiseEMIError(-1, "No assigned COM device");
+  BeginBusy();
   SavedRxChar = FComDevice->OnRxChar.Get();
   SavedActive = FComDevice->Active();
   // A frame cut off by the last connection's end must not swallow this
@@ -169,25 +187,123 @@ void TEMIClient::OpenSession() {
   HoldUntil = 0;
   NextSubmitAt = 0;
   QuietTransactions.clear();
-  // Before the transport can deliver: bytes handed to the main thread would
-  // wait behind the login that blocks it.
+  // The receive path is in place before the transport can deliver a byte: an
+  // SMSC may send at once after accepting.
   FComDevice->RxCharInThread = true;
-  FComDevice->Open();
+  SessionDone = std::move(aDone);
+  const uint64_t session = ++SessionId;
+  const auto opened = [this, session](std::exception_ptr aFailure) {
+    if (session == SessionId && SessionDone) SessionTransportOpened(aFailure);
+  };
+  try {
+    if (FComDevice->Active())
+      SessionTimer = FClock->Post(0, [this, opened] {
+        SessionTimer = 0;
+        opened(nullptr);
+      });
+    else
+      FComDevice->StartOpen(opened);
+  } catch (...) {
+    SessionDone = nullptr;
+    DoClose();
+    EndBusyReporting();
+    throw;
+  }
+}
 
+void TEMIClient::SessionTransportOpened(std::exception_ptr aFailure) {
+  if (aFailure) {
+    EndSession(aFailure);
+    return;
+  }
   try {
     FComDevice->PurgeInput();
     FComDevice->PrepareTransmit();
-    AnswerEvent.Reset();
-    FClock->WaitFor(AnswerEvent, kSettlingPauseMs);
-    if (!Param("USER").empty()) {
-      Login();
-    } else {
-      KeepAlive();
-    }
   } catch (...) {
-    DoClose();
-    throw;
+    EndSession(std::current_exception());
+    return;
   }
+  // A short settling pause, ended early by the first frame that arrives
+  // (DispatchReceived looks).
+  AnswerEvent.Reset();
+  Settling = true;
+  const uint64_t session = SessionId;
+  SessionTimer = FClock->Post(kSettlingPauseMs, [this, session] {
+    SessionTimer = 0;
+    if (session == SessionId) SessionSettled();
+  });
+}
+
+void TEMIClient::SessionSettled() {
+  if (!Settling || !SessionDone) return;
+  Settling = false;
+  if (SessionTimer != 0) FClock->Cancel(std::exchange(SessionTimer, 0));
+  const uint64_t session = SessionId;
+  try {
+    std::optional<std::pair<uint8_t, std::string>> op;
+    const bool login = !Param("USER").empty();
+    if (login) {
+      op.emplace(60, LoginData());
+    } else {
+      op = KeepAliveOperation(ParamNumber("SMT_KEEPALIVE_CMD", 31), OwnAddress(), Params());
+      if (!op) {
+        EndSession(nullptr);
+        return;
+      }
+    }
+    StartOperation(
+        op->first, std::move(op->second), login ? 1 : 0,
+        [this, session, login](const TOperationResult& aResult) {
+          if (session == SessionId && SessionDone) SessionAnswered(aResult, login);
+        },
+        NextTransaction(), false);
+  } catch (...) {
+    EndSession(std::current_exception());
+  }
+}
+
+void TEMIClient::SessionAnswered(const TOperationResult& aResult, bool aLogin) {
+  FNakCode = aResult.Kind == TOperationResult::okNak ? aResult.NakCode : 0;
+  FLastWasNak = aResult.Kind == TOperationResult::okNak;
+  std::exception_ptr failure = aResult.Failure ? aResult.Failure : aResult.BusyFailure;
+  if (!failure && aLogin) {
+    try {
+      RaiseIfRefused(aResult.Ack(), aResult.Answer);
+    } catch (...) {
+      failure = std::current_exception();
+    }
+  }
+  EndSession(failure);
+}
+
+void TEMIClient::EndSession(std::exception_ptr aFailure) {
+  TOpenDone done = std::move(SessionDone);
+  SessionDone = nullptr;
+  Settling = false;
+  if (SessionTimer != 0) FClock->Cancel(std::exchange(SessionTimer, 0));
+  if (aFailure) {
+    DoClose();
+    EndBusyReporting();
+  } else {
+    try {
+      EndBusy();
+    } catch (...) {
+      aFailure = std::current_exception();
+      DoClose();
+    }
+  }
+  if (done) done(aFailure);
+}
+
+void TEMIClient::DoCancelOpen() {
+  if (!SessionDone) return;
+  if (Destroying()) {
+    // Nobody is left to hear the end of it.
+    SessionDone = nullptr;
+    DoClose();
+    return;
+  }
+  EndSession(std::make_exception_ptr(EOpenCancelled()));
 }
 
 void TEMIClient::DoClose() {
@@ -435,6 +551,7 @@ void TEMIClient::DispatchReceived(bool aChars, bool aCommands) {
   // Answers complete their operations even when this runs inside a handler
   // that waits for one.
   ClaimAnswers();
+  if (Settling && AnswerEvent.IsSet()) SessionSettled();
   if (LinkLostReported.exchange(false) && FComDevice && FComDevice->LinkLost()) LinkLostNow();
   if (Dispatching) return;
   Dispatching = true;
@@ -470,10 +587,19 @@ void TEMIClient::DispatchReceived(bool aChars, bool aCommands) {
   if (aCommands && !(Window <= 1 && !Outstanding.empty() && !ReleasingHeld)) {
     for (;;) {
       TQueued entry;
+      bool owned = false;
       {
         TLockGuard g(RxLock);
         if (RxQueue.empty()) break;
         entry = RxQueue.front();
+        // An answer queued since the last look belongs to its operation, not
+        // to the application.
+        owned = entry.Result && FindOutstanding(entry.OT, entry.TRN) != nullptr &&
+                ReadAnswer(entry.Body).IsAnswer;
+      }
+      if (owned) {
+        ClaimAnswers();
+        continue;
       }
       try {
         TDatagram d;

@@ -38,6 +38,7 @@
 #include <exception>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "connect/clock.h"
 #include "connect/communication_connection.h"
@@ -177,6 +178,19 @@ class TEMIClient : public TLogConnection {
   void SendDatagram(uint8_t aOT, uint8_t aTRN, bool aResult, const std::string& aData);
   void DispatchReceived(bool aChars, bool aCommands);
 
+  // Opens without holding the main thread: the before-open event, the
+  // receive path, the transport's own StartOpen when it is not open yet, the
+  // settling pause, and the login (or, without USER, the keep-alive) as a
+  // request. aDone runs later on the main thread, exactly once: with nullptr
+  // once open (after the after-open event), or with the failure, the engine
+  // closed again. Closing the engine meanwhile ends it at once, from inside
+  // the close, with EOpenCancelled (destroying it, without a call). Raises
+  // what the before-open event raises, and "Connection is active" while open
+  // or opening. Open() is the blocking form.
+  using TOpenDone = TCommunicationConnection::TOpenDone;
+  void StartOpen(TOpenDone aDone);
+  bool Opening() const { return static_cast<bool>(SessionDone); }
+
   // Session operations.
   bool CheckAlive();
   // The keep-alive as a request: aDone(true) when it was answered as
@@ -220,6 +234,7 @@ class TEMIClient : public TLogConnection {
  protected:
   void DoOpen() override;
   void DoClose() override;
+  void DoCancelOpen() override;
   void DoFormatLog(uint8_t aChannel, std::string& aText) override;
 
   virtual void Acknowledge(uint8_t aOT, uint8_t aTRN, bool aResult);
@@ -247,7 +262,12 @@ class TEMIClient : public TLogConnection {
   class TReceiveSink;
   friend class TEMIAsyncThread;
 
-  void OpenSession();
+  // The steps of opening a session, shared by Open and StartOpen.
+  void BeginSession(TOpenDone aDone);
+  void SessionTransportOpened(std::exception_ptr aFailure);
+  void SessionSettled();
+  void SessionAnswered(const TOperationResult& aResult, bool aLogin);
+  void EndSession(std::exception_ptr aFailure);
   // One operation from its start to its completion (emi_operations.cpp).
   struct TOperation {
     uint64_t Id = 0;
@@ -297,7 +317,11 @@ class TEMIClient : public TLogConnection {
   void ThrottlePause(int aMilliseconds, int aBelow) EXCLUDES(RxLock);
   bool ThrottleReleased(int aBelow) const EXCLUDES(RxLock);
   void ReceiveDatagram(std::string_view aBody);
-  void Login();
+  std::string LoginData() const;
+  // The keep-alive that SMT_KEEPALIVE_CMD asks for: its OT and data part, or
+  // none for a kind that sends nothing.
+  static std::optional<std::pair<uint8_t, std::string>> KeepAliveOperation(
+      int aKind, const std::string& aOwnAddress, const TParams& aParams);
   std::string SubmitData(const std::string& DA, const std::string& Msg, bool Binary, uint8_t MCLs,
                          uint8_t PID, uint8_t NT, uint8_t RPI, TDateTime VP) const;
   bool IsSmscKeepAlive(uint8_t aOT, const std::string& aData) const;
@@ -377,6 +401,12 @@ class TEMIClient : public TLogConnection {
   // Set on the reader thread when the transport reports the link's loss.
   std::atomic<bool> LinkLostReported{false};
   std::atomic<TMillis> FLastActivity{0};
+
+  // Main thread only: the session being opened, and its pending step.
+  TOpenDone SessionDone;
+  uint64_t SessionId = 0;
+  TTimerId SessionTimer = 0;
+  bool Settling = false;
 
   std::unique_ptr<TEMIAsyncThread> AsyncThread;
 };

@@ -15,20 +15,13 @@ std::string TEMIClient::OwnAddress() const {
   return adc.empty() ? Param("USER") : adc;
 }
 
-void TEMIClient::Login() {
-  const std::vector<std::string> fields = {
-      Param("USER"), "6", "5", "1", TextToHex(Param("PASSWORD")), "", "0100", "", "", "", "", ""};
-  std::string answer;
-  RaiseIfRefused(SendCommand(60, NextTransaction(), JoinFields(fields), answer, 1), answer);
+std::string TEMIClient::LoginData() const {
+  return JoinFields(
+      {Param("USER"), "6", "5", "1", TextToHex(Param("PASSWORD")), "", "0100", "", "", "", "", ""});
 }
 
-namespace {
-
-// The keep-alive that SMT_KEEPALIVE_CMD asks for: its OT and data part, or
-// none for a kind that sends nothing.
-std::optional<std::pair<uint8_t, std::string>> KeepAliveOperation(int aKind,
-                                                                 const std::string& aOwnAddress,
-                                                                 const TParams& aParams) {
+std::optional<std::pair<uint8_t, std::string>> TEMIClient::KeepAliveOperation(
+    int aKind, const std::string& aOwnAddress, const TParams& aParams) {
   switch (aKind) {
     case 31:
       return std::pair<uint8_t, std::string>(31, JoinFields({aOwnAddress, "0539"}));
@@ -44,8 +37,6 @@ std::optional<std::pair<uint8_t, std::string>> KeepAliveOperation(int aKind,
       return std::nullopt;
   }
 }
-
-}  // namespace
 
 bool TEMIClient::KeepAlive() {
   const auto op = KeepAliveOperation(ParamNumber("SMT_KEEPALIVE_CMD", 31), OwnAddress(), Params());

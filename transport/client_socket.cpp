@@ -26,23 +26,31 @@ namespace {
 constexpr int kPeerClosed = EPIPE;
 
 // Waits until `fd` is ready for `events` or the deadline has passed; a
-// signal does not cut the wait short. Returns false on time-out.
-bool WaitReady(int fd, short events, const TDeadline& deadline) {
+// signal does not cut the wait short. Returns false on time-out. A readable
+// `cancelFd` (when not -1) ends the wait as well, returning true.
+bool WaitReady(int fd, short events, const TDeadline& deadline, int cancelFd = -1) {
   for (;;) {
-    pollfd p{fd, events, 0};
-    const int r = ::poll(&p, 1, deadline.Left());
+    pollfd p[2] = {{fd, events, 0}, {cancelFd, POLLIN, 0}};
+    const int r = ::poll(p, cancelFd >= 0 ? 2 : 1, deadline.Left());
     if (r > 0) return true;
     if (deadline.Passed()) return false;
     if (r < 0 && errno != EINTR) return true;  // the next call reports the error
   }
 }
 
+bool Readable(int fd) {
+  if (fd < 0) return false;
+  pollfd p{fd, POLLIN, 0};
+  return ::poll(&p, 1, 0) > 0 && (p.revents & POLLIN) != 0;
+}
+
 // The connect result, as an errno value (0 for success).
-int Connect(int fd, const sockaddr_in& peer, std::chrono::milliseconds timeout) {
+int Connect(int fd, const sockaddr_in& peer, std::chrono::milliseconds timeout, int cancelFd) {
   const TDeadline deadline(SystemClock(), timeout.count());
   if (::connect(fd, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) == 0) return 0;
   if (errno != EINPROGRESS && errno != EINTR) return errno;
-  if (!WaitReady(fd, POLLOUT, deadline)) return ETIMEDOUT;
+  if (!WaitReady(fd, POLLOUT, deadline, cancelFd)) return ETIMEDOUT;
+  if (Readable(cancelFd)) return ECANCELED;
   int error = 0;
   socklen_t length = sizeof error;
   if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return errno;
@@ -56,7 +64,7 @@ TClientSocket::~TClientSocket() {
 }
 
 void TClientSocket::Open(const TSocketPeer& aPeer, TNameResolver& aResolver,
-                         std::chrono::milliseconds aConnectTimeout) {
+                         std::chrono::milliseconds aConnectTimeout, int aCancelFd) {
   {
     TLockGuard guard(lock_);
     if (fd_ >= 0) throw EConnectError("Socket already open");
@@ -92,7 +100,7 @@ void TClientSocket::Open(const TSocketPeer& aPeer, TNameResolver& aResolver,
   const int on = 1;
   ::setsockopt(fd.Get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 
-  if (const int error = Connect(fd.Get(), peer, aConnectTimeout); error != 0) {
+  if (const int error = Connect(fd.Get(), peer, aConnectTimeout, aCancelFd); error != 0) {
     throw ESocketError(error, "connect");
   }
   TLockGuard guard(lock_);

@@ -39,9 +39,12 @@ class TClientSocket {
   // Address, Service over Port; names are looked up through aResolver. Throws
   // EConnectError ("Socket already open", "Can't create new socket", "No
   // address specified", an unknown host, a port out of range) or ESocketError
-  // naming "connect" (ETIMEDOUT when the time ran out).
+  // naming "connect" (ETIMEDOUT when the time ran out, ECANCELED when
+  // aCancelFd, a descriptor other than -1, became readable meanwhile: another
+  // thread's way to end the wait at once).
   void Open(const TSocketPeer& aPeer, TNameResolver& aResolver,
-            std::chrono::milliseconds aConnectTimeout) EXCLUDES(sendLock_, lock_);
+            std::chrono::milliseconds aConnectTimeout, int aCancelFd = -1)
+      EXCLUDES(sendLock_, lock_);
 
   // How long a send may wait for the peer to make room; set before Open.
   void SetSendTimeout(std::chrono::milliseconds aTimeout) { sendTimeout_ = aTimeout; }

@@ -2,6 +2,7 @@
 
 #include "connect/errors.h"
 #include "transport/name_resolver.h"
+#include "transport/socket_connector.h"
 
 namespace qorvel {
 
@@ -10,6 +11,7 @@ TClientSocketConnection::TClientSocketConnection(TComponent* aOwner)
 
 TClientSocketConnection::~TClientSocketConnection() {
   CloseForDestruction();
+  connector_.reset();
 }
 
 void TClientSocketConnection::SetAddress(std::string aAddress) {
@@ -47,12 +49,68 @@ void TClientSocketConnection::SetSendTimeout(std::chrono::milliseconds aTimeout)
   sendTimeout_ = aTimeout;
 }
 
+TNameResolver& TClientSocketConnection::Resolver() const {
+  return resolver_ ? *resolver_ : SystemNameResolver();
+}
+
 void TClientSocketConnection::DoOpen() {
+  if (connector_) throw EConnectError("Connection is active");
   socket_ = std::make_unique<TClientSocket>();
   socket_->SetSendTimeout(sendTimeout_);
-  socket_->Open(peer_, resolver_ ? *resolver_ : SystemNameResolver(), connectTimeout_);
+  socket_->Open(peer_, Resolver(), connectTimeout_);
   if (!socket_->Connected()) throw EConnectError("Cannot open socket");
   thread_ = std::make_unique<TClientSocketThread>(*this, *socket_);
+}
+
+void TClientSocketConnection::StartOpen(TOpenDone aDone) {
+  CheckInactive();
+  if (connector_) throw EConnectError("Connection is active");
+  DoBeforeOpen();
+  socket_ = std::make_unique<TClientSocket>();
+  socket_->SetSendTimeout(sendTimeout_);
+  try {
+    connector_ = std::make_unique<TSocketConnector>(
+        *socket_, peer_, Resolver(), connectTimeout_,
+        [this, aDone = std::move(aDone)](std::exception_ptr aFailure) {
+          Connected(aFailure, aDone);
+        });
+  } catch (...) {
+    socket_.reset();
+    throw;
+  }
+}
+
+void TClientSocketConnection::Connected(std::exception_ptr aFailure, const TOpenDone& aDone) {
+  // The connector's thread has ended or is about to: it only hands over.
+  const TOpenDone done = aDone;
+  connector_.reset();
+  if (!aFailure) {
+    try {
+      if (!socket_->Connected()) throw EConnectError("Cannot open socket");
+      thread_ = std::make_unique<TClientSocketThread>(*this, *socket_);
+      MarkOpened();
+    } catch (...) {
+      aFailure = std::current_exception();
+    }
+  }
+  if (aFailure) {
+    DoClose();
+    done(aFailure);
+    return;
+  }
+  try {
+    DoAfterOpen();
+  } catch (...) {
+    done(std::current_exception());
+    return;
+  }
+  done(nullptr);
+}
+
+void TClientSocketConnection::DoCancelOpen() {
+  if (!connector_) return;
+  connector_.reset();
+  socket_.reset();
 }
 
 void TClientSocketConnection::DoClose() {

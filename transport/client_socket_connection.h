@@ -3,6 +3,8 @@
 // that reports received bytes through OnRxChar.
 //
 // Open, close, destruction and the address setters belong to the main thread.
+// StartOpen connects on a thread of its own (see TSocketConnector), so the
+// main thread waits neither for the peer nor for ConnectTimeout.
 // WriteBuffer may also run on the reader thread inside a notification.
 // Destroying an open transport stops and joins its reader thread. A
 // notification must not close or destroy its own transport.
@@ -18,6 +20,7 @@
 namespace qorvel {
 
 class TNameResolver;
+class TSocketConnector;
 
 class TClientSocketConnection : public TCommunicationConnection {
  public:
@@ -45,6 +48,12 @@ class TClientSocketConnection : public TCommunicationConnection {
   std::chrono::milliseconds SendTimeout() const { return sendTimeout_; }
   void SetSendTimeout(std::chrono::milliseconds aTimeout);
 
+  // Connects in the background; see TCommunicationConnection::StartOpen.
+  // Throws "Connection is active" while open or opening.
+  void StartOpen(TOpenDone aDone) override;
+  // Whether a StartOpen is under way.
+  bool Opening() const { return connector_ != nullptr; }
+
   int InputCount() override;
   void PurgeInput() override;
   void PrepareTransmit() override {}
@@ -65,11 +74,14 @@ class TClientSocketConnection : public TCommunicationConnection {
  protected:
   void DoOpen() override;
   void DoClose() override;
+  void DoCancelOpen() override;
 
  private:
   friend class TClientSocketThread;
   void NotifyRxChar(int aCount) { DoRxChar(aCount); }
   void NotifyLinkLost() { DoLinkLost(); }
+  TNameResolver& Resolver() const;
+  void Connected(std::exception_ptr aFailure, const TOpenDone& aDone);
 
   TSocketPeer peer_;
   TNameResolver* resolver_ = nullptr;
@@ -77,6 +89,8 @@ class TClientSocketConnection : public TCommunicationConnection {
   std::chrono::milliseconds sendTimeout_{10000};
   std::unique_ptr<TClientSocket> socket_;
   std::unique_ptr<TClientSocketThread> thread_;
+  // Set while StartOpen connects; it holds socket_ meanwhile.
+  std::unique_ptr<TSocketConnector> connector_;
 };
 
 }  // namespace qorvel

@@ -322,10 +322,12 @@ ILogView& TEMIForm::TrafficLog() {
 
 void TEMIForm::UpdateButtons() {
   const bool active = host_.Client().Active();
+  // A connect under way can be ended with Disconnect.
+  const bool connecting = !active && host_.Connecting();
   Notebook1->setVisible(active);
-  ConnectButton->setEnabled(!active);
-  SetupButton->setEnabled(!active);
-  DisconnectButton->setEnabled(active);
+  ConnectButton->setEnabled(!active && !connecting);
+  SetupButton->setEnabled(!active && !connecting);
+  DisconnectButton->setEnabled(active || connecting);
 }
 
 void TEMIForm::ShowRxQueueCount(int aCount) {
@@ -401,18 +403,22 @@ void TEMIForm::SaveMessageSettings() {
 
 void TEMIForm::ConnectButtonClick() {
   host_.ClearReconnectPending();
-  try {
-    host_.Client().Open();
-  } catch (const std::exception& e) {
-    AddStatus(e.what());
-    AddStatus(kFailed);
-  }
+  // The answer comes later; the window may be gone by then.
+  host_.StartConnect([window = QPointer<TEMIForm>(this)](std::exception_ptr aFailure) {
+    if (window.isNull() || !aFailure) return;
+    try {
+      std::rethrow_exception(aFailure);
+    } catch (const EOpenCancelled&) {
+    } catch (const std::exception& e) {
+      window->AddStatus(e.what());
+      window->AddStatus(kFailed);
+    }
+  });
 }
 
 void TEMIForm::DisconnectButtonClick() {
   try {
-    host_.Client().Close();
-    host_.Line().Close();
+    host_.Disconnect();
   } catch (const std::exception& e) {
     ShowMessage(this, Shown(e.what()));
   }

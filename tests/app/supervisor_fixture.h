@@ -139,9 +139,15 @@ class SupervisorTest : public ::testing::Test {
 
   void Tick() { dm->Timer2Timer(&dm->Timer2()); }
 
+  // A step, then the hand-over work until the connect it started has ended.
+  void TickConnecting() {
+    Tick();
+    ASSERT_TRUE(WaitFor([&] { return !dm->Connecting(); }, 20s));
+  }
+
   void Connect() {
     dm->RequestActive(true);
-    Tick();
+    TickConnecting();
     ASSERT_TRUE(dm->EngineActive()) << ::testing::PrintToString(form.Log1.Texts());
     form.Log1.Clear();
   }

@@ -443,6 +443,41 @@ TEST_F(EngineTest, AnAnswerDuringThePauseAfterTheWaitIsStillClaimed) {
   EXPECT_EQ(WrittenWithOT(31, false).size(), 1u);
 }
 
+// An answer that arrives while the application handles a received operation
+// once reached the application as a stray result, and its operation waited in
+// vain.
+TEST_F(EngineTest, AnAnswerArrivingDuringADispatchStillEndsItsOperation) {
+  engine.Window = 2;
+  engine.RecTimeout = 30000;
+  OpenWithoutLogin();
+  std::atomic<int> trn{-1};
+  transport.OnWrite = [&](const std::string& bytes) {
+    TDatagram d = Parsed(bytes);
+    if (d.Result || d.OT != 31) return;
+    trn = d.TRN;
+    transport.Deliver(Frame(52, 3, false, "a/b"));
+  };
+  engine.OnRxCommand = [&](auto*, uint8_t aOT, uint8_t aTRN, bool aResult,
+                           const std::string& aData) {
+    {
+      std::lock_guard<std::mutex> g(m);
+      commands.push_back({aOT, aTRN, aResult, aData});
+    }
+    if (aOT != 52) return;
+    transport.Deliver(Frame(31, static_cast<uint8_t>(trn.load()), true, "A//"));
+    // Until the reader has queued it behind the operation being handled.
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (engine.RxQueueCount() < 2 && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(1ms);
+  };
+  std::optional<TOperationResult> result;
+  engine.StartCommand(31, "1/0539", 0, [&](const TOperationResult& r) { result = r; });
+  ASSERT_TRUE(main_thread::WaitOnMainThread([&] { return result.has_value(); }, 5s));
+  EXPECT_TRUE(result->Ack()) << result->ErrorText();
+  ASSERT_EQ(Commands().size(), 1u);
+  EXPECT_EQ(Commands()[0].OT, 52);
+}
+
 // An operation 52 just before the answer once made the submit go out twice.
 TEST_F(EngineTest, OnlyTheOperationsOwnAnswerEndsItsWait) {
   OpenWithoutLogin();
@@ -452,12 +487,10 @@ TEST_F(EngineTest, OnlyTheOperationsOwnAnswerEndsItsWait) {
     transport.Deliver(Frame(52, 3, false, "a/b") + Frame(31, 9, true, "A//other"));
     DeliverLater(Frame(31, d.TRN, true, "A//"), 150ms);
   };
-  engine.RecTimeout = 2000;
+  engine.RecTimeout = 30000;
   std::string answer;
-  auto start = std::chrono::steady_clock::now();
   EXPECT_TRUE(engine.SendCommand(31, 0, "1/0539", answer));
-  EXPECT_LT(std::chrono::steady_clock::now() - start, 1900ms) << "the answer ended the wait";
-  EXPECT_EQ(WrittenWithOT(31, false).size(), 1u);
+  EXPECT_EQ(WrittenWithOT(31, false).size(), 1u) << "the answer, not a repeat, ended the wait";
   EXPECT_EQ(WrittenWithOT(52, true).size(), 1u) << "acknowledged at once, during the wait";
   ASSERT_TRUE(WaitForCommands(2));
   EXPECT_EQ(Commands()[0].OT, 52);

@@ -281,6 +281,9 @@ struct TWindowRun {
 };
 
 TEST_F(EngineOverTcp, AWindowOfSubmitsCompletesEachWithItsOwnAnswer) {
+  // No repeat on a machine too busy to answer within the usual time: the
+  // count of submits below is that of one attempt each.
+  engine.RecTimeout = 60000;
   engine.Window = 10;
   Open();
   smsc.NakOperation(51, 24, 1);
@@ -295,7 +298,7 @@ TEST_F(EngineOverTcp, AWindowOfSubmitsCompletesEachWithItsOwnAnswer) {
                          ++run.Done;
                        });
   EXPECT_EQ(engine.OperationsPending(), 10);
-  ASSERT_TRUE(main_thread::WaitOnMainThread([&] { return run.Done == 10; }, 5s));
+  ASSERT_TRUE(main_thread::WaitOnMainThread([&] { return run.Done == 10; }, 10s));
   const auto submits = smsc.Operations(51);
   ASSERT_EQ(submits.size(), 10u);
   std::vector<int> trns;
@@ -311,7 +314,8 @@ TEST_F(EngineOverTcp, AWindowOfSubmitsCompletesEachWithItsOwnAnswer) {
 }
 
 TEST_F(EngineOverTcp, TheLinksLossEndsWhatWaitsOnItAtOnce) {
-  engine.RecTimeout = 3000;
+  // Far beyond the wait below: only the loss can end them in time.
+  engine.RecTimeout = 60000;
   engine.Window = 5;
   Open();
   smsc.WithholdAnswers(51);
@@ -323,11 +327,8 @@ TEST_F(EngineOverTcp, TheLinksLossEndsWhatWaitsOnItAtOnce) {
                          ++run.Done;
                        });
   ASSERT_TRUE(smsc.WaitForOperations(51, 3, 5s));
-  const auto start = std::chrono::steady_clock::now();
   smsc.Drop();
   ASSERT_TRUE(main_thread::WaitOnMainThread([&] { return run.Done == 3; }, 10s));
-  // Well short of one RecTimeout: the loss, not a time-out, ended them.
-  EXPECT_LT(std::chrono::steady_clock::now() - start, 2500ms);
   for (const auto& r : run.Results) {
     EXPECT_EQ(r.Kind, TOperationResult::okFailed);
     EXPECT_TRUE(r.Written);

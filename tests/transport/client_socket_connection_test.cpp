@@ -532,30 +532,46 @@ TEST_F(ClientSocket, AWriteSendsTheWholeBufferThoughSignalsInterruptIt) {
 }
 
 // A listener whose backlog is full lets further connection attempts go
-// unanswered, as an address where nobody answers would.
-TEST(ClientSocketConnect, AConnectionThatIsNeverAnsweredEndsAtItsBound) {
-  TFd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(::bind(listener.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-  ASSERT_EQ(::listen(listener.Get(), 0), 0);
-  socklen_t length = sizeof a;
-  ::getsockname(listener.Get(), reinterpret_cast<sockaddr*>(&a), &length);
-  std::vector<TFd> fillers;
-  bool full = false;
-  for (int i = 0; i < 16 && !full; ++i) {
-    TFd filler(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    ::connect(filler.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a);
-    pollfd p{filler.Get(), POLLOUT, 0};
-    full = ::poll(&p, 1, 300) == 0;
-    fillers.push_back(std::move(filler));
+// unanswered, as an address where nobody answers would. Holds the listener
+// and the connections that fill it; Port() is 0 where the system answers
+// connections beyond a full backlog.
+class TUnansweredPort {
+ public:
+  TUnansweredPort() : listener_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(listener_.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return;
+    if (::listen(listener_.Get(), 0) != 0) return;
+    socklen_t length = sizeof a;
+    ::getsockname(listener_.Get(), reinterpret_cast<sockaddr*>(&a), &length);
+    for (int i = 0; i < 16; ++i) {
+      TFd filler(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+      ::connect(filler.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a);
+      pollfd p{filler.Get(), POLLOUT, 0};
+      const bool full = ::poll(&p, 1, 300) == 0;
+      fillers_.push_back(std::move(filler));
+      if (full) {
+        port_ = ntohs(a.sin_port);
+        return;
+      }
+    }
   }
-  if (!full) GTEST_SKIP() << "this system answers connections beyond a full backlog";
+  int Port() const { return port_; }
+
+ private:
+  TFd listener_;
+  std::vector<TFd> fillers_;
+  int port_ = 0;
+};
+
+TEST(ClientSocketConnect, AConnectionThatIsNeverAnsweredEndsAtItsBound) {
+  TUnansweredPort unanswered;
+  if (unanswered.Port() == 0) GTEST_SKIP() << "this system answers connections beyond a full backlog";
 
   TClientSocketConnection connection;
   connection.SetAddress("127.0.0.1");
-  connection.SetPort(ntohs(a.sin_port));
+  connection.SetPort(unanswered.Port());
   connection.SetConnectTimeout(500ms);
   const auto [error, took] = TimedErrorOf([&] { connection.Open(); });
   EXPECT_EQ(error, SocketErrorText(ETIMEDOUT, "connect"));
@@ -563,6 +579,55 @@ TEST(ClientSocketConnect, AConnectionThatIsNeverAnsweredEndsAtItsBound) {
   // Ten times the bound, and short of the 15 s a connection has by default.
   EXPECT_LT(took, 5s);
   EXPECT_FALSE(connection.Active());
+}
+
+// Connecting in the background: the caller goes on at once, the outcome comes
+// through the main thread, and closing abandons the attempt without one.
+TEST(ClientSocketConnect, StartOpenReportsLaterAndCloseAbandonsIt) {
+  main_thread::SetMainThread();
+  TUnansweredPort unanswered;
+  if (unanswered.Port() == 0) GTEST_SKIP() << "this system answers connections beyond a full backlog";
+  TClientSocketConnection connection;
+  connection.SetAddress("127.0.0.1");
+  connection.SetPort(unanswered.Port());
+  int outcomes = 0;
+  std::string failure;
+  const auto record = [&](std::exception_ptr aFailure) {
+    ++outcomes;
+    try {
+      if (aFailure) std::rethrow_exception(aFailure);
+    } catch (const std::exception& e) {
+      failure = e.what();
+    }
+  };
+
+  connection.StartOpen(record);
+  EXPECT_TRUE(connection.Opening());
+  EXPECT_THROW(connection.StartOpen(record), EConnectError);
+  main_thread::WaitOnMainThread([] { return false; }, 100ms);
+  EXPECT_EQ(outcomes, 0);
+  connection.Close();
+  EXPECT_FALSE(connection.Opening());
+  main_thread::WaitOnMainThread([] { return false; }, 100ms);
+  EXPECT_EQ(outcomes, 0) << "an abandoned open reports nothing";
+
+  connection.SetConnectTimeout(200ms);
+  connection.StartOpen(record);
+  ASSERT_TRUE(main_thread::WaitOnMainThread([&] { return outcomes == 1; }, 5s));
+  EXPECT_EQ(failure, SocketErrorText(ETIMEDOUT, "connect"));
+  EXPECT_FALSE(connection.Active());
+
+  TTestListener listener;
+  connection.SetPort(listener.Port());
+  bool openWhenAnnounced = false;
+  connection.AfterOpen = [&](TConnection* c) { openWhenAnnounced = c->Active(); };
+  failure.clear();
+  connection.StartOpen(record);
+  ASSERT_TRUE(main_thread::WaitOnMainThread([&] { return outcomes == 2; }, 5s));
+  EXPECT_EQ(failure, "");
+  EXPECT_TRUE(connection.Active());
+  EXPECT_TRUE(openWhenAnnounced);
+  EXPECT_TRUE(connection.SocketConnected());
 }
 
 // Small frames written back to back must leave at once, not wait for the

@@ -1,6 +1,7 @@
 // The main window and its setup dialog, driven by object name as a user
 // drives them: the mirrored message edits, the settings kept in EMI.INI, and
 // connecting, transmitting and checking against the simulated SMSC.
+#include "connect/main_thread.h"
 #include "ui/emi_form.h"
 
 #include <gtest/gtest.h>
@@ -82,6 +83,13 @@ class EMIFormTest : public ::testing::Test {
 
   void Click(const char* aButton) {
     QTest::mouseClick(Find<QAbstractButton>(aButton), Qt::LeftButton);
+  }
+
+  // Connect answers later: runs the hand-over work until the connect ended.
+  void ClickConnect() {
+    Click("ConnectButton");
+    ASSERT_TRUE(main_thread::WaitOnMainThread([&] { return !host.client.Opening(); },
+                                              std::chrono::seconds(10)));
   }
 
   void Type(const char* aEdit, const QString& aText) {
@@ -377,11 +385,11 @@ TEST_F(EMIFormTest, ButtonsAndTheTransmitPageFollowTheConnection) {
   expectConnected(false);
 
   smsc.NakOperation(60, 7, 1);
-  Click("ConnectButton");
+  ClickConnect();
   expectConnected(false);
   EXPECT_EQ(Log1Lines(), (std::vector<std::string>{"07-Authentication failure", "Failed"}));
 
-  Click("ConnectButton");
+  ClickConnect();
   expectConnected(true);
   EXPECT_EQ(host.reconnectCleared, 2);
 
@@ -389,6 +397,29 @@ TEST_F(EMIFormTest, ButtonsAndTheTransmitPageFollowTheConnection) {
   expectConnected(false);
   EXPECT_FALSE(host.line.Active());
   EXPECT_TRUE(smsc.WaitForDisconnect(std::chrono::seconds(5)));
+}
+
+// The window stays usable while the SMSC keeps the login waiting, and
+// Disconnect ends the connect without a failure to report.
+TEST_F(EMIFormTest, DisconnectEndsAConnectThatWaitsForTheSMSC) {
+  Form();
+  host.client.RecTimeout = 60000;
+  smsc.WithholdAnswers(60);
+  Click("ConnectButton");
+  ASSERT_TRUE(main_thread::WaitOnMainThread([&] { return !smsc.Operations(60).empty(); },
+                                            std::chrono::seconds(5)));
+  EXPECT_TRUE(host.client.Opening());
+  EXPECT_FALSE(Find<QPushButton>("ConnectButton")->isEnabled());
+  EXPECT_TRUE(Find<QPushButton>("DisconnectButton")->isEnabled());
+
+  Click("DisconnectButton");
+  EXPECT_FALSE(host.client.Opening());
+  EXPECT_FALSE(host.client.Active());
+  EXPECT_FALSE(host.line.Active());
+  EXPECT_TRUE(Find<QPushButton>("ConnectButton")->isEnabled());
+  EXPECT_FALSE(Find<QPushButton>("DisconnectButton")->isEnabled());
+  EXPECT_TRUE(smsc.WaitForDisconnect(std::chrono::seconds(5)));
+  EXPECT_TRUE(Log1Lines().empty());
 }
 
 struct TTransmitRow {
@@ -407,7 +438,7 @@ struct TTransmitRow {
 
 TEST_F(EMIFormTest, TransmitSendsWhatTheControlsSayAndLogsTheTimeStamp) {
   Form();
-  Click("ConnectButton");
+  ClickConnect();
   ASSERT_TRUE(host.client.Active());
   Find<QLineEdit>("PrefixEdit")->setText("+44");
   Find<QLineEdit>("NumberEdit")->setText(" 1632960000 ");
@@ -473,7 +504,7 @@ TEST_F(EMIFormTest, TransmitSendsWhatTheControlsSayAndLogsTheTimeStamp) {
 
 TEST_F(EMIFormTest, TransmitRefusesAnEmptyNumber) {
   Form();
-  Click("ConnectButton");
+  ClickConnect();
   ASSERT_TRUE(host.client.Active());
   const auto logged = Log1Lines();
   Find<QLineEdit>("PrefixEdit")->setText("+44");
@@ -488,7 +519,7 @@ TEST_F(EMIFormTest, TransmitRefusesAnEmptyNumber) {
 
 TEST_F(EMIFormTest, CheckConnectionReportsTheKeepAlivesAnswer) {
   Form();
-  Click("ConnectButton");
+  ClickConnect();
   ASSERT_TRUE(host.client.Active());
   Click("Button4");
   EXPECT_TRUE(WaitForLastLine("Connected"));

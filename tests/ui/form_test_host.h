@@ -4,6 +4,8 @@
 // wired as the supervisor wires it (the window's buttons follow the engine's
 // open and close).
 #include <cstdint>
+#include <exception>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -36,6 +38,28 @@ class TFormTestHost : public IEMIFormHost {
   TEMIClient& Client() override { return client; }
   TClientSocketConnection& Line() override { return line; }
   void ClearReconnectPending() override { ++reconnectCleared; }
+  void StartConnect(std::function<void(std::exception_ptr)> aDone) override {
+    ++connectsStarted;
+    if (client.Active()) {
+      if (aDone) aDone(nullptr);
+      return;
+    }
+    try {
+      client.StartOpen([this, aDone](std::exception_ptr aFailure) {
+        UpdateView();
+        if (aDone) aDone(aFailure);
+      });
+      UpdateView();
+    } catch (...) {
+      if (aDone) aDone(std::current_exception());
+    }
+  }
+  bool Connecting() const override { return client.Opening(); }
+  void Disconnect() override {
+    client.Close();
+    line.Close();
+    UpdateView();
+  }
 
   void UpdateView() {
     if (view != nullptr) view->UpdateButtons();
@@ -46,6 +70,7 @@ class TFormTestHost : public IEMIFormHost {
   TEMIClient client;
   IEMIFormView* view = nullptr;
   int reconnectCleared = 0;
+  int connectsStarted = 0;
 };
 
 }  // namespace qorvel::testing
