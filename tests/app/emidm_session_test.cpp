@@ -161,6 +161,25 @@ TEST_F(SupervisorTest, RequestsOpenAndCloseOnTheNextStep) {
   EXPECT_TRUE(smsc.WaitForConnections(3, 2s));
 }
 
+// A centre that writes before the client has said anything once left the
+// reader waiting for the main thread while the main thread waited for the
+// login answer, and the login timed out.
+TEST_F(SupervisorTest, ACentreThatSpeaksFirstStillGetsItsLogin) {
+  TSmscConfig config = SmscConfig();
+  config.KeepAliveOnAccept = true;
+  TSmscSimulator greeting(config);
+  ini.Port = greeting.Port();
+  WriteIni();
+  for (int i = 0; i < 5; ++i) {
+    Connect();
+    ASSERT_TRUE(dm->EngineActive());
+    dm->RequestActive(false);
+    Tick();
+  }
+  EXPECT_EQ(greeting.Operations(60).size(), 5u);
+  EXPECT_EQ(form.Log1.Count("Error: "), 0);
+}
+
 // An SMSC that keeps the login waiting holds nothing up: jobs wait in the
 // queue, and a disconnect request ends the connect without an error.
 TEST_F(SupervisorTest, ADisconnectRequestEndsAConnectThatWaits) {

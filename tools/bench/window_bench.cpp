@@ -7,10 +7,18 @@
 //    supervisor, reopening and sending again only what never reached the
 //    wire, then checks the caller's results against the centre's counts;
 //  - how late a 10 ms timer on the main thread runs while the engine works,
-//    and while the centre keeps a full window unanswered.
+//    while the centre keeps a full window unanswered, and while the engine
+//    tries again and again to connect to a port that never answers (as a
+//    host that drops connection requests); how long closing then takes to
+//    end a connect under way.
 // Every phase gives up after --limit seconds and says so. Exits 1 when a
 // check fails, a phase gave up, or, where no answer comes late, an answer
 // missed its submit or the centre took a message twice; 2 on a bad option.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -23,6 +31,7 @@
 
 #include "connect/clock.h"
 #include "connect/main_thread.h"
+#include "connect/unique_fd.h"
 #include "emi/emi_client.h"
 #include "tools/smsc/smsc_simulator.h"
 #include "transport/client_socket_connection.h"
@@ -34,13 +43,14 @@ namespace {
 constexpr char kUsage[] =
     "usage: window_bench [--w1=50] [--w10=10000] [--w100=10000] [--exact=10000]\n"
     "                    [--extra=0] [--repeats=1] [--silent=4000] [--limit=120]\n"
-    "                    [--seed=1] [--json]\n"
+    "                    [--connect=4000] [--seed=1] [--json]\n"
     "  --w1, --w10, --w100  messages submitted at Window 1, 10 and 100 (0 skips)\n"
     "  --exact              messages of the exactly-once run at Window 100 (0 skips)\n"
     "  --extra              submits kept waiting in the engine's queue beyond the window\n"
     "  --repeats            attempts per message in the exactly-once run\n"
     "  --silent             milliseconds the centre leaves a full window unanswered\n"
     "  --limit              seconds after which a phase gives up\n"
+    "  --connect            milliseconds of connect attempts to a silent port (0 skips)\n"
     "  --seed               the centre's seed for its faults\n"
     "  --json               print the figures as JSON instead of tables\n";
 
@@ -59,6 +69,7 @@ struct TOptions {
   int Extra = 0;
   int Repeats = 1;
   int SilentMs = 4000;
+  int ConnectMs = 4000;
   int LimitS = 120;
   uint64_t Seed = 1;
   bool Json = false;
@@ -86,6 +97,7 @@ bool ParseOptions(int argc, char** argv, TOptions& o) {
     else if (name == "extra") o.Extra = v;
     else if (name == "repeats") o.Repeats = std::max(1, v);
     else if (name == "silent") o.SilentMs = v;
+    else if (name == "connect") o.ConnectMs = v;
     else if (name == "limit") o.LimitS = std::max(1, v);
     else if (name == "seed") o.Seed = static_cast<uint64_t>(value);
     else return false;
@@ -458,6 +470,99 @@ TSilentRun RunSilent(const TOptions& o) {
   return r;
 }
 
+// --- Connecting to a port that never answers ----------------------------------
+
+// A listener on 127.0.0.1 whose backlog is full: further connection requests
+// go unanswered, as with a host that drops them. Port() is 0 where the system
+// answers beyond a full backlog.
+class TSilentPort {
+ public:
+  TSilentPort() : listener_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(listener_.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        ::listen(listener_.Get(), 0) != 0)
+      return;
+    socklen_t length = sizeof a;
+    ::getsockname(listener_.Get(), reinterpret_cast<sockaddr*>(&a), &length);
+    for (int i = 0; i < 16; ++i) {
+      TUniqueFd filler(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+      ::connect(filler.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a);
+      pollfd p{filler.Get(), POLLOUT, 0};
+      const bool full = ::poll(&p, 1, 300) == 0;
+      fillers_.push_back(std::move(filler));
+      if (full) {
+        port_ = ntohs(a.sin_port);
+        return;
+      }
+    }
+  }
+  int Port() const { return port_; }
+
+ private:
+  TUniqueFd listener_;
+  std::vector<TUniqueFd> fillers_;
+  int port_ = 0;
+};
+
+struct TConnectRun {
+  bool Skipped = false;
+  int ConnectTimeoutMs = 1000;
+  int Attempts = 0;  // attempts that ended at their time-out
+  double Seconds = 0;
+  TStats Probe;
+  double CloseMs = 0;  // closing with a connect under way
+};
+
+// Attempts follow each other 200 ms apart, as the supervisor's reconnection
+// does, each bounded by a short ConnectTimeout so that several fit.
+TConnectRun RunConnect(const TOptions& o) {
+  TConnectRun r;
+  TSilentPort silent;
+  if (silent.Port() == 0) {
+    r.Skipped = true;
+    return r;
+  }
+  TClientSocketConnection socket;
+  socket.SetAddress("127.0.0.1");
+  socket.SetPort(silent.Port());
+  socket.SetConnectTimeout(std::chrono::milliseconds(r.ConnectTimeoutMs));
+  TEMIClient engine;
+  engine.SetComDevice(&socket);
+  TParams params;
+  params.SetValue("USER", "1234");
+  engine.SetParams(params);
+
+  bool running = true;
+  TTimerId next = 0;
+  std::function<void()> attempt = [&] {
+    next = 0;
+    engine.StartOpen([&](std::exception_ptr aFailure) {
+      if (aFailure) ++r.Attempts;
+      if (running) next = SystemClock().Post(200, attempt);
+    });
+  };
+  TProbe probe;
+  probe.Start();
+  const double t0 = NowMs();
+  attempt();
+  RunUntil([] { return false; }, o.ConnectMs);
+  r.Seconds = (NowMs() - t0) / 1000.0;
+  probe.Stop();
+  r.Probe = probe.Lateness();
+  running = false;
+  if (next != 0) {
+    SystemClock().Cancel(next);
+    attempt();
+  }
+  RunUntil([] { return false; }, 100);
+  const double c0 = NowMs();
+  engine.Close();
+  r.CloseMs = NowMs() - c0;
+  return r;
+}
+
 // --- Output -------------------------------------------------------------------
 
 // 1-3, 7, 9-12
@@ -496,6 +601,19 @@ std::string JsonString(std::string_view s) {
     out += c;
   }
   return out + "\"";
+}
+
+void PrintConnect(const TConnectRun& c) {
+  if (c.Skipped) {
+    std::printf("Connecting: skipped, this system answers connections beyond a full backlog.\n\n");
+    return;
+  }
+  std::printf(
+      "Connecting to a port that never answers for %.2f s: %d attempts ended at their %d ms\n"
+      "time-out, 200 ms apart. Probe lateness: median %.2f ms, p99 %.2f ms, worst %.2f ms\n"
+      "(%zu ticks). Closing with a connect under way took %.2f ms.\n\n",
+      c.Seconds, c.Attempts, c.ConnectTimeoutMs, c.Probe.Median, c.Probe.P99, c.Probe.Worst,
+      c.Probe.Count, c.CloseMs);
 }
 
 void PrintTables(const TOptions& o, const std::vector<TWindowRun>& runs,
@@ -641,7 +759,9 @@ int main(int argc, char** argv) {
   std::vector<TWindowRun> runs;
   TSilentRun silent;
   TExactRun exact;
+  TConnectRun connect;
   try {
+    if (o.ConnectMs > 0) connect = RunConnect(o);
     for (auto [window, count] : {std::pair{1, o.W1}, {10, o.W10}, {100, o.W100}})
       if (count > 0) runs.push_back(RunWindow(o, window, count));
     if (o.SilentMs > 0) silent = RunSilent(o);
@@ -653,10 +773,12 @@ int main(int argc, char** argv) {
 
   const TSilentRun* s = o.SilentMs > 0 ? &silent : nullptr;
   const TExactRun* e = o.Exact > 0 ? &exact : nullptr;
-  if (o.Json)
+  if (o.Json) {
     PrintJson(o, runs, e, s);
-  else
+  } else {
     PrintTables(o, runs, e, s);
+    if (o.ConnectMs > 0) PrintConnect(connect);
+  }
 
   bool ok = !e || (e->Held() && !e->GaveUp);
   for (const auto& r : runs)

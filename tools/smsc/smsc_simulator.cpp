@@ -322,6 +322,7 @@ void TSmscSimulator::AcceptClient() {
   }
   changed_.notify_all();
   Emit(TSmscTraffic::Event, "client connected (connection " + std::to_string(number) + ")");
+  if (config_.KeepAliveOnAccept) SendKeepAlive();
 }
 
 void TSmscSimulator::CloseClient(std::string_view aWhy) {

@@ -66,6 +66,9 @@ struct TSmscConfig {
   std::string KeepAliveOA = "5555";
   std::string KeepAliveDA = "1234";
   std::string KeepAliveText = "KEEPALIVE";
+  // Writes that keep-alive the moment a connection is accepted, before
+  // reading anything: some centres greet first.
+  bool KeepAliveOnAccept = false;
   // Every frame written or read (as bytes) and every connection event (as a
   // sentence). Called on the simulator's thread with no lock held.
   std::function<void(TSmscTraffic, std::string_view)> OnTraffic;
