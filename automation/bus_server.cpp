@@ -10,6 +10,8 @@
 
 #include "automation/bus_names.h"
 #include "automation/octet_text.h"
+#include "emi/codec.h"
+#include "emi/params.h"
 
 namespace qorvel {
 
@@ -36,6 +38,21 @@ constexpr char kPropertiesXml[] = R"xml(<interface name="org.freedesktop.DBus.Pr
 )xml";
 constexpr char kAccessDenied[] = "org.freedesktop.DBus.Error.AccessDenied";
 constexpr char kInvalidArgs[] = "org.freedesktop.DBus.Error.InvalidArgs";
+
+// What Submit ("saybnnnnd") is given, checked before anything is queued, so
+// that no value can shift a field of the frame or become a validity that is
+// none. (The small numbers keep their low octet, as callers have known.)
+QString SubmitArgumentsError(const std::string& aDA, const QVariantList& a) {
+  if (const char* why = RecipientError(aDA, TParams()))
+    return QStringLiteral("DA %1").arg(QLatin1String(why));
+  const double vp = a[7].toDouble();
+  if (!(vp >= 0 && vp <= kMaxValidityDays))
+    return QStringLiteral("VP must be a number of days from 0 to %1, not %2")
+        .arg(kMaxValidityDays)
+        .arg(vp);
+  return {};
+}
+
 constexpr char kUnknownMethod[] = "org.freedesktop.DBus.Error.UnknownMethod";
 constexpr char kUnknownObject[] = "org.freedesktop.DBus.Error.UnknownObject";
 constexpr char kUnknownProperty[] = "org.freedesktop.DBus.Error.UnknownProperty";
@@ -352,6 +369,10 @@ void TAutoServer::Submit(const QDBusMessage& aMessage, const std::shared_ptr<TAu
   if (!TextToOctets(a[0].toString(), da)) {
     Error(aMessage, QLatin1String(kInvalidArgs),
           QStringLiteral("DA holds a character above U+00FF"));
+    return;
+  }
+  if (const QString why = SubmitArgumentsError(da, a); !why.isEmpty()) {
+    Error(aMessage, QLatin1String(kInvalidArgs), why);
     return;
   }
   const QByteArray msg = a[1].toByteArray();

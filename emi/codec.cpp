@@ -182,6 +182,20 @@ std::string JoinFields(const std::vector<std::string>& fields) {
   return result;
 }
 
+const char* FieldTextError(std::string_view field) {
+  for (char c : field) {
+    if (c == '/') return "holds a \"/\", which would end the field early";
+    if (c == '\x02' || c == '\x03') return "holds STX or ETX, which would cut the frame";
+  }
+  return nullptr;
+}
+
+std::optional<std::string> JoinFieldTexts(const std::vector<std::string>& fields) {
+  for (const std::string& field : fields)
+    if (FieldTextError(field) != nullptr) return std::nullopt;
+  return JoinFields(fields);
+}
+
 int FieldCount(std::string_view list) {
   int count = 1;
   for (char c : list) count += c == '/';
@@ -232,6 +246,19 @@ std::string ToSmscAddress(std::string_view address, const TParams& params) {
   if (address[0] == '#') return std::string(address.substr(1));
   if (address[0] == '+') return Prefixed(params.Value("SMT_INT_PREFIX"), address.substr(1));
   return std::string(address);
+}
+
+const char* RecipientError(std::string_view number, const TParams& params) {
+  std::string_view digits = number;
+  if (!digits.empty() && (digits[0] == '+' || digits[0] == '#')) digits.remove_prefix(1);
+  if (digits.empty()) return "is empty";
+  for (char c : digits)
+    if (c < '0' || c > '9') return "may hold only digits, after a leading \"+\" or \"#\"";
+  const std::string address = ToSmscAddress(number, params);
+  for (char c : address)
+    if (c < '0' || c > '9') return "gets a prefix (SMT_INT_PREFIX) that is not all digits";
+  if (address.size() > kMaxAddressDigits) return "is longer than the 16 digits of an address";
+  return nullptr;
 }
 
 std::string FromSmscAddress(std::string_view address) {

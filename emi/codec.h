@@ -3,6 +3,7 @@
 // time stamps and SMSC addresses. Pure functions; none of them fails: every
 // bad input has a defined result.
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -32,6 +33,13 @@ std::string TextToHex(std::string_view text);
 std::string HexToText(std::string_view hex);
 
 std::string JoinFields(const std::vector<std::string>& fields);
+// Why a field's text cannot travel inside a frame, or nullptr: a "/" would
+// end the field early and shift every later one, an STX or ETX would cut the
+// frame.
+const char* FieldTextError(std::string_view field);
+// JoinFields for texts that must each stay one field: none when any of them
+// has a FieldTextError.
+std::optional<std::string> JoinFieldTexts(const std::vector<std::string>& fields);
 int FieldCount(std::string_view list);
 std::string FieldAt(std::string_view list, int index);
 
@@ -42,6 +50,15 @@ TDateTime StampToDateTime(std::string_view stamp);
 
 // "#" short numbers go out without the "#"; "+" becomes SMT_INT_PREFIX.
 std::string ToSmscAddress(std::string_view address, const TParams& params);
+// Why `number` cannot be a recipient, or nullptr: a leading "+" or "#", then
+// digits only, at most 16 of them once ToSmscAddress has written them as an
+// address field holds them.
+const char* RecipientError(std::string_view number, const TParams& params);
+// The most digits an address field holds.
+constexpr std::size_t kMaxAddressDigits = 16;
+// The longest validity period a submit may ask for, in days: ten years keeps
+// the two-digit year of the validity field unambiguous.
+constexpr double kMaxValidityDays = 3650;
 std::string FromSmscAddress(std::string_view address);
 
 }  // namespace qorvel

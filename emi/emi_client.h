@@ -318,6 +318,9 @@ class TEMIClient : public TLogConnection {
   bool ThrottleReleased(int aBelow) const EXCLUDES(RxLock);
   void ReceiveDatagram(std::string_view aBody);
   std::string LoginData() const;
+  // The fields joined into a data part; raises EEMIError when a field's text
+  // would add, end or shift a field, or cut the frame.
+  static std::string CheckedFields(uint8_t aOT, const std::vector<std::string>& aFields);
   // The keep-alive that SMT_KEEPALIVE_CMD asks for: its OT and data part, or
   // none for a kind that sends nothing.
   static std::optional<std::pair<uint8_t, std::string>> KeepAliveOperation(

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "emi/codec.h"
+#include "emi/codes.h"
 #include "emi/emi_client.h"
 #include "emi/items.h"
 
@@ -16,22 +17,30 @@ std::string TEMIClient::OwnAddress() const {
 }
 
 std::string TEMIClient::LoginData() const {
-  return JoinFields(
-      {Param("USER"), "6", "5", "1", TextToHex(Param("PASSWORD")), "", "0100", "", "", "", "", ""});
+  return CheckedFields(
+      60, {Param("USER"), "6", "5", "1", TextToHex(Param("PASSWORD")), "", "0100", "", "", "", "", ""});
+}
+
+std::string TEMIClient::CheckedFields(uint8_t aOT, const std::vector<std::string>& aFields) {
+  for (std::size_t i = 0; i < aFields.size(); ++i)
+    if (const char* why = FieldTextError(aFields[i]))
+      RaiseEMIError(-1, "Field " + std::to_string(i + 1) + " of operation " + std::to_string(aOT) +
+                            " " + why);
+  return JoinFields(aFields);
 }
 
 std::optional<std::pair<uint8_t, std::string>> TEMIClient::KeepAliveOperation(
     int aKind, const std::string& aOwnAddress, const TParams& aParams) {
   switch (aKind) {
     case 31:
-      return std::pair<uint8_t, std::string>(31, JoinFields({aOwnAddress, "0539"}));
+      return std::pair<uint8_t, std::string>(31, CheckedFields(31, {aOwnAddress, "0539"}));
     case 51: {
       std::vector<std::string> fields(33);
       fields[0] = ToSmscAddress(aParams.Value("SMT_KEEPALIVE_DA"), aParams);
       fields[1] = ToSmscAddress(aParams.Value("SMT_KEEPALIVE_OA"), aParams);
       fields[18] = "3";
       fields[20] = TextToHex(aParams.Value("SMT_KEEPALIVE_TEXT"));
-      return std::pair<uint8_t, std::string>(51, JoinFields(fields));
+      return std::pair<uint8_t, std::string>(51, CheckedFields(51, fields));
     }
     default:
       return std::nullopt;
@@ -49,7 +58,13 @@ bool TEMIClient::KeepAlive() {
 
 void TEMIClient::StartCheckAlive(std::function<void(bool aAlive)> aDone) {
   std::optional<std::pair<uint8_t, std::string>> op;
-  if (Active()) op = KeepAliveOperation(ParamNumber("SMT_KEEPALIVE_CMD", 31), OwnAddress(), Params());
+  try {
+    if (Active())
+      op = KeepAliveOperation(ParamNumber("SMT_KEEPALIVE_CMD", 31), OwnAddress(), Params());
+  } catch (...) {
+    Clock().Post(0, [aDone = std::move(aDone)] { aDone(false); });
+    return;
+  }
   if (!Active() || !op) {
     const bool alive = Active();
     Clock().Post(0, [aDone = std::move(aDone), alive] { aDone(alive); });

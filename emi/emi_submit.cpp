@@ -2,6 +2,7 @@
 #include <vector>
 
 #include "emi/codec.h"
+#include "emi/codes.h"
 #include "emi/emi_client.h"
 
 namespace qorvel {
@@ -22,6 +23,9 @@ std::string TEMIClient::SubmitData(const std::string& DA, const std::string& Msg
                                    uint8_t MCLs, uint8_t PID, uint8_t NT, uint8_t RPI,
                                    TDateTime VP) const {
   const TParams params = Params();
+  if (const char* why = RecipientError(DA, params)) RaiseEMIError(-1, std::string("DA ") + why);
+  if (!(VP >= 0 && VP <= kMaxValidityDays))
+    RaiseEMIError(-1, "VP must be a number of days from 0 to 3650");
   std::vector<std::string> fields(33);
   fields[0] = ToSmscAddress(DA, params);
   fields[1] = ToSmscAddress(OwnAddress(), params);
@@ -36,7 +40,7 @@ std::string TEMIClient::SubmitData(const std::string& DA, const std::string& Msg
   fields[20] = TextToHex(Msg);
   if (MCLs != 255) fields[24] = std::to_string(MCLs);
   if (RPI != 0) fields[25] = std::to_string(RPI);
-  return JoinFields(fields);
+  return CheckedFields(51, fields);
 }
 
 TDateTime TEMIClient::SubmitMessage(const std::string& DA, const std::string& Msg, bool Binary,

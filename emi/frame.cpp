@@ -97,6 +97,10 @@ const char* ComposeFrameError(int aOT, int aTRN, std::string_view aData) {
   if (aTRN < 0 || aTRN > 99) return "EMI transaction number must be 0 to 99";
   if (aOT < 0 || aOT > 99) return "EMI operation type must be 0 to 99";
   if (aData.size() > kMaxDataLength) return "EMI data part too long for one frame";
+  // The one place every frame passes: a control character that frames it
+  // would cut it, whoever built the data.
+  if (aData.find_first_of("\x02\x03") != std::string_view::npos)
+    return "EMI data part holds STX or ETX";
   return nullptr;
 }
 

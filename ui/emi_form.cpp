@@ -65,13 +65,14 @@ std::string Octets(const QString& aText) {
   return std::string(bytes.constData(), static_cast<size_t>(bytes.size()));
 }
 
-bool IsHexText(const QString& aText) {
-  for (QChar c : aText) {
-    const char16_t u = c.unicode();
+// The index of the first character that is no hex digit, or -1.
+int FirstNonHex(const QString& aText) {
+  for (qsizetype i = 0; i < aText.size(); ++i) {
+    const char16_t u = aText[i].unicode();
     const bool hex = (u >= '0' && u <= '9') || (u >= 'A' && u <= 'F') || (u >= 'a' && u <= 'f');
-    if (!hex) return false;
+    if (!hex) return static_cast<int>(i);
   }
-  return true;
+  return -1;
 }
 
 // An index read from EMI.INI that the list does not have reads as its first item,
@@ -346,6 +347,31 @@ std::string TEMIForm::GetMessage() const {
 
 void TEMIForm::CheckNumber() const {
   if (TrimBlanks(Octets(NumberEdit->text())).empty()) throw EEMIError(-1, kNumberEmpty);
+  // Whatever else a number holds would shift the fields of the frame.
+  if (const char* why = RecipientError(GetNumber(), host_.Client().Params())) {
+    const QString shown = PrefixEdit->text().trimmed() + NumberEdit->text().trimmed();
+    throw EEMIError(-1, "Phone number " + std::string(why) + ": \"" +
+                            Octets(shown.left(40)) +
+                            (shown.size() > 40 ? "..." : "") + "\"");
+  }
+}
+
+QString TEMIForm::MessageError() const {
+  if (Binary->isChecked()) {
+    const QString hex = MsgHexEdit->text();
+    if (const int at = FirstNonHex(hex); at >= 0)
+      return tr("Message (hex) holds \"%1\" at position %2, which is no hex digit")
+          .arg(hex.mid(at, 1))
+          .arg(at + 1);
+    if (hex.size() % 2 != 0)
+      return tr("Message (hex) has an odd number of digits: each octet takes two");
+    return {};
+  }
+  QString unsendable;
+  for (QChar c : MsgEdit->text())
+    if (c.unicode() > 0xFF && !unsendable.contains(c)) unsendable += c;
+  if (!unsendable.isEmpty()) return tr("Message holds characters that cannot be sent: %1").arg(unsendable);
+  return {};
 }
 
 QString TEMIForm::StatusBarHint() const {
@@ -466,6 +492,10 @@ void TEMIForm::Button3Click() {
     ShowMessage(this, Shown(e.what()));
     return;
   }
+  if (const QString why = MessageError(); !why.isEmpty()) {
+    ShowMessage(this, why);
+    return;
+  }
   try {
     const bool binary = Binary->isChecked();
     const std::string message = GetMessage();
@@ -517,7 +547,14 @@ void TEMIForm::MsgHexEditChange() {
   if (!Binary->isChecked()) return;
   // A text that is no hex keeps the last good message on show.
   const QString hex = MsgHexEdit->text();
-  if (IsHexText(hex)) MsgEdit->setText(Shown(HexToText(Octets(hex))));
+  const int bad = FirstNonHex(hex);
+  // Where the hex goes wrong is shown at once; Transmit refuses it.
+  MsgHexEdit->setStyleSheet(bad >= 0 || hex.size() % 2 != 0 ? QStringLiteral("color: red")
+                                                            : QString());
+  MsgHexEdit->setToolTip(bad >= 0 ? tr("No hex digit at position %1").arg(bad + 1)
+                         : hex.size() % 2 != 0 ? tr("An odd number of hex digits")
+                                               : QString());
+  if (bad < 0) MsgEdit->setText(Shown(HexToText(Octets(hex))));
 }
 
 void TEMIForm::BinaryClick() {

@@ -53,6 +53,9 @@ class TEMIForm : public QMainWindow, public IEMIFormView {
   std::string GetMessage() const;
   // EEMIError -1 "Phone number is empty" when the number (not the prefix) is blank.
   void CheckNumber() const;
+  // Why the message as the controls hold it cannot be sent as it is shown,
+  // or empty.
+  QString MessageError() const;
 
   // The text the status bar's first panel shows when clicked: a short part,
   // "|", and a longer one.

@@ -1,6 +1,7 @@
 // The automation objects on a real session bus (run under dbus-run-session),
 // driven by clients of their own connections and by gdbus, against a fake
 // supervisor whose jobs the tests finish by hand.
+#include <cmath>
 #include <gtest/gtest.h>
 
 #include <QDBusObjectPath>
@@ -104,11 +105,11 @@ TEST_F(BusServer, SubmitRepliesWhenItsJobIsDoneWithTheOctetsIntact) {
   const QByteArray octets("\x00\x7f\x80\xff\xc3(", 6);  // not UTF-8, with a NUL
   QDBusPendingCall call =
       client.AsyncCall(path, kIface, QStringLiteral("Submit"),
-                       SubmitArgs(QString::fromLatin1("+31\xe9"), octets, 256, 0.5));
+                       SubmitArgs(QStringLiteral("+31612345678"), octets, 256, 0.5));
   auto job = supervisor_.TakeJob();
   ASSERT_TRUE(job.Item);
   EXPECT_EQ(job.Name, "SUBMIT");
-  EXPECT_EQ(job.Item->DA, "+31\xe9");
+  EXPECT_EQ(job.Item->DA, "+31612345678");
   EXPECT_EQ(job.Item->Msg, std::string(octets.constData(), 6));
   EXPECT_EQ(job.Item->MCLs, 0);
   EXPECT_EQ(job.Item->VP, 0.5);
@@ -144,6 +145,18 @@ TEST_F(BusServer, ArgumentsOfTheWrongKindAreRefusedBeforeAnyJob) {
   QVariantList textForBody = SubmitArgs("1", "x");
   textForBody[1] = QStringLiteral("x");
   EXPECT_EQ(client.Object(path, QStringLiteral("Submit"), textForBody).errorName(), invalid);
+  // Values that would shift a field of the frame, or be cut to another one.
+  for (const QString& da : {QStringLiteral("06/12"), QStringLiteral("abc12"),
+                            QStringLiteral("06\u0003"), QStringLiteral("12345678901234567")}) {
+    const QDBusMessage refused = client.Object(path, QStringLiteral("Submit"), SubmitArgs(da, "x"));
+    EXPECT_EQ(refused.errorName(), invalid) << da.toStdString();
+    EXPECT_TRUE(refused.errorMessage().startsWith(QStringLiteral("DA "))) << da.toStdString();
+  }
+  for (double vp : {std::nan(""), HUGE_VAL, -HUGE_VAL, 1e308, -1.0})
+    EXPECT_EQ(client.Object(path, QStringLiteral("Submit"), SubmitArgs("1", "x", 255, vp)).errorName(),
+              invalid)
+        << vp;
+
   EXPECT_EQ(client
                 .Call(path, kProperties, QStringLiteral("Set"),
                       {kIface, QStringLiteral("Active"),

@@ -168,6 +168,14 @@ TEST(FieldList, JoinedFieldsComeBackOneByOne) {
     EXPECT_EQ(FieldAt(list, static_cast<int>(i)), fields[i]);
 }
 
+TEST(FieldList, TextsThatWouldShiftAFieldAreNotJoined) {
+  EXPECT_EQ(JoinFieldTexts({"0612", "", "x y"}), "0612//x y");
+  for (const std::string& bad : {"06/12"s, "a\x02"s, "\x03"s, "/"s}) {
+    EXPECT_NE(FieldTextError(bad), nullptr) << bad;
+    EXPECT_EQ(JoinFieldTexts({"1", bad}), std::nullopt) << bad;
+  }
+}
+
 TDateTime Moment(int y, int mo, int d, int h, int mi, int s) {
   return EncodeDateTime({y, mo, d, h, mi, s, 0});
 }
@@ -221,6 +229,25 @@ TEST(SmscAddress, ToSmscStripsHashAndReplacesPlus) {
   lowerCase.AddLine("smt_int_prefix=011");
   EXPECT_EQ(ToSmscAddress("+1555", lowerCase), "0111555");
   EXPECT_EQ(ToSmscAddress("+441632960000", TParams()), "441632960000");
+}
+
+TEST(SmscAddress, ARecipientIsDigitsOnlyAndFitsTheAddressField) {
+  TParams params;
+  params.SetValue("SMT_INT_PREFIX", "00");
+  struct TRow {
+    const char* Number;
+    bool Valid;
+  };
+  for (const TRow& r : {TRow{"0612345678", true}, TRow{"+441632960000", true}, TRow{"#5555", true},
+                        TRow{"1234567890123456", true}, TRow{"+44163296000012", true},
+                        TRow{"12345678901234567", false}, TRow{"+441632960000123", false},
+                        TRow{"0612/345", false}, TRow{"abc12", false}, TRow{"", false},
+                        TRow{"+", false}, TRow{"4+1", false}, TRow{"06 12", false},
+                        TRow{"06\x03", false}})
+    EXPECT_EQ(RecipientError(r.Number, params) == nullptr, r.Valid) << r.Number;
+  TParams letters;
+  letters.SetValue("SMT_INT_PREFIX", "x");
+  EXPECT_NE(RecipientError("+44", letters), nullptr) << "a prefix that is no digits";
 }
 
 TEST(SmscAddress, FromSmscAppliesTheFirstRuleThatFits) {

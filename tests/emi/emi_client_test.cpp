@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -616,6 +618,20 @@ TEST_F(EngineTest, SubmitBuildsAllFieldsAndReadsTheTimeStamp) {
   EXPECT_EQ(FieldAt(data, 24), "0");
   EXPECT_EQ(FieldAt(data, 25), "2");
   EXPECT_EQ(FieldCount(data), 34) << "33 fields and the trailing separator";
+
+  // Nothing a caller passes can add or shift a field: such a submit is
+  // refused before anything is logged or written.
+  const size_t before = transport.Written().size();
+  for (const char* da : {"0612/345", "abc12", "06\x03", "12345678901234567"})
+    EXPECT_THROW(engine.StartSubmit(da, "x", false, 255, 0, 0, 0, 0, [](auto&&...) {}), EEMIError)
+        << da;
+  for (TDateTime vp : {-1.0, std::nan(""), 1e308})
+    EXPECT_THROW(engine.StartSubmit("1", "x", false, 255, 0, 0, 0, vp, [](auto&&...) {}), EEMIError)
+        << vp;
+  engine.SetParam("SMSC_ADC", "12/34");
+  EXPECT_THROW(engine.SubmitMessage("1", "x", false, 255, 0, 0, 0, 0), EEMIError);
+  engine.SetParam("SMSC_ADC", "1234");
+  EXPECT_EQ(transport.Written().size(), before);
 
   AnswerEvery(51, "A//");
   EXPECT_EQ(engine.SubmitMessage("1", "x", false, 255, 0, 0, 0, 0), 0);

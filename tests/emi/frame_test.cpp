@@ -72,6 +72,12 @@ TEST(ComposeFrame, RefusesWhatDoesNotFitTheHeader) {
   longest += 'x';
   EXPECT_FALSE(ComposeFrame(51, 0, false, longest));
   EXPECT_NE(ComposeFrameError(51, 0, longest), nullptr);
+
+  // A frame's own delimiters inside the data would cut it in two.
+  for (const char* cut : {"06\x02" "12", "06\x03" "12"}) {
+    EXPECT_FALSE(ComposeFrame(51, 0, false, cut));
+    EXPECT_NE(ComposeFrameError(51, 0, cut), nullptr);
+  }
 }
 
 TEST(ValidateFrame, AcceptsGoodFramesAndLowerCaseChecksums) {

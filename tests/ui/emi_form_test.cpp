@@ -502,19 +502,49 @@ TEST_F(EMIFormTest, TransmitSendsWhatTheControlsSayAndLogsTheTimeStamp) {
   EXPECT_TRUE(boxes.empty());
 }
 
-TEST_F(EMIFormTest, TransmitRefusesAnEmptyNumber) {
+// Each is refused with a box naming the field, before anything is logged or
+// sent: a number that would shift the frame's fields, hex that is no hex,
+// characters that would go out as "?".
+TEST_F(EMIFormTest, TransmitRefusesWhatCannotTravelAsShown) {
   Form();
   ClickConnect();
   ASSERT_TRUE(host.client.Active());
-  const auto logged = Log1Lines();
-  Find<QLineEdit>("PrefixEdit")->setText("+44");
-  Find<QLineEdit>("NumberEdit")->setText("  ");
-  Type("MsgEdit", "Hello");
-  smsc.ClearRecords();
-  Click("Button3");
-  EXPECT_EQ(boxes, std::vector<std::string>{"Phone number is empty"});
-  EXPECT_TRUE(smsc.Received().empty());
-  EXPECT_EQ(Log1Lines(), logged);
+  struct TRow {
+    const char* Prefix;
+    const char* Number;
+    bool Binary;
+    QString Message;
+    std::string Box;
+  };
+  const TRow rows[] = {
+      {"+44", "  ", false, "Hello", "Phone number is empty"},
+      {"", "0612/345", false, "Hello",
+       "Phone number may hold only digits, after a leading \"+\" or \"#\": \"0612/345\""},
+      {"", "abc12", false, "Hello",
+       "Phone number may hold only digits, after a leading \"+\" or \"#\": \"abc12\""},
+      {"+44", "16329600001234", false, "Hello",
+       "Phone number is longer than the 16 digits of an address: \"+4416329600001234\""},
+      {"", "0612", true, "48656C6C6F4ZZ",
+       "Message (hex) holds \"Z\" at position 12, which is no hex digit"},
+      {"", "0612", true, "486", "Message (hex) has an odd number of digits: each octet takes two"},
+      {"", "0612", false, QString::fromUtf8("Grüße €5"),
+       "Message holds characters that cannot be sent: €"},
+  };
+  for (const TRow& r : rows) {
+    const auto logged = Log1Lines();
+    Find<QLineEdit>("PrefixEdit")->setText(r.Prefix);
+    Find<QLineEdit>("NumberEdit")->setText(r.Number);
+    Find<QCheckBox>("Binary")->setChecked(r.Binary);
+    Find<QLineEdit>(r.Binary ? "MsgHexEdit" : "MsgEdit")->setText(r.Message);
+    smsc.ClearRecords();
+    boxes.clear();
+    Click("Button3");
+    EXPECT_EQ(boxes, std::vector<std::string>{r.Box}) << r.Number;
+    EXPECT_TRUE(smsc.Received().empty()) << r.Number;
+    EXPECT_EQ(Log1Lines(), logged) << r.Number;
+    if (r.Binary)
+      EXPECT_FALSE(Find<QLineEdit>("MsgHexEdit")->styleSheet().isEmpty()) << "bad hex shows";
+  }
 }
 
 TEST_F(EMIFormTest, CheckConnectionReportsTheKeepAlivesAnswer) {

@@ -1,0 +1,81 @@
+#!/usr/bin/env bash
+# Bus submits per second: the release program (offscreen) in front of the
+# simulator on 127.0.0.1, on a private session bus, fed by qorvelctl send.
+#   - one client: MESSAGES (10000) lines through one `qorvelctl send --window 100`;
+#   - ten clients at once, MESSAGES/10 lines each, `--window 10` each;
+# with [EMI] Window=WINDOW (100). Prints each summary and the simulator's
+# count of accepted submits and duplicates.
+# Needs a release build (cmake --preset release; cmake --build build/release)
+# and dbus (dbus-run-session).
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+build=$PWD/build/release
+messages=${MESSAGES:-10000}
+window=${WINDOW:-100}
+
+if [[ -z ${QORVEL_BUS_SEND_INNER:-} ]]; then
+  exec env QORVEL_BUS_SEND_INNER=1 dbus-run-session -- bash "$0" "$@"
+fi
+
+work=$(mktemp -d)
+pids=()
+cleanup() {
+  local pid
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+"$build/tools/smsc_sim" --port 0 --account 1234 --password pw --counts "$work/counts.json" \
+  >"$work/smsc.log" 2>&1 &
+smsc=$!
+pids+=($smsc)
+for _ in $(seq 50); do grep -q 'listening on' "$work/smsc.log" && break; sleep 0.1; done
+port=$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/smsc.log")
+cat >"$work/EMI.INI" <<EOF
+[EMI]
+IP=127.0.0.1
+Port=$port
+Window=$window
+LogFile=
+[EMI.Connection]
+User=1234
+Password=dk
+EOF
+
+QT_QPA_PLATFORM=offscreen "$build/qorvel" "-I:$work/EMI.INI" >"$work/qorvel.log" 2>&1 &
+pids+=($!)
+ctl=$build/tools/qorvelctl
+for _ in $(seq 100); do "$ctl" status >/dev/null 2>&1 && break; sleep 0.1; done
+"$ctl" connect --wait 10 >/dev/null
+
+lines() {  # $1 count, $2 tag
+  local i
+  for ((i = 1; i <= $1; i++)); do echo "0612345678,bus send $2 message $i"; done
+}
+
+echo "Window=$window; the simulator on 127.0.0.1; qorvelctl send over one private session bus"
+lines "$messages" one >"$work/one.csv"
+echo -n "one client, $messages messages, --window 100: "
+{ "$ctl" send --window 100 --json "$work/one.csv" || true; } | tail -1
+
+per=$((messages / 10))
+for c in $(seq 10); do lines "$per" "client$c" >"$work/c$c.csv"; done
+start=$(date +%s%N)
+clients=()
+for c in $(seq 10); do
+  "$ctl" send --window 10 --json "$work/c$c.csv" >"$work/c$c.out" &
+  clients+=($!)
+done
+wait "${clients[@]}" || true
+elapsed_ms=$((($(date +%s%N) - start) / 1000000))
+tail -qn1 "$work"/c*.out | awk -v ms="$elapsed_ms" -v per="$per" '
+  { if (match($0, /"sent":[0-9]+/)) s += substr($0, RSTART + 7, RLENGTH - 7)
+    if (match($0, /"failed":[0-9]+/)) f += substr($0, RSTART + 9, RLENGTH - 9) }
+  END { printf "ten clients at once, %d messages each, --window 10: sent %d, failed %d, %.2f s, %.1f submits/s in all\n",
+               per, s, f, ms / 1000, s * 1000 / ms }'
+
+kill "$smsc"
+wait "$smsc" 2>/dev/null || true
+echo "simulator: $(cat "$work/counts.json")"
