@@ -5,12 +5,25 @@
 //
 // Every member may be called from any thread and returns quickly: none of
 // them waits for the engine or the SMSC.
+#include <cstdint>
 #include <memory>
 #include <string>
 
 #include "app/jobs.h"
 
 namespace qorvel {
+
+// Traffic since the program started, as an SMS gateway's status page counts
+// it: submits the SMSC accepted and those that failed (from the window and
+// the bus), messages from mobiles, notifications, and submits waiting for
+// the SMSC or its answer.
+struct TTrafficCounts {
+  int64_t Sent = 0;
+  int64_t Failed = 0;
+  int64_t Received = 0;
+  int64_t Notifications = 0;
+  int64_t Queued = 0;
+};
 
 class IAutoSupervisor {
  public:
@@ -24,6 +37,9 @@ class IAutoSupervisor {
   virtual void PostJob(std::string aName, std::unique_ptr<TSubmitItem> aItem) = 0;
   virtual bool EngineActive() const = 0;
   virtual std::string OwnAddress() const = 0;
+  virtual TTrafficCounts Counts() const = 0;
+  // The link's state in a few words ("Connected to KESTRA since 16:26").
+  virtual std::string LinkState() const = 0;
 };
 
 }  // namespace qorvel

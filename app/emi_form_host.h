@@ -37,8 +37,12 @@ class IEMIFormHost {
   virtual void StartConnect(std::function<void(std::exception_ptr aFailure)> aDone) = 0;
   // A connect or reconnection is under way: the user may end it.
   virtual bool Connecting() const = 0;
-  // Ends the session, a connect under way, and a pending reconnection pause.
+  // Ends the session, a connect under way, and the automatic reconnection.
   virtual void Disconnect() = 0;
+  // The window's own submits count with the bus's.
+  virtual void RecordSubmit(bool aAccepted) = 0;
+  // The automatic reconnection waits for its next attempt: the user may stop it.
+  virtual bool ReconnectionArmed() const = 0;
 };
 
 // What the supervisor uses of the main window.
@@ -53,6 +57,8 @@ class IEMIFormView {
   virtual void UpdateButtons() = 0;
   // The third status-bar panel: received frames waiting in the engine's queue.
   virtual void ShowRxQueueCount(int aCount) = 0;
+  // The second status-bar panel: the link's state.
+  virtual void ShowLinkState(const std::string& aText) = 0;
 };
 
 }  // namespace qorvel

@@ -1,5 +1,7 @@
 #include "app/emidm.h"
 
+#include <QTime>
+#include <algorithm>
 #include <exception>
 
 #include "config/config.h"
@@ -171,6 +173,63 @@ std::string TEMIDM::OwnAddress() const {
   return emiClient_->OwnAddress();
 }
 
+TTrafficCounts TEMIDM::Counts() const {
+  TTrafficCounts c;
+  c.Sent = SentCount.load();
+  c.Failed = FailedCount.load();
+  c.Received = ReceivedCount.load();
+  c.Notifications = NotifiedCount.load();
+  TLockGuard g(JobsLock);
+  c.Queued = static_cast<int64_t>(Jobs.size()) + InFlightCount.load();
+  return c;
+}
+
+std::string TEMIDM::LinkState() const {
+  TLockGuard g(JobsLock);
+  return LinkStateText;
+}
+
+void TEMIDM::RecordSubmit(bool aAccepted) {
+  ++(aAccepted ? SentCount : FailedCount);
+}
+
+void TEMIDM::RefreshLinkState() {
+  std::string text;
+  const TMillis now = clock_.Now();
+  const auto seconds = [](TMillis aMs) { return std::to_string((aMs + 999) / 1000); };
+  bool armed;
+  {
+    TLockGuard g(JobsLock);
+    armed = ReconnectPending;
+  }
+  if (ConnectBusy) {
+    text = "Connecting to " + lineCom_->Address() + ":" + std::to_string(lineCom_->Port());
+  } else if (ReopenBusy) {
+    text = "Reconnecting";
+  } else if (emiClient_->Active()) {
+    const TMillis oldest = emiClient_->OldestOutstandingSince();
+    if (oldest != 0 && now - oldest >= 1000)
+      text = "Waiting for the SMSC (" + std::to_string((now - oldest) / 1000) + " s)";
+    else
+      text = "Connected to KESTRA since " + ConnectedSince.toStdString();
+  } else if (armed && ReconnectTimeout != 0) {
+    const TMillis left = std::max<TMillis>(0, int64_t{ReconnectTimeout} * 1000 - (now - LastOpen));
+    text = "Reconnecting in " + seconds(left) + " s";
+  } else if (ReconnectionOff) {
+    text = "Reconnection off";
+  } else {
+    text = "Disconnected";
+  }
+  {
+    TLockGuard g(JobsLock);
+    LinkStateText = text;
+  }
+  if (form_) {
+    form_->ShowLinkState(text);
+    form_->UpdateButtons();
+  }
+}
+
 bool TEMIDM::ReconnectArmed() const {
   TLockGuard g(JobsLock);
   return ReconnectPending;
@@ -216,6 +275,8 @@ void TEMIDM::EMIClientBeforeOpen() {
 }
 
 void TEMIDM::EMIClientAfterOpen() {
+  ConnectedSince = QTime::currentTime().toString(QStringLiteral("HH:mm"));
+  ReconnectionOff = false;
   Log1("Connected to KESTRA");
   if (form_) form_->UpdateButtons();
   NotifyActiveChanged();
@@ -225,6 +286,7 @@ void TEMIDM::EMIClientAfterOpen() {
 
 void TEMIDM::EMIClientAfterClose() {
   if (form_) form_->UpdateButtons();
+  RefreshLinkState();
   NotifyActiveChanged();
 }
 
@@ -260,6 +322,7 @@ void TEMIDM::LineComAfterClose() {
 void TEMIDM::EMIClientRxCommand(uint8_t aOT, const std::string& aData) {
   bool delivered = false;
   if (aOT == 52) {
+    ++ReceivedCount;
     const std::unique_ptr<TRetrieveDeliverySMItem> item = ParseDeliveredMessage(aData);
     const std::string shown = item->Binary ? TextToHex(item->Msg) : item->Msg;
     Log1("Delivered: " + DateTimeOctets(item->SCTS) + "," + Quoted(item->OA) + "," +
@@ -267,6 +330,7 @@ void TEMIDM::EMIClientRxCommand(uint8_t aOT, const std::string& aData) {
     FireEach([&](IAutoObject& o) { o.FireDelivered(*item); });
     delivered = true;
   } else if (aOT == 53) {
+    ++NotifiedCount;
     const std::unique_ptr<TRetrieveDeliveryNotificationItem> item =
         ParseDeliveryNotification(aData);
     const std::string reason = item->DeliveryStatus == 0 ? "OK" : ReasonText(item->ReasonCode);

@@ -11,6 +11,7 @@
 // JobsLock. No engine call and no outgoing event is made while JobsLock is
 // held.
 #include <QObject>
+#include <QString>
 #include <QTimer>
 #include <atomic>
 #include <cstdint>
@@ -78,6 +79,9 @@ class TEMIDM : public QObject, public IEMIFormHost, public IAutoSupervisor {
   std::string OwnAddress() const override;
   // Automatic reconnection is armed.
   bool ReconnectArmed() const EXCLUDES(JobsLock);
+  TTrafficCounts Counts() const override EXCLUDES(JobsLock);
+  // As of the last step (every 200 ms) or change of state.
+  std::string LinkState() const override EXCLUDES(JobsLock);
 
   // ---- main thread ----
   // The job step; Sender is the timer, or nullptr after a delivered message.
@@ -93,6 +97,10 @@ class TEMIDM : public QObject, public IEMIFormHost, public IAutoSupervisor {
   // Any thread.
   bool Connecting() const override { return ConnectBusy.load() || ReopenBusy.load(); }
   void Disconnect() override;
+  void RecordSubmit(bool aAccepted) override;
+  bool ReconnectionArmed() const override { return ReconnectArmed(); }
+  // Works out the link's state afresh and shows it. Main thread.
+  void RefreshLinkState() EXCLUDES(JobsLock);
 
  private:
   // Handlers bound to the components.
@@ -118,6 +126,10 @@ class TEMIDM : public QObject, public IEMIFormHost, public IAutoSupervisor {
   // Completes a job's requester and forgets the job.
   void Finish(const std::shared_ptr<TJobRequester>& aRequester, int32_t aCode, std::string aText,
               TDateTime aSCTS = 0);
+  // Finish for a submit: counted as sent or failed.
+  void FinishSubmit(const std::shared_ptr<TJobRequester>& aRequester, int32_t aCode,
+                    std::string aText, TDateTime aSCTS = 0);
+  void TrackInFlight(const std::shared_ptr<TJobRequester>& aRequester);
   void ConnectEnded(std::exception_ptr aFailure);
   void ReopenEnded(std::exception_ptr aFailure);
   static bool IsCancel(const std::exception_ptr& aFailure);
@@ -158,6 +170,8 @@ class TEMIDM : public QObject, public IEMIFormHost, public IAutoSupervisor {
   // Requesters of jobs the engine is working on, and the timers of retries
   // not yet started: the supervisor's end answers and cancels them.
   std::vector<std::shared_ptr<TJobRequester>> InFlight;
+  // InFlight's size, for Counts on any thread.
+  std::atomic<int64_t> InFlightCount{0};
   std::vector<TTimerId> RetryTimers;
   bool KeepAliveRunning = false;
   // A connect under way and those waiting for it; a reopen (its pause, then
@@ -170,6 +184,11 @@ class TEMIDM : public QObject, public IEMIFormHost, public IAutoSupervisor {
   TTimerId ReopenTimer = 0;
   // Set at destruction: the ends of connects are no longer reported.
   bool ShuttingDown = false;
+  // A reopen failed with automatic reconnection off: the link stays down.
+  bool ReconnectionOff = false;
+  QString ConnectedSince;
+  std::atomic<int64_t> SentCount{0}, FailedCount{0}, ReceivedCount{0}, NotifiedCount{0};
+  std::string LinkStateText GUARDED_BY(JobsLock) = "Disconnected";
   // A step is queued on the event loop for a freshly posted job.
   std::atomic<bool> StepQueued{false};
 };

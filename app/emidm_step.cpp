@@ -46,6 +46,7 @@ void TEMIDM::Timer2Timer(QObject* aSender) {
   // The panel set while an operation is handed over still counts that
   // operation; the step shows what really waits.
   if (form_) form_->ShowRxQueueCount(emiClient_->RxQueueCount());
+  RefreshLinkState();
   timer2_->start();
   JobsBusy = false;
 }
@@ -122,9 +123,22 @@ void TEMIDM::RunStep(bool aFromTimer) {
   }
 }
 
+void TEMIDM::TrackInFlight(const std::shared_ptr<TJobRequester>& aRequester) {
+  if (std::find(InFlight.begin(), InFlight.end(), aRequester) == InFlight.end())
+    InFlight.push_back(aRequester);
+  InFlightCount = static_cast<int64_t>(InFlight.size());
+}
+
+void TEMIDM::FinishSubmit(const std::shared_ptr<TJobRequester>& aRequester, int32_t aCode,
+                          std::string aText, TDateTime aSCTS) {
+  RecordSubmit(aCode == 0);
+  Finish(aRequester, aCode, std::move(aText), aSCTS);
+}
+
 void TEMIDM::Finish(const std::shared_ptr<TJobRequester>& aRequester, int32_t aCode,
                     std::string aText, TDateTime aSCTS) {
   std::erase(InFlight, aRequester);
+  InFlightCount = static_cast<int64_t>(InFlight.size());
   if (aRequester) aRequester->Complete(aCode, std::move(aText), aSCTS);
 }
 
@@ -133,7 +147,7 @@ void TEMIDM::WorkOffJob(const std::string& aName, std::shared_ptr<TSubmitItem> a
   const std::shared_ptr<TJobRequester> requester = aItem->Requester;
   try {
     if (aName == kJobTest) {
-      InFlight.push_back(requester);
+      TrackInFlight(requester);
       emiClient_->StartCheckAlive(
           [this, requester](bool aAlive) { Finish(requester, aAlive ? 0 : -1, ""); });
       return;
@@ -151,16 +165,17 @@ void TEMIDM::WorkOffJob(const std::string& aName, std::shared_ptr<TSubmitItem> a
     }
     Finish(requester, -1, "");
   } catch (const std::exception& e) {
+    if (aName == kJobSubmit) RecordSubmit(false);
     Finish(requester, -1, e.what());
   } catch (...) {
+    if (aName == kJobSubmit) RecordSubmit(false);
     Finish(requester, -1, "Unknown exception");
   }
 }
 
 void TEMIDM::SubmitAttempt(std::shared_ptr<TSubmitItem> aItem, bool aMayRetry) {
   const std::shared_ptr<TJobRequester> requester = aItem->Requester;
-  if (std::find(InFlight.begin(), InFlight.end(), requester) == InFlight.end())
-    InFlight.push_back(requester);
+  TrackInFlight(requester);
   EnsureConnection([this, aItem, aMayRetry, requester](std::exception_ptr aFailure) {
     try {
       if (aFailure) std::rethrow_exception(aFailure);
@@ -171,9 +186,9 @@ void TEMIDM::SubmitAttempt(std::shared_ptr<TSubmitItem> aItem, bool aMayRetry) {
                                 SubmitEnded(aItem, aMayRetry, aResult, aSCTS);
                               });
     } catch (const std::exception& e) {
-      Finish(requester, -1, e.what());
+      FinishSubmit(requester, -1, e.what());
     } catch (...) {
-      Finish(requester, -1, "Unknown exception");
+      FinishSubmit(requester, -1, "Unknown exception");
     }
   });
 }
@@ -182,12 +197,12 @@ void TEMIDM::SubmitEnded(std::shared_ptr<TSubmitItem> aItem, bool aMayRetry,
                          const TOperationResult& aResult, TDateTime aSCTS) {
   const std::shared_ptr<TJobRequester> requester = aItem->Requester;
   if (aResult.Ack()) {
-    Finish(requester, 0, "", aSCTS);
+    FinishSubmit(requester, 0, "", aSCTS);
     return;
   }
   const bool unsent = aResult.Kind == TOperationResult::okFailed && !aResult.Written;
   if (!aMayRetry || (emiClient_->Window > 1 && !unsent)) {
-    Finish(requester, -1, aResult.ErrorText());
+    FinishSubmit(requester, -1, aResult.ErrorText());
     return;
   }
   // A failure at Window 1 may mean a dead link: reconnect and try once more.
@@ -226,6 +241,7 @@ void TEMIDM::ConnectEnded(std::exception_ptr aFailure) {
   waiters.swap(ConnectWaiters);
   for (TOpenDone& waiter : waiters) waiter(aFailure);
   if (form_) form_->UpdateButtons();
+  RefreshLinkState();
 }
 
 void TEMIDM::Disconnect() {
@@ -233,10 +249,16 @@ void TEMIDM::Disconnect() {
     clock_.Cancel(std::exchange(ReopenTimer, 0));
     ReopenEnded(std::make_exception_ptr(EOpenCancelled()));
   }
+  {
+    TLockGuard g(JobsLock);
+    ReconnectPending = false;
+  }
+  ReconnectionOff = false;
   // Ends a connect under way too, reporting EOpenCancelled to its waiters.
   emiClient_->Close();
   lineCom_->Close();
   if (form_) form_->UpdateButtons();
+  RefreshLinkState();
 }
 
 TEMIDM::TOpenDone TEMIDM::ReportFailure() {
@@ -277,6 +299,8 @@ void TEMIDM::Reopen(TOpenDone aThen) {
         if (ReconnectTimeout != 0) {
           TLockGuard g(JobsLock);
           ReconnectPending = true;
+        } else {
+          ReconnectionOff = true;
         }
       }
       ReopenEnded(aFailure);
@@ -291,6 +315,7 @@ void TEMIDM::ReopenEnded(std::exception_ptr aFailure) {
   waiters.swap(ReopenWaiters);
   for (TOpenDone& waiter : waiters) waiter(aFailure);
   if (form_) form_->UpdateButtons();
+  RefreshLinkState();
 }
 
 void TEMIDM::EnsureConnection(TOpenDone aThen) {

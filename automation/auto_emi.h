@@ -70,6 +70,8 @@ class TAutoEMI final : public IAutoObject, public std::enable_shared_from_this<T
   bool Active() const;
   void SetActive(bool aValue);
   std::string PhoneNumber() const;
+  TTrafficCounts Counts() const { return supervisor_.Counts(); }
+  std::string LinkState() const { return supervisor_.LinkState(); }
 
   // False, leaving the sink as it was, when one is already connected.
   bool Advise(std::shared_ptr<IAutoEMIEvents> aSink) EXCLUDES(lock_);

@@ -53,6 +53,15 @@ QString SubmitArgumentsError(const std::string& aDA, const QVariantList& a) {
   return {};
 }
 
+// "a{sx}": each count by its name.
+QVariantMap CountsMap(const TTrafficCounts& c) {
+  return {{QStringLiteral("sent"), QVariant::fromValue<qlonglong>(c.Sent)},
+          {QStringLiteral("failed"), QVariant::fromValue<qlonglong>(c.Failed)},
+          {QStringLiteral("received"), QVariant::fromValue<qlonglong>(c.Received)},
+          {QStringLiteral("notifications"), QVariant::fromValue<qlonglong>(c.Notifications)},
+          {QStringLiteral("queued"), QVariant::fromValue<qlonglong>(c.Queued)}};
+}
+
 constexpr char kUnknownMethod[] = "org.freedesktop.DBus.Error.UnknownMethod";
 constexpr char kUnknownObject[] = "org.freedesktop.DBus.Error.UnknownObject";
 constexpr char kUnknownProperty[] = "org.freedesktop.DBus.Error.UnknownProperty";
@@ -331,6 +340,10 @@ void TAutoServer::CallProperties(const QDBusMessage& aMessage,
       value = aObject->Active();
     } else if (name == QLatin1String("PhoneNumber")) {
       value = OctetsToText(aObject->PhoneNumber());
+    } else if (name == QLatin1String("LinkState")) {
+      value = OctetsToText(aObject->LinkState());
+    } else if (name == QLatin1String("Counts")) {
+      value = CountsMap(aObject->Counts());
     } else {
       Error(aMessage, QLatin1String(kUnknownProperty), QStringLiteral("No property %1").arg(name));
       return;
@@ -341,13 +354,16 @@ void TAutoServer::CallProperties(const QDBusMessage& aMessage,
     QVariantMap all;
     all.insert(QStringLiteral("Active"), aObject->Active());
     all.insert(QStringLiteral("PhoneNumber"), OctetsToText(aObject->PhoneNumber()));
+    all.insert(QStringLiteral("LinkState"), OctetsToText(aObject->LinkState()));
+    all.insert(QStringLiteral("Counts"), CountsMap(aObject->Counts()));
     Reply(aMessage.createReply(QVariant::fromValue(all)));
   } else if (member == QLatin1String("Set") && signature == QLatin1String("ssv")) {
     if (!ownInterface(args[0])) return;
     const QString name = args[1].toString();
     const QVariant value = args[2].value<QDBusVariant>().variant();
-    if (name == QLatin1String("PhoneNumber")) {
-      Error(aMessage, QLatin1String(kReadOnly), QStringLiteral("PhoneNumber is read-only"));
+    if (name == QLatin1String("PhoneNumber") || name == QLatin1String("LinkState") ||
+        name == QLatin1String("Counts")) {
+      Error(aMessage, QLatin1String(kReadOnly), QStringLiteral("%1 is read-only").arg(name));
     } else if (name != QLatin1String("Active")) {
       Error(aMessage, QLatin1String(kUnknownProperty), QStringLiteral("No property %1").arg(name));
     } else if (value.metaType().id() != QMetaType::Bool) {

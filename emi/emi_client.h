@@ -165,6 +165,9 @@ class TEMIClient : public TLogConnection {
   int OperationsPending() const { return static_cast<int>(Outstanding.size() + Queued.size()); }
   // Whether another operation would be sent at once rather than wait.
   bool WindowHasRoom() const;
+  // When the longest-waiting operation in the window was sent, on Clock();
+  // 0 while none waits. Main thread.
+  TMillis OldestOutstandingSince() const;
   // The transaction number for the next operation: 00 to 99 and round again,
   // from 00 at every open. Main thread.
   uint8_t NextTransaction();
@@ -272,6 +275,8 @@ class TEMIClient : public TLogConnection {
   struct TOperation {
     uint64_t Id = 0;
     uint8_t OT = 0;
+    // When it entered the window, on the engine's clock.
+    TMillis Sent = 0;
     std::optional<uint8_t> FixedTRN;
     uint8_t TRN = 0;
     std::string Data;

@@ -78,6 +78,13 @@ bool TEMIClient::WindowHasRoom() const {
   return Queued.empty() && static_cast<int>(Outstanding.size()) < EffectiveWindow;
 }
 
+TMillis TEMIClient::OldestOutstandingSince() const {
+  TMillis oldest = 0;
+  for (const auto& op : Outstanding)
+    if (oldest == 0 || op->Sent < oldest) oldest = op->Sent;
+  return oldest;
+}
+
 std::optional<uint8_t> TEMIClient::FreeTransaction() const {
   const TMillis now = FClock->Now();
   for (int i = 0; i < 100; ++i) {
@@ -126,6 +133,7 @@ void TEMIClient::Pump() {
     op.TRN = *trn;
     if (!op.FixedTRN) FNextTRN = static_cast<uint8_t>((*trn + 1) % 100);
     QuietTransactions.erase(*trn);
+    op.Sent = now;
     Outstanding.push_back(std::move(Queued.front()));
     Queued.pop_front();
     StartAttempt(op);

@@ -52,6 +52,7 @@ class TQuietForm : public IEMIFormView {
   ILogView& TrafficLog() override { return log_; }
   void UpdateButtons() override {}
   void ShowRxQueueCount(int) override {}
+  void ShowLinkState(const std::string&) override {}
 
  private:
   TNullLog log_;

@@ -48,6 +48,7 @@ class TView : public IEMIFormView {
   ILogView& TrafficLog() override { return log2_; }
   void UpdateButtons() override {}
   void ShowRxQueueCount(int) override {}
+  void ShowLinkState(const std::string&) override {}
   TTimedStatus& Status() { return status_; }
 
  private:

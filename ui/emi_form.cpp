@@ -227,10 +227,10 @@ void TEMIForm::CreateControls() {
   StatusPanels[0]->setMinimumWidth(40);
   StatusPanels[0]->setMaximumWidth(250);
   StatusBar->addWidget(StatusPanels[0], 1);
-  for (int i = 1; i < 3; ++i) {
-    StatusPanels[i]->setFixedWidth(80);
-    StatusBar->addPermanentWidget(StatusPanels[i]);
-  }
+  // The second shows the link's state and grows with its text.
+  StatusPanels[1]->setMinimumWidth(80);
+  StatusPanels[2]->setFixedWidth(80);
+  for (int i = 1; i < 3; ++i) StatusBar->addPermanentWidget(StatusPanels[i]);
   StatusBar->installEventFilter(this);
 }
 
@@ -323,12 +323,18 @@ ILogView& TEMIForm::TrafficLog() {
 
 void TEMIForm::UpdateButtons() {
   const bool active = host_.Client().Active();
-  // A connect under way can be ended with Disconnect.
+  // A connect under way, or an automatic reconnection waiting for its next
+  // attempt, can be ended with Disconnect.
   const bool connecting = !active && host_.Connecting();
+  const bool armed = !active && host_.ReconnectionArmed();
   Notebook1->setVisible(active);
   ConnectButton->setEnabled(!active && !connecting);
   SetupButton->setEnabled(!active && !connecting);
-  DisconnectButton->setEnabled(active || connecting);
+  DisconnectButton->setEnabled(active || connecting || armed);
+}
+
+void TEMIForm::ShowLinkState(const std::string& aText) {
+  StatusPanels[1]->setText(Shown(aText));
 }
 
 void TEMIForm::ShowRxQueueCount(int aCount) {
@@ -517,6 +523,7 @@ void TEMIForm::Button3Click() {
         static_cast<uint8_t>(RPI->currentIndex()), VPH->value() / 24.0,
         [window = QPointer<TEMIForm>(this)](const TOperationResult& aResult, TDateTime aSCTS) {
           if (window.isNull()) return;
+          window->host_.RecordSubmit(aResult.Ack());
           if (!aResult.Ack()) {
             window->AddStatus(aResult.ErrorText());
             window->AddStatus(kFailed);
@@ -534,7 +541,10 @@ void TEMIForm::Button3Click() {
 
 void TEMIForm::Button4Click() {
   host_.Client().StartCheckAlive([window = QPointer<TEMIForm>(this)](bool aAlive) {
-    if (!window.isNull()) window->AddStatus(aAlive ? kConnected : kDisconnected);
+    if (window.isNull()) return;
+    window->AddStatus(aAlive ? kConnected : kDisconnected);
+    // The buttons and the Transmit page follow what the line said.
+    if (!aAlive) window->DisconnectButtonClick();
   });
 }
 

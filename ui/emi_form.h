@@ -45,6 +45,7 @@ class TEMIForm : public QMainWindow, public IEMIFormView {
   ILogView& TrafficLog() override;
   void UpdateButtons() override;
   void ShowRxQueueCount(int aCount) override;
+  void ShowLinkState(const std::string& aText) override;
 
   // The prefix and the number, each without surrounding blanks.
   std::string GetNumber() const;

@@ -39,6 +39,8 @@ TEST_F(SupervisorTest, StatusLinesOfASession) {
                                }));
   EXPECT_EQ(client->Events, std::vector<std::string>{"active"});
   EXPECT_GT(form.Updates, 0);
+  EXPECT_TRUE(dm->LinkState().starts_with("Connected to KESTRA since ")) << dm->LinkState();
+  EXPECT_EQ(form.LinkShown, dm->LinkState());
   const std::string traffic = form.Log2.Chars();
   EXPECT_NE(traffic.find("\r\n01) <STX>00/00043/O/60/1234/"), std::string::npos) << traffic;
   EXPECT_NE(traffic.find("\r\n02) <STX>00/00019/R/60/A//"), std::string::npos) << traffic;
@@ -56,6 +58,9 @@ TEST_F(SupervisorTest, StatusLinesOfASession) {
       "Notified: " + Latin1(DateTimeText(submit->ResultSCTS())) + ",\"#1234\",\"0612345678\",\"";
   EXPECT_TRUE(lines[1].starts_with(notifiedHead)) << lines[1];
   EXPECT_TRUE(lines[1].ends_with("\", Status: 0-delivered (OK)")) << lines[1];
+  EXPECT_EQ(dm->Counts().Sent, 1);
+  EXPECT_EQ(dm->Counts().Notifications, 1);
+  EXPECT_EQ(dm->Counts().Queued, 0);
   form.Log1.Clear();
 
   TMobileMessage text;
@@ -72,6 +77,7 @@ TEST_F(SupervisorTest, StatusLinesOfASession) {
   smsc.SendDeliver(data);
   ASSERT_TRUE(
       main_thread::WaitOnMainThread([&] { return form.Log1.Count("Delivered: ") == 2; }, 5s));
+  EXPECT_EQ(dm->Counts().Received, 2);
   const QLocale locale = QLocale::system();
   const std::string afternoon =
       Latin1(locale.toString(QDate(2003, 5, 7), QLocale::ShortFormat) + ' ' +
@@ -189,6 +195,8 @@ TEST_F(SupervisorTest, ADisconnectRequestEndsAConnectThatWaits) {
   Tick();
   ASSERT_TRUE(WaitFor([&] { return !smsc.Operations(60).empty(); }));
   EXPECT_TRUE(dm->Connecting());
+  Tick();
+  EXPECT_EQ(dm->LinkState(), "Connecting to 127.0.0.1:" + std::to_string(smsc.Port()));
   auto submit = Post(kJobSubmit);
   Tick();
   EXPECT_FALSE(submit->Completed()) << "a job waits for the connect";
@@ -197,6 +205,7 @@ TEST_F(SupervisorTest, ADisconnectRequestEndsAConnectThatWaits) {
   dm->RequestActive(false);
   Tick();
   EXPECT_FALSE(dm->Connecting());
+  EXPECT_EQ(dm->LinkState(), "Disconnected");
   EXPECT_FALSE(dm->EngineActive());
   EXPECT_FALSE(dm->LineCom().Active());
   EXPECT_EQ(form.Log1.Count("Error: "), 0);
@@ -232,6 +241,7 @@ TEST_P(SupervisorReconnect, AFailedReopenArmsReconnectionUnlessTheTimeoutIsZero)
   EXPECT_FALSE(dm->EngineActive());
   EXPECT_FALSE(dm->LineCom().Active());
   EXPECT_EQ(dm->ReconnectArmed(), c.Armed);
+  EXPECT_EQ(dm->LinkState(), c.Armed ? "Reconnecting in 1 s" : "Reconnection off");
   ASSERT_EQ(form.Log1.Count("Socket opening"), 1);
 
   Tick();

@@ -71,11 +71,13 @@ class TFakeForm : public IEMIFormView {
   ILogView& TrafficLog() override { return Log2; }
   void UpdateButtons() override { ++Updates; }
   void ShowRxQueueCount(int aCount) override { RxQueueShown = aCount; }
+  void ShowLinkState(const std::string& aText) override { LinkShown = aText; }
 
   TRecordingLog Log1;
   TRecordingLog Log2;
   int Updates = 0;
   int RxQueueShown = -1;
+  std::string LinkShown;
 };
 
 class TFakeAutoObject : public IAutoObject {

@@ -210,6 +210,14 @@ TEST_F(BusServer, PropertiesReadTheSupervisorAndActiveLeavesRequests) {
   QVariantMap values = qdbus_cast<QVariantMap>(all.arguments().at(0));
   EXPECT_TRUE(values.value(QStringLiteral("Active")).toBool());
   EXPECT_EQ(values.value(QStringLiteral("PhoneNumber")).toString(), QString::fromLatin1("06\xe9"));
+  EXPECT_EQ(values.value(QStringLiteral("LinkState")).toString(),
+            QStringLiteral("Reconnecting in 8 s"));
+  const QVariantMap counts = qdbus_cast<QVariantMap>(values.value(QStringLiteral("Counts")));
+  EXPECT_EQ(counts.value(QStringLiteral("sent")).toLongLong(), 3);
+  EXPECT_EQ(counts.value(QStringLiteral("failed")).toLongLong(), 1);
+  EXPECT_EQ(counts.value(QStringLiteral("received")).toLongLong(), 4);
+  EXPECT_EQ(counts.value(QStringLiteral("notifications")).toLongLong(), 1);
+  EXPECT_EQ(counts.value(QStringLiteral("queued")).toLongLong(), 5);
   QDBusMessage phone = client.Call(path, kProperties, QStringLiteral("Get"),
                                    {kIface, QStringLiteral("PhoneNumber")});
   EXPECT_EQ(phone.arguments().at(0).value<QDBusVariant>().variant().toString(),

@@ -51,6 +51,8 @@ class TFakeSupervisor : public IAutoSupervisor {
     std::lock_guard<std::mutex> g(m_);
     return ownAddress_;
   }
+  TTrafficCounts Counts() const override { return {3, 1, 4, 1, 5}; }
+  std::string LinkState() const override { return "Reconnecting in 8 s"; }
 
   void SetEngineActive(bool aActive) {
     std::lock_guard<std::mutex> g(m_);

@@ -556,6 +556,12 @@ TEST_F(EMIFormTest, CheckConnectionReportsTheKeepAlivesAnswer) {
   smsc.WithholdAnswers(31);
   Click("Button4");
   EXPECT_TRUE(WaitForLastLine("Disconnected"));
+  // The controls follow what the line said.
+  EXPECT_FALSE(host.client.Active());
+  EXPECT_FALSE(host.line.Active());
+  EXPECT_TRUE(Find<QPushButton>("ConnectButton")->isEnabled());
+  EXPECT_FALSE(Find<QPushButton>("DisconnectButton")->isEnabled());
+  EXPECT_TRUE(Find<QWidget>("Notebook1")->isHidden());
 }
 
 }  // namespace

@@ -55,6 +55,8 @@ class TFormTestHost : public IEMIFormHost {
     }
   }
   bool Connecting() const override { return client.Opening(); }
+  void RecordSubmit(bool aAccepted) override { ++(aAccepted ? submitsSent : submitsFailed); }
+  bool ReconnectionArmed() const override { return false; }
   void Disconnect() override {
     client.Close();
     line.Close();
@@ -71,6 +73,8 @@ class TFormTestHost : public IEMIFormHost {
   IEMIFormView* view = nullptr;
   int reconnectCleared = 0;
   int connectsStarted = 0;
+  int submitsSent = 0;
+  int submitsFailed = 0;
 };
 
 }  // namespace qorvel::testing

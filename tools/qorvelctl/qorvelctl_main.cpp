@@ -381,6 +381,19 @@ int main(int argc, char** argv) {
     std::printf("connected: %s\nown number: %s\n",
                 all.value(QStringLiteral("Active")).toBool() ? "yes" : "no",
                 all.value(QStringLiteral("PhoneNumber")).toString().toLocal8Bit().constData());
+    // Absent from a Qorvel older than these.
+    if (all.contains(QStringLiteral("LinkState")))
+      std::printf("link: %s\n",
+                  all.value(QStringLiteral("LinkState")).toString().toLocal8Bit().constData());
+    if (all.contains(QStringLiteral("Counts"))) {
+      const QVariantMap counts = qdbus_cast<QVariantMap>(all.value(QStringLiteral("Counts")));
+      std::printf("sent: %lld\nfailed: %lld\nreceived: %lld\nnotifications: %lld\nqueued: %lld\n",
+                  counts.value(QStringLiteral("sent")).toLongLong(),
+                  counts.value(QStringLiteral("failed")).toLongLong(),
+                  counts.value(QStringLiteral("received")).toLongLong(),
+                  counts.value(QStringLiteral("notifications")).toLongLong(),
+                  counts.value(QStringLiteral("queued")).toLongLong());
+    }
     return 0;
   }
   Usage(QStringLiteral("unknown command ") + command);
