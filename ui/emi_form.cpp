@@ -141,7 +141,7 @@ void TEMIForm::CreateControls() {
   for (TTerminal* log : {Log1, Log2}) {
     log->SetMaxLines(100);
     log->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    log->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    log->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     log->setMinimumHeight(24);
   }
   Splitter1->addWidget(Log1);

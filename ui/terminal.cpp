@@ -1,6 +1,12 @@
 #include "ui/terminal.h"
 
+#include <QContextMenuEvent>
+#include <QFile>
+#include <QFileDialog>
+#include <QMenu>
 #include <QScrollBar>
+#include <QMessageBox>
+#include <QTime>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
@@ -11,6 +17,10 @@ namespace {
 
 QString ToDisplay(const std::string& text) {
   return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+std::string TimePrefix() {
+  return QTime::currentTime().toString(QStringLiteral("hh:mm:ss.zzz ")).toStdString();
 }
 
 }  // namespace
@@ -35,7 +45,11 @@ TTerminal::~TTerminal() {
 }
 
 void TTerminal::AddLine(std::string_view aText) {
-  model_.AddLine(aText);
+  if (!showTimes_.load()) {
+    model_.AddLine(aText);
+    return;
+  }
+  model_.AddLine(TimePrefix().append(aText));
 }
 
 void TTerminal::AddChars(std::string_view aText) {
@@ -51,6 +65,40 @@ void TTerminal::AddPair(std::string_view aCaption, std::string_view aText) {
 
 void TTerminal::ProcessChar(char ch, std::vector<std::string>& lines) {
   model_.BaseProcessChar(ch, lines);
+  if (ch == '\n' && showTimes_.load())
+    for (char t : TimePrefix()) model_.BaseProcessChar(t, lines);
+}
+
+void TTerminal::SetWrapLines(bool aOn) {
+  setLineWrapMode(aOn ? QPlainTextEdit::WidgetWidth : QPlainTextEdit::NoWrap);
+}
+
+bool TTerminal::SaveTo(const QString& aPath) const {
+  QFile file(aPath);
+  if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) return false;
+  const QByteArray octets = toPlainText().toLatin1() + '\n';
+  return file.write(octets) == octets.size() && file.flush();
+}
+
+void TTerminal::contextMenuEvent(QContextMenuEvent* aEvent) {
+  QMenu menu(this);
+  QAction* copy = menu.addAction(tr("&Copy"), this, &QPlainTextEdit::copy);
+  copy->setEnabled(textCursor().hasSelection());
+  menu.addAction(tr("Select &all"), this, &QPlainTextEdit::selectAll);
+  menu.addAction(tr("C&lear"), this, [this] { clear(); });
+  menu.addAction(tr("&Save as..."), this, [this] {
+    const QString path = QFileDialog::getSaveFileName(this, tr("Save as"));
+    if (!path.isEmpty() && !SaveTo(path))
+      QMessageBox::warning(this, tr("Save as"), tr("Cannot write %1").arg(path));
+  });
+  menu.addSeparator();
+  QAction* wrap = menu.addAction(tr("&Wrap lines"), this, [this](bool aOn) { SetWrapLines(aOn); });
+  wrap->setCheckable(true);
+  wrap->setChecked(WrapLines());
+  QAction* times = menu.addAction(tr("Show &times"), this, [this](bool aOn) { SetShowTimes(aOn); });
+  times->setCheckable(true);
+  times->setChecked(ShowTimes());
+  menu.exec(aEvent->globalPos());
 }
 
 std::vector<std::string> TTerminal::CurrentLines() const {
@@ -90,6 +138,11 @@ void TTerminal::Flush() {
   }
   setUpdatesEnabled(true);
   ensureCursorVisible();
+  // The newest line from its start, unless its end would then be out of
+  // sight: one long frame must not hide the start of every later line.
+  QScrollBar* sideways = horizontalScrollBar();
+  const int caretX = cursorRect().left() + sideways->value();
+  if (sideways->value() != 0 && caretX < viewport()->width()) sideways->setValue(0);
 }
 
 void AddLine(TTerminal* aTerminal, std::string_view aText) {

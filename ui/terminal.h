@@ -1,6 +1,7 @@
 #pragma once
-// A read-only, unwrapped text view for log output that scrolls to the newest
-// text. Producers on any thread hand it whole lines or a teletype-like
+// A read-only text view for log output that scrolls to the newest text,
+// unwrapped unless the user asks (its context menu: Copy, Select all, Clear,
+// Save as..., Wrap lines, Show times). Producers on any thread hand it whole lines or a teletype-like
 // character stream; its companion thread has the main thread redraw it in
 // batches, keeping at most MaxLines lines. Octets are shown one character
 // each (as Latin-1); nothing else is converted.
@@ -11,6 +12,7 @@
 // nothing.
 #include <QPlainTextEdit>
 #include <QString>
+#include <atomic>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -41,6 +43,19 @@ class TTerminal : public QPlainTextEdit, public ILogView {
   // Shows what is pending. Main thread; the companion thread calls it.
   void Flush();
 
+  // Lines added from now on begin with the time they were added
+  // ("hh:mm:ss.zzz "). Off by default. Any thread.
+  bool ShowTimes() const { return showTimes_.load(); }
+  void SetShowTimes(bool aOn) { showTimes_ = aOn; }
+  bool WrapLines() const { return lineWrapMode() != QPlainTextEdit::NoWrap; }
+  void SetWrapLines(bool aOn);
+  // Writes what the view shows, as Latin-1 octets; false when the file
+  // cannot be written. Main thread.
+  bool SaveTo(const QString& aPath) const;
+
+ protected:
+  void contextMenuEvent(QContextMenuEvent* aEvent) override;
+
  protected:
   // One character of the stream applied to `lines`; the stream's column is
   // the view's own.
@@ -65,6 +80,7 @@ class TTerminal : public QPlainTextEdit, public ILogView {
   // the raw text tells whether anyone changed the control since.
   std::vector<std::string> shown_;
   QString shownRaw_;
+  std::atomic<bool> showTimes_{false};
   std::unique_ptr<TTerminalThread> thread_;
 };
 

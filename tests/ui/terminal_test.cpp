@@ -3,6 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QRegularExpression>
+#include <QScrollBar>
 #include <QElapsedTimer>
 #include <QTextBlock>
 #include <QTextCursor>
@@ -77,6 +81,48 @@ TEST(Terminal, TeletypeStreamAndCaret) {
   v.AddChars("abc\b\bZ");
   ASSERT_TRUE(Shows(v, "aZc"));
   EXPECT_EQ(v.textCursor().position(), 2);
+}
+
+// Times are off by default, so the lines stay as they are; once on, each new
+// line, whole or from the stream, begins with the time it was added.
+TEST(Terminal, ShowTimesPrefixesNewLinesOnly) {
+  TTerminal t;
+  t.AddLine("before");
+  ASSERT_TRUE(Shows(t, "before"));
+  t.SetShowTimes(true);
+  t.AddLine("after");
+  t.AddChars("sent\r\nframe");
+  ASSERT_TRUE(ProcessUntil([&] { return t.document()->blockCount() == 4; }))
+      << t.toPlainText().toStdString();
+  const QRegularExpression stamped(QStringLiteral("^\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d "));
+  EXPECT_EQ(t.document()->firstBlock().text(), QStringLiteral("before"));
+  const QString after = t.document()->findBlockByNumber(1).text();
+  const QString frame = t.document()->findBlockByNumber(3).text();
+  EXPECT_TRUE(after.contains(stamped) && after.endsWith(QStringLiteral(" after"))) << after.toStdString();
+  EXPECT_TRUE(frame.contains(stamped) && frame.endsWith(QStringLiteral(" frame"))) << frame.toStdString();
+}
+
+// A long line scrolls the view sideways; the next short one is shown from
+// its start again. Saving writes what is shown.
+TEST(Terminal, AShortLineAfterALongOneIsShownFromItsStartAndSaves) {
+  TTerminal t;
+  t.resize(200, 100);
+  t.show();
+  t.AddChars(std::string(500, 'x'));
+  ASSERT_TRUE(ProcessUntil([&] { return t.horizontalScrollBar()->value() > 0; }));
+  t.AddChars("\r\nshort");
+  ASSERT_TRUE(ProcessUntil([&] { return t.toPlainText().endsWith(QStringLiteral("short")); }));
+  EXPECT_EQ(t.horizontalScrollBar()->value(), 0);
+  t.SetWrapLines(true);
+  EXPECT_TRUE(t.WrapLines());
+
+  const QString path = QDir::temp().filePath(QStringLiteral("qorvel-terminal-save-test.txt"));
+  ASSERT_TRUE(t.SaveTo(path));
+  QFile file(path);
+  ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+  EXPECT_EQ(file.readAll(), QByteArray(500, 'x') + "\nshort\n");
+  file.remove();
+  EXPECT_FALSE(t.SaveTo(QStringLiteral("/nonexistent-dir/x.txt")));
 }
 
 TEST(Terminal, LinesAndCharactersNeverShareALine) {
