@@ -99,7 +99,9 @@ const char* ComposeFrameError(int aOT, int aTRN, std::string_view aData) {
   if (aData.size() > kMaxDataLength) return "EMI data part too long for one frame";
   // The one place every frame passes: a control character that frames it
   // would cut it, whoever built the data.
-  if (aData.find_first_of("\x02\x03") != std::string_view::npos)
+  // Two scans of memchr are far cheaper than find_first_of's call per octet.
+  if (std::memchr(aData.data(), STX, aData.size()) != nullptr ||
+      std::memchr(aData.data(), ETX, aData.size()) != nullptr)
     return "EMI data part holds STX or ETX";
   return nullptr;
 }
