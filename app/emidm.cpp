@@ -154,6 +154,10 @@ void TEMIDM::PostJob(std::string aName, std::unique_ptr<TSubmitItem> aItem) {
     Jobs.emplace_back(std::move(aName), std::move(aItem));
   }
   // A caller waits for this job; the next tick may be up to 200 ms away.
+  ScheduleStep();
+}
+
+void TEMIDM::ScheduleStep() {
   if (StepQueued.exchange(true)) return;
   QMetaObject::invokeMethod(
       this,

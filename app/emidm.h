@@ -113,6 +113,9 @@ class TEMIDM : public QObject, public IEMIFormHost, public IAutoSupervisor {
   void LineComBeforeClose();
   void LineComAfterClose();
 
+  // Runs a step on the next turn of the event loop rather than at the next
+  // tick. Any thread.
+  void ScheduleStep();
   // The body of the job step, inside its error handler.
   void RunStep(bool aFromTimer);
   // Starts one job; its requester is completed exactly once, when the

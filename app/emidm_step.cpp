@@ -86,7 +86,8 @@ void TEMIDM::RunStep(bool aFromTimer) {
     return;
   }
 
-  int budget = aFromTimer ? kJobsPerTick : kJobsAfterDelivery;
+  // With a wider window a step fills it, rather than ten at a time.
+  int budget = aFromTimer ? std::max(kJobsPerTick, emiClient_->Window) : kJobsAfterDelivery;
   bool retryAllowed = true;
   while (budget > 0) {
     std::pair<std::string, std::unique_ptr<TSubmitItem>> job;
@@ -139,6 +140,14 @@ void TEMIDM::Finish(const std::shared_ptr<TJobRequester>& aRequester, int32_t aC
                     std::string aText, TDateTime aSCTS) {
   std::erase(InFlight, aRequester);
   InFlightCount = static_cast<int64_t>(InFlight.size());
+  // The window has room again: a job waiting for it goes at once, as the
+  // next one went right after its predecessor when each blocked the step.
+  bool waiting;
+  {
+    TLockGuard g(JobsLock);
+    waiting = !Jobs.empty();
+  }
+  if (waiting) ScheduleStep();
   if (aRequester) aRequester->Complete(aCode, std::move(aText), aSCTS);
 }
 
