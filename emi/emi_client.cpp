@@ -518,15 +518,16 @@ void TEMIClient::DoRxCommandBeforeAcknowledge(uint8_t aOT, uint8_t aTRN, bool aR
   if (aResult) return;
   int backlog = RxQueueCount();
   if (backlog >= kThrottleDrop) throw TThrottleAbort{};
-  // A pause now would hold up the answer that an operation waits for, or
-  // the close.
-  if (AsyncThread->SenderWaiting.load() || !Receiving.load()) return;
+  // A pause now would hold up the close. (It no longer holds up an answer
+  // that an operation waits for: the main thread is free to catch up while
+  // it waits, which ends the pause at once.)
+  if (!Receiving.load()) return;
   if (backlog >= kThrottleLong) ThrottlePause(kThrottleLongMs, kThrottleLong);
   if (RxQueueCount() >= kThrottleShort) ThrottlePause(kThrottleShortMs, kThrottleShort);
 }
 
 bool TEMIClient::ThrottleReleased(int aBelow) const {
-  if (!Receiving.load() || AsyncThread->SenderWaiting.load()) return true;
+  if (!Receiving.load()) return true;
   TLockGuard g(RxLock);
   return static_cast<int>(RxQueue.size()) < aBelow;
 }
@@ -583,8 +584,12 @@ void TEMIClient::DispatchReceived(bool aChars, bool aCommands) {
   }
   // At Window 1 what the SMSC sends while an operation is under way waits
   // for that operation's end, so that its caller hears of the answer first
-  // (a notification never overtakes the submit it reports on).
-  if (aCommands && !(Window <= 1 && !Outstanding.empty() && !ReleasingHeld)) {
+  // (a notification never overtakes the submit it reports on). A flood is
+  // handed on at once instead: holding more than a few would only lead the
+  // backlog throttle to drop them unacknowledged.
+  const bool hold = Window <= 1 && !Outstanding.empty() && !ReleasingHeld &&
+                    RxQueueCount() < kThrottleShort;
+  if (aCommands && !hold) {
     for (;;) {
       TQueued entry;
       bool owned = false;

@@ -6,6 +6,9 @@
 //    some too late and drops the connection once; the program plays the
 //    supervisor, reopening and sending again only what never reached the
 //    wire, then checks the caller's results against the centre's counts;
+//  - a flood of operations 52 in one write while submits run at Window 1:
+//    the share handed to the application on first sending, the backlog
+//    throttle unchanged;
 //  - how late a 10 ms timer on the main thread runs while the engine works,
 //    while the centre keeps a full window unanswered, and while the engine
 //    tries again and again to connect to a port that never answers (as a
@@ -32,6 +35,7 @@
 #include "connect/clock.h"
 #include "connect/main_thread.h"
 #include "connect/unique_fd.h"
+#include "emi/codec.h"
 #include "emi/emi_client.h"
 #include "tools/smsc/smsc_simulator.h"
 #include "transport/client_socket_connection.h"
@@ -43,7 +47,7 @@ namespace {
 constexpr char kUsage[] =
     "usage: window_bench [--w1=50] [--w10=10000] [--w100=10000] [--exact=10000]\n"
     "                    [--extra=0] [--repeats=1] [--silent=4000] [--limit=120]\n"
-    "                    [--connect=4000] [--seed=1] [--json]\n"
+    "                    [--connect=4000] [--flood=10000] [--seed=1] [--json]\n"
     "  --w1, --w10, --w100  messages submitted at Window 1, 10 and 100 (0 skips)\n"
     "  --exact              messages of the exactly-once run at Window 100 (0 skips)\n"
     "  --extra              submits kept waiting in the engine's queue beyond the window\n"
@@ -51,6 +55,7 @@ constexpr char kUsage[] =
     "  --silent             milliseconds the centre leaves a full window unanswered\n"
     "  --limit              seconds after which a phase gives up\n"
     "  --connect            milliseconds of connect attempts to a silent port (0 skips)\n"
+    "  --flood              operations 52 written at once while submits run (0 skips)\n"
     "  --seed               the centre's seed for its faults\n"
     "  --json               print the figures as JSON instead of tables\n";
 
@@ -70,6 +75,7 @@ struct TOptions {
   int Repeats = 1;
   int SilentMs = 4000;
   int ConnectMs = 4000;
+  int Flood = 10000;
   int LimitS = 120;
   uint64_t Seed = 1;
   bool Json = false;
@@ -98,6 +104,7 @@ bool ParseOptions(int argc, char** argv, TOptions& o) {
     else if (name == "repeats") o.Repeats = std::max(1, v);
     else if (name == "silent") o.SilentMs = v;
     else if (name == "connect") o.ConnectMs = v;
+    else if (name == "flood") o.Flood = v;
     else if (name == "limit") o.LimitS = std::max(1, v);
     else if (name == "seed") o.Seed = static_cast<uint64_t>(value);
     else return false;
@@ -563,6 +570,80 @@ TConnectRun RunConnect(const TOptions& o) {
   return r;
 }
 
+// --- Messages from mobiles while submits run -----------------------------------
+
+struct TFloodRun {
+  int Flood = 0;
+  int Dispatched = 0;  // distinct operations 52 the application was handed
+  int Submits = 0;     // submits completed meanwhile
+  double Seconds = 0;
+  TStats Probe;
+};
+
+TFloodRun RunFlood(const TOptions& o) {
+  TFloodRun r;
+  r.Flood = o.Flood;
+  TRig rig(CentreConfig(o.Seed), 1);
+  std::vector<bool> seen(static_cast<std::size_t>(o.Flood), false);
+  rig.Engine.OnRxCommand = [&](TComponent*, uint8_t aOT, uint8_t, bool aResult,
+                               const std::string& aData) {
+    if (aOT != 52 || aResult) return;
+    // The message's number is the last word of its text, in the hex of field 21.
+    const std::string text = HexToText(FieldAt(aData, 20));
+    const int n = std::atoi(text.c_str() + text.rfind(' ') + 1);
+    if (n >= 1 && n <= o.Flood && !seen[static_cast<std::size_t>(n - 1)]) {
+      seen[static_cast<std::size_t>(n - 1)] = true;
+      ++r.Dispatched;
+    }
+  };
+  rig.Engine.Open();
+  bool submitting = true;
+  std::function<void()> next = [&] {
+    rig.Engine.StartSubmit(kRecipient, "flood bench", false, 255, 0, 0, 0, 0,
+                           [&](const TOperationResult&, TDateTime) {
+                             ++r.Submits;
+                             if (submitting) next();
+                           });
+  };
+  next();
+  std::vector<std::string> frames;
+  frames.reserve(static_cast<std::size_t>(o.Flood));
+  for (int i = 1; i <= o.Flood; ++i) {
+    TMobileMessage m;
+    m.OA = "0612000001";
+    m.DA = "1234";
+    m.Msg = "flood " + std::to_string(i);
+    m.SCTS = "070503140559";
+    frames.push_back(rig.Smsc.DeliverFrame(m));
+  }
+  TProbe probe;
+  probe.Start();
+  const double t0 = NowMs();
+  rig.Smsc.SendTogether(frames);
+  // Until every message arrived, or none arrived for two seconds.
+  int last = -1;
+  while (r.Dispatched < o.Flood && r.Dispatched != last) {
+    last = r.Dispatched;
+    RunUntil([&] { return r.Dispatched == o.Flood; }, 2000);
+  }
+  r.Seconds = (NowMs() - t0) / 1000.0;
+  probe.Stop();
+  r.Probe = probe.Lateness();
+  submitting = false;
+  RunUntil([&] { return rig.Engine.OperationsPending() == 0; }, 5000);
+  rig.Engine.Close();
+  return r;
+}
+
+void PrintFlood(const TFloodRun& f) {
+  std::printf(
+      "Flood: %d operations 52 in one write while submits ran at Window 1 (%d completed\n"
+      "meanwhile): %d handed to the application on first sending (%.2f %%) in %.2f s. Probe\n"
+      "lateness: median %.2f ms, p99 %.2f ms, worst %.2f ms.\n\n",
+      f.Flood, f.Submits, f.Dispatched, 100.0 * f.Dispatched / std::max(1, f.Flood), f.Seconds,
+      f.Probe.Median, f.Probe.P99, f.Probe.Worst);
+}
+
 // --- Output -------------------------------------------------------------------
 
 // 1-3, 7, 9-12
@@ -760,7 +841,9 @@ int main(int argc, char** argv) {
   TSilentRun silent;
   TExactRun exact;
   TConnectRun connect;
+  TFloodRun flood;
   try {
+    if (o.Flood > 0) flood = RunFlood(o);
     if (o.ConnectMs > 0) connect = RunConnect(o);
     for (auto [window, count] : {std::pair{1, o.W1}, {10, o.W10}, {100, o.W100}})
       if (count > 0) runs.push_back(RunWindow(o, window, count));
@@ -778,6 +861,7 @@ int main(int argc, char** argv) {
   } else {
     PrintTables(o, runs, e, s);
     if (o.ConnectMs > 0) PrintConnect(connect);
+    if (o.Flood > 0) PrintFlood(flood);
   }
 
   bool ok = !e || (e->Held() && !e->GaveUp);
