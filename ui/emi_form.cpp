@@ -502,6 +502,9 @@ void TEMIForm::Button3Click() {
     ShowMessage(this, why);
     return;
   }
+  if ((Binary->isChecked() ? MsgHexEdit : MsgEdit)->text().isEmpty() &&
+      !AskQuestion(this, tr("The message is empty. Send it anyway?")))
+    return;
   try {
     const bool binary = Binary->isChecked();
     const std::string message = GetMessage();

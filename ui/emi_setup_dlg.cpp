@@ -111,6 +111,15 @@ void TEMISetupDlg::accept() {
     ReconnectTimeout->selectAll();
     return;
   }
+  // A port that is no number would connect to port 0.
+  bool number = false;
+  const int port = Port->text().trimmed().toInt(&number);
+  if (!number || port < 1 || port > 65535) {
+    ShowMessage(this, tr("Port '%1' is not a number from 1 to 65535").arg(Port->text()));
+    Port->setFocus();
+    Port->selectAll();
+    return;
+  }
   QDialog::accept();
 }
 

@@ -26,4 +26,23 @@ TMessageBoxHandler SetMessageBoxHandler(TMessageBoxHandler aHandler) {
   return std::exchange(Handler(), std::move(aHandler));
 }
 
+namespace {
+
+TQuestionHandler& Question() {
+  static TQuestionHandler handler;
+  return handler;
+}
+
+}  // namespace
+
+bool AskQuestion(QWidget* aParent, const QString& aText) {
+  if (Question()) return Question()(aParent, aText);
+  return QMessageBox::question(aParent, QGuiApplication::applicationDisplayName(), aText) ==
+         QMessageBox::Yes;
+}
+
+TQuestionHandler SetQuestionHandler(TQuestionHandler aHandler) {
+  return std::exchange(Question(), std::move(aHandler));
+}
+
 }  // namespace qorvel

@@ -20,4 +20,11 @@ void ShowMessage(QWidget* aParent, const QString& aText);
 // empty handler brings the real box back.
 TMessageBoxHandler SetMessageBoxHandler(TMessageBoxHandler aHandler);
 
+// Asks aText as a modal Yes/No question over aParent; true for Yes.
+bool AskQuestion(QWidget* aParent, const QString& aText);
+
+// The answer in place of the real question, as SetMessageBoxHandler.
+using TQuestionHandler = std::function<bool(QWidget* aParent, const QString& aText)>;
+TQuestionHandler SetQuestionHandler(TQuestionHandler aHandler);
+
 }  // namespace qorvel

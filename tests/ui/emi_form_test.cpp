@@ -361,6 +361,16 @@ TEST_F(EMIFormTest, SetupWritesOnlyAfterAValidOk) {
     EXPECT_EQ(boxes, std::vector<std::string>{"'abc' is not a valid integer value"});
     EXPECT_EQ(ReadText(Ini()), before);
     d.ReconnectTimeout->setText("30");
+    for (const char* port : {"abc", "0", "65536", ""}) {
+      boxes.clear();
+      d.Port->setText(port);
+      QTest::mouseClick(d.OKBtn, Qt::LeftButton);
+      EXPECT_TRUE(d.isVisible()) << port;
+      EXPECT_EQ(boxes, std::vector<std::string>{"Port '" + std::string(port) +
+                                                "' is not a number from 1 to 65535"});
+    }
+    EXPECT_EQ(ReadText(Ini()), before);
+    d.Port->setText("2775");
     QTest::mouseClick(d.OKBtn, Qt::LeftButton);
     EXPECT_FALSE(d.isVisible());
   });
@@ -545,6 +555,26 @@ TEST_F(EMIFormTest, TransmitRefusesWhatCannotTravelAsShown) {
     if (r.Binary)
       EXPECT_FALSE(Find<QLineEdit>("MsgHexEdit")->styleSheet().isEmpty()) << "bad hex shows";
   }
+
+  // An empty message goes only when the user says so.
+  std::vector<std::string> asked;
+  bool yes = false;
+  const TQuestionHandler previous = SetQuestionHandler([&](QWidget*, const QString& aText) {
+    asked.push_back(aText.toStdString());
+    return yes;
+  });
+  Find<QLineEdit>("NumberEdit")->setText("0612");
+  Find<QCheckBox>("Binary")->setChecked(false);
+  Find<QLineEdit>("MsgEdit")->setText("");
+  smsc.ClearRecords();
+  Click("Button3");
+  EXPECT_EQ(asked, std::vector<std::string>{"The message is empty. Send it anyway?"});
+  EXPECT_TRUE(smsc.Received().empty());
+  yes = true;
+  Click("Button3");
+  EXPECT_TRUE(main_thread::WaitOnMainThread([&] { return !smsc.Operations(51).empty(); },
+                                            std::chrono::seconds(5)));
+  SetQuestionHandler(previous);
 }
 
 TEST_F(EMIFormTest, CheckConnectionReportsTheKeepAlivesAnswer) {
