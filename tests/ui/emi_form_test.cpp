@@ -552,8 +552,9 @@ TEST_F(EMIFormTest, TransmitRefusesWhatCannotTravelAsShown) {
     EXPECT_EQ(boxes, std::vector<std::string>{r.Box}) << r.Number;
     EXPECT_TRUE(smsc.Received().empty()) << r.Number;
     EXPECT_EQ(Log1Lines(), logged) << r.Number;
-    if (r.Binary)
+    if (r.Binary) {
       EXPECT_FALSE(Find<QLineEdit>("MsgHexEdit")->styleSheet().isEmpty()) << "bad hex shows";
+    }
   }
 
   // An empty message goes only when the user says so.
