@@ -106,18 +106,32 @@ QLabel* Caption(const char* aName, const QString& aText, QWidget* aBuddy, QWidge
   return label;
 }
 
+// The spin boxes take a few digits more than their range, so that a value
+// typed beyond it shows as typed (in red) and Transmit can refuse it, rather
+// than losing its last digit on the way in.
+constexpr int kTypedMax = 99999;
+constexpr char kValidMax[] = "validMax";
+
 // An up-down control over its edit; the edit is the spin box's own line edit.
 QSpinBox* UpDown(const char* aName, const char* aEditName, int aMax, QWidget* aParent) {
   auto* spin = Named(new QSpinBox(aParent), aName);
-  spin->setRange(0, aMax);
+  spin->setRange(0, kTypedMax);
+  spin->setProperty(kValidMax, aMax);
   spin->setWrapping(false);
   spin->setValue(0);
   if (auto* edit = spin->findChild<QLineEdit*>()) edit->setObjectName(QLatin1String(aEditName));
+  QObject::connect(spin, &QSpinBox::valueChanged, spin, [spin, aMax](int aValue) {
+    spin->setStyleSheet(aValue > aMax ? QStringLiteral("color: red") : QString());
+  });
   return spin;
 }
 
-// Stops the job timer while the window uses the engine itself, and gives it
-// back its earlier state however the use ends.
+// Why a spin box's value is outside its range, or empty.
+QString RangeError(const QString& aCaption, const QSpinBox* aSpin) {
+  const int max = aSpin->property(kValidMax).toInt();
+  if (aSpin->value() <= max) return {};
+  return QObject::tr("%1 must be 0 to %2, not %3").arg(aCaption).arg(max).arg(aSpin->value());
+}
 }  // namespace
 
 TEMIForm::TEMIForm(IEMIFormHost& aHost, QWidget* aParent) : QMainWindow(aParent), host_(aHost) {
@@ -363,6 +377,9 @@ void TEMIForm::CheckNumber() const {
 }
 
 QString TEMIForm::MessageError() const {
+  for (const QString& why : {RangeError(QStringLiteral("PID"), PID),
+                             RangeError(QStringLiteral("VP (hours)"), VPH)})
+    if (!why.isEmpty()) return why;
   if (Binary->isChecked()) {
     const QString hex = MsgHexEdit->text();
     if (const int at = FirstNonHex(hex); at >= 0)

@@ -15,6 +15,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSpinBox>
+#include <tuple>
 #include <QSplitter>
 #include <QStackedWidget>
 #include <QStatusBar>
@@ -209,7 +210,9 @@ TEST_F(EMIFormTest, EveryControlIsThereWithItsCaption) {
   for (const auto& [name, max] : {std::pair{"PID", 255}, std::pair{"VPH", 999}}) {
     const QSpinBox* spin = Find<QSpinBox>(name);
     EXPECT_EQ(spin->minimum(), 0) << name;
-    EXPECT_EQ(spin->maximum(), max) << name;
+    // Typing may go past the range, so that Transmit can refuse what was typed.
+    EXPECT_EQ(spin->property("validMax").toInt(), max) << name;
+    EXPECT_GT(spin->maximum(), max) << name;
     EXPECT_FALSE(spin->wrapping()) << name;
   }
 
@@ -555,6 +558,22 @@ TEST_F(EMIFormTest, TransmitRefusesWhatCannotTravelAsShown) {
     if (r.Binary) {
       EXPECT_FALSE(Find<QLineEdit>("MsgHexEdit")->styleSheet().isEmpty()) << "bad hex shows";
     }
+  }
+
+  // Numbers beyond their range are shown as typed and refused.
+  Find<QLineEdit>("NumberEdit")->setText("0612");
+  for (const auto& [spin, edit, typed, box] :
+       {std::tuple{"PID", "Edit1", "300", "PID must be 0 to 255, not 300"},
+        std::tuple{"VPH", "Edit2", "5000", "VP (hours) must be 0 to 999, not 5000"}}) {
+    Type(edit, typed);
+    EXPECT_EQ(Find<QSpinBox>(spin)->value(), QString(typed).toInt()) << spin;
+    EXPECT_FALSE(Find<QSpinBox>(spin)->styleSheet().isEmpty()) << spin;
+    boxes.clear();
+    smsc.ClearRecords();
+    Click("Button3");
+    EXPECT_EQ(boxes, std::vector<std::string>{box});
+    EXPECT_TRUE(smsc.Received().empty());
+    Type(edit, "0");
   }
 
   // An empty message goes only when the user says so.
