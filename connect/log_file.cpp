@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -22,6 +23,13 @@ TLogFile::TLogFile(const std::string& aPath) : path_(aPath) {
   } while (fd_ < 0 && errno == EINTR);
   if (fd_ < 0) Fail(errno);
   if (path_ == kNullDevice) return;
+  // A log made by an older version or by hand may be readable by others;
+  // what goes into it now must not be. Only the owner's regular file is
+  // narrowed: a device or someone else's file is left as it is.
+  struct stat info {};
+  if (::fstat(fd_, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == ::geteuid() &&
+      (info.st_mode & 077) != 0)
+    ::fchmod(fd_, info.st_mode & 0700);
   int rc;
   do {
     rc = ::flock(fd_, LOCK_EX | LOCK_NB);

@@ -261,6 +261,18 @@ TEST_F(FileLoggerTest, ANewLogFileIsReadableByItsOwnerOnly) {
   EXPECT_EQ(fs::status(file).permissions(), fs::perms::owner_read | fs::perms::owner_write);
 }
 
+TEST_F(FileLoggerTest, AnExistingLogReadableByOthersIsNarrowedAtOpen) {
+  const fs::path file = dir / "old.log";
+  { std::ofstream(file) << "from an older version\n"; }
+  fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                            fs::perms::others_read);
+  TFileLogger logger;
+  logger.SetAutoOpen(true);
+  logger.SetLogFile(file.string());
+  logger.WriteLog("EMI", 1, "<STX>00/00050/O/60/user/6/5/1/7365637265/0100//////AB<ETX>");
+  EXPECT_EQ(fs::status(file).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+}
+
 TEST_F(FileLoggerTest, AnEmptyFileNameMeansNoLogFile) {
   const fs::path cwd = fs::current_path();
   fs::current_path(dir);
