@@ -11,6 +11,7 @@
 #include "automation/bus_names.h"
 #include "automation/octet_text.h"
 #include "emi/codec.h"
+#include "emi/frame.h"
 #include "emi/params.h"
 
 namespace qorvel {
@@ -45,6 +46,15 @@ constexpr char kInvalidArgs[] = "org.freedesktop.DBus.Error.InvalidArgs";
 QString SubmitArgumentsError(const std::string& aDA, const QVariantList& a) {
   if (const char* why = RecipientError(aDA, TParams()))
     return QStringLiteral("DA %1").arg(QLatin1String(why));
+  // Its hex takes two characters an octet, beside the other fields (a
+  // generous allowance for them): what cannot fit one frame is refused here,
+  // before the supervisor logs or queues it.
+  const qsizetype msg = a[1].toByteArray().size();
+  constexpr qsizetype kMaxOctets = static_cast<qsizetype>((kMaxDataLength - 512) / 2);
+  if (msg > kMaxOctets)
+    return QStringLiteral("Msg is too long for one frame: %1 octets, at most %2")
+        .arg(msg)
+        .arg(kMaxOctets);
   const double vp = a[7].toDouble();
   if (!(vp >= 0 && vp <= kMaxValidityDays))
     return QStringLiteral("VP must be a number of days from 0 to %1, not %2")

@@ -45,11 +45,18 @@ TTerminal::~TTerminal() {
 }
 
 void TTerminal::AddLine(std::string_view aText) {
-  if (!showTimes_.load()) {
-    model_.AddLine(aText);
-    return;
+  // A line is shown cut with its length beyond this: every redraw of the
+  // pane costs what the pane holds.
+  std::string line = showTimes_.load() ? TimePrefix() : std::string();
+  if (aText.size() > kMaxShownLine) {
+    line.append(aText.substr(0, kMaxShownLine))
+        .append("... (")
+        .append(std::to_string(aText.size()))
+        .append(" characters)");
+  } else {
+    line.append(aText);
   }
-  model_.AddLine(TimePrefix().append(aText));
+  model_.AddLine(line);
 }
 
 void TTerminal::AddChars(std::string_view aText) {

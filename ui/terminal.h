@@ -32,7 +32,9 @@ class TTerminal : public QPlainTextEdit, public ILogView {
   explicit TTerminal(QWidget* aParent = nullptr);
   ~TTerminal() override;
 
+  // A line longer than kMaxShownLine shows its start and its length.
   void AddLine(std::string_view aText) override;
+  static constexpr std::size_t kMaxShownLine = 2000;
   void AddChars(std::string_view aText) override;
   // A line "caption: text".
   void AddPair(std::string_view aCaption, std::string_view aText);

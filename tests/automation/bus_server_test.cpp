@@ -152,6 +152,10 @@ TEST_F(BusServer, ArgumentsOfTheWrongKindAreRefusedBeforeAnyJob) {
     EXPECT_EQ(refused.errorName(), invalid) << da.toStdString();
     EXPECT_TRUE(refused.errorMessage().startsWith(QStringLiteral("DA "))) << da.toStdString();
   }
+  const QDBusMessage huge =
+      client.Object(path, QStringLiteral("Submit"), SubmitArgs("1", QByteArray(1 << 20, 'x')));
+  EXPECT_EQ(huge.errorName(), invalid);
+  EXPECT_TRUE(huge.errorMessage().startsWith(QStringLiteral("Msg is too long for one frame")));
   for (double vp : {std::nan(""), HUGE_VAL, -HUGE_VAL, 1e308, -1.0})
     EXPECT_EQ(client.Object(path, QStringLiteral("Submit"), SubmitArgs("1", "x", 255, vp)).errorName(),
               invalid)

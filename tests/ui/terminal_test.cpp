@@ -125,6 +125,15 @@ TEST(Terminal, AShortLineAfterALongOneIsShownFromItsStartAndSaves) {
   EXPECT_FALSE(t.SaveTo(QStringLiteral("/nonexistent-dir/x.txt")));
 }
 
+TEST(Terminal, AnOverlongLineIsShownCutWithItsLength) {
+  TTerminal t;
+  t.AddLine(std::string(1'000'000, 'm'));
+  ASSERT_TRUE(ProcessUntil([&] { return !t.toPlainText().isEmpty(); }));
+  EXPECT_EQ(t.toPlainText(),
+            QString(static_cast<qsizetype>(TTerminal::kMaxShownLine), QLatin1Char('m')) +
+                QStringLiteral("... (1000000 characters)"));
+}
+
 TEST(Terminal, LinesAndCharactersNeverShareALine) {
   TTerminal t;
   t.AddLine("x");
