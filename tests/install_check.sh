@@ -26,5 +26,16 @@ if command -v dpkg-shlibdeps >/dev/null; then
     echo "$depends" | grep -q "$p" || { echo "no dependency on $p"; exit 1; }
   done
   dpkg-deb -c "$deb" | grep -q './usr/share/dbus-1/services/Qorvel.AutoEMI.service'
+  for f in doc/qorvel/copyright doc/qorvel/changelog.gz man/man1/qorvel.1.gz \
+           man/man1/qorvelctl.1.gz man/man1/smsc_sim.1.gz; do
+    dpkg-deb -c "$deb" | grep -q "./usr/share/$f" || { echo "not in the package: $f"; exit 1; }
+  done
+  # Debian's package checker: no error and no warning. The hardening tags
+  # depend on the build's optimisation (fortified calls need -O), so they
+  # are the release build's to check, not a test build's.
+  if command -v lintian >/dev/null; then
+    findings=$(lintian "$deb" 2>&1 | grep -E '^(E|W): ' | grep -v ' hardening-' || true)
+    [ -z "$findings" ] || { echo "lintian:"; echo "$findings"; exit 1; }
+  fi
 fi
 echo "install layout ok"

@@ -6,9 +6,10 @@ qorvel_build_packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchm
                        qt6-base-dev libsimpleini-dev)
 # The checks: sanitizers and fuzzing (clang), D-Bus tests, windows without a screen.
 # gdbus and python3-gi are the outside clients of the automation tests; dpkg-dev
-# and fakeroot build the .deb, and file lets CPack find the binaries to inspect.
+# and fakeroot build the .deb, file lets CPack find the binaries to inspect, and
+# lintian checks the package.
 qorvel_check_packages=(clang libclang-rt-14-dev dbus xvfb libglib2.0-bin python3-gi dpkg-dev fakeroot
-                       file)
+                       file lintian)
 
 # Installs those of the named packages that are missing, through apt-get;
 # as root, or through sudo when there is one.
