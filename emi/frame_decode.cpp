@@ -386,7 +386,7 @@ std::string OperationName(int aOT) {
     case 61:
       return "List management";
     default:
-      return "Operation " + TwoDigits(aOT);
+      return "Operation " + (aOT >= 0 && aOT <= 99 ? TwoDigits(aOT) : std::to_string(aOT));
   }
 }
 

@@ -415,6 +415,8 @@ TEST(OperationName, NamesTheKnownOperations) {
       {61, "List management"},
       {0, "Operation 00"},
       {99, "Operation 99"},
+      {100, "Operation 100"},
+      {-1, "Operation -1"},
   };
   for (const auto& [ot, name] : names) EXPECT_EQ(OperationName(ot), name) << ot;
 }
