@@ -258,7 +258,9 @@ TEST_F(EMIFormTest, AFrameTheUserPicksInTheTrafficPaneShowsDecoded) {
   ASSERT_TRUE(log && view && splitter);
   EXPECT_TRUE(view->isReadOnly());
   EXPECT_EQ(splitter->sizes().value(1), 0);
-  const auto firstLine = [&] { return view->toPlainText().section(QLatin1Char('\n'), 0, 0); };
+  const auto firstLine = [&] {
+    return view->toPlainText().section(QLatin1Char('\n'), 0, 0).toStdString();
+  };
   const auto putCaret = [&](const QString& aText) {
     const QTextCursor found = log->document()->find(aText);
     ASSERT_FALSE(found.isNull()) << aText.toStdString();
