@@ -10,12 +10,14 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QSplitter>
 #include <QStackedWidget>
 #include <QStatusBar>
 #include <QTabBar>
+#include <QTextBlock>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <cstdint>
@@ -25,6 +27,7 @@
 #include "config/settings.h"
 #include "connect/errors.h"
 #include "emi/codec.h"
+#include "emi/frame_decode.h"
 #include "emi/text.h"
 #include "app/date_text.h"
 #include "ui/emi_setup_dlg.h"
@@ -148,8 +151,10 @@ void TEMIForm::CreateControls() {
   auto* central = new QWidget(this);
   setCentralWidget(central);
 
-  // Left: the two log panes above the message composition.
-  Splitter1 = Named(new QSplitter(Qt::Vertical, central), "Splitter1");
+  // Left: the two log panes above the message composition, and beside them
+  // the decoded frame, collapsed until the user picks a frame in Log2.
+  Splitter2 = Named(new QSplitter(Qt::Horizontal, central), "Splitter2");
+  Splitter1 = Named(new QSplitter(Qt::Vertical, Splitter2), "Splitter1");
   Log1 = Named(new TTerminal(Splitter1), "Log1");
   Log2 = Named(new TTerminal(Splitter1), "Log2");
   for (TTerminal* log : {Log1, Log2}) {
@@ -164,6 +169,17 @@ void TEMIForm::CreateControls() {
   Splitter1->setStretchFactor(0, 1);
   Splitter1->setStretchFactor(1, 0);
   Splitter1->setSizes({200, 50});
+  DecodedView = Named(new QPlainTextEdit(Splitter2), "DecodedView");
+  DecodedView->setReadOnly(true);
+  DecodedView->setLineWrapMode(QPlainTextEdit::NoWrap);
+  DecodedView->setPlaceholderText(tr("Click a frame in the traffic pane to see its fields"));
+  Splitter2->addWidget(Splitter1);
+  Splitter2->addWidget(DecodedView);
+  Splitter2->setCollapsible(0, false);
+  Splitter2->setStretchFactor(0, 1);
+  Splitter2->setStretchFactor(1, 0);
+  Splitter2->setSizes({1, 0});
+  connect(Log2, &QPlainTextEdit::cursorPositionChanged, this, [this] { Log2CursorMoved(); });
 
   Notebook2 = Named(new QStackedWidget(central), "Notebook2");
   Notebook2->addWidget(CreateDefaultPage());
@@ -178,7 +194,7 @@ void TEMIForm::CreateControls() {
 
   auto* left = new QVBoxLayout;
   left->setSpacing(2);
-  left->addWidget(Splitter1, 1);
+  left->addWidget(Splitter2, 1);
   left->addWidget(Notebook2);
   left->addWidget(TabSet1);
 
@@ -326,6 +342,25 @@ QWidget* TEMIForm::CreateAdvancedPage() {
   return page;
 }
 
+void TEMIForm::Log2CursorMoved() {
+  // Log2 puts its caret at the end whenever it shows new traffic; only a
+  // line the user went to is decoded.
+  if (Log2->Flushing() || !Log2->hasFocus()) return;
+  const QString line = Log2->textCursor().block().text();
+  if (line == decodedLine_) return;
+  decodedLine_ = line;
+  const TDecodedFrame frame = DecodeFrame(Octets(line));
+  if (!frame.Found) return;
+  const std::string text = DecodedText(frame);
+  DecodedView->setPlainText(
+      QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())).trimmed());
+  const QList<int> sizes = Splitter2->sizes();
+  if (sizes.value(1) == 0) {
+    const int total = sizes.value(0) + sizes.value(1);
+    Splitter2->setSizes({total - total * 2 / 5, total * 2 / 5});
+  }
+}
+
 // ---- IEMIFormView -----------------------------------------------------------
 
 ILogView& TEMIForm::StatusLog() {
@@ -370,8 +405,7 @@ void TEMIForm::CheckNumber() const {
   // Whatever else a number holds would shift the fields of the frame.
   if (const char* why = RecipientError(GetNumber(), host_.Client().Params())) {
     const QString shown = PrefixEdit->text().trimmed() + NumberEdit->text().trimmed();
-    throw EEMIError(-1, "Phone number " + std::string(why) + ": \"" +
-                            Octets(shown.left(40)) +
+    throw EEMIError(-1, "Phone number " + std::string(why) + ": \"" + Octets(shown.left(40)) +
                             (shown.size() > 40 ? "..." : "") + "\"");
   }
 }
@@ -393,7 +427,8 @@ QString TEMIForm::MessageError() const {
   QString unsendable;
   for (QChar c : MsgEdit->text())
     if (c.unicode() > 0xFF && !unsendable.contains(c)) unsendable += c;
-  if (!unsendable.isEmpty()) return tr("Message holds characters that cannot be sent: %1").arg(unsendable);
+  if (!unsendable.isEmpty())
+    return tr("Message holds characters that cannot be sent: %1").arg(unsendable);
   return {};
 }
 
@@ -581,7 +616,7 @@ void TEMIForm::MsgHexEditChange() {
   // Where the hex goes wrong is shown at once; Transmit refuses it.
   MsgHexEdit->setStyleSheet(bad >= 0 || hex.size() % 2 != 0 ? QStringLiteral("color: red")
                                                             : QString());
-  MsgHexEdit->setToolTip(bad >= 0 ? tr("No hex digit at position %1").arg(bad + 1)
+  MsgHexEdit->setToolTip(bad >= 0              ? tr("No hex digit at position %1").arg(bad + 1)
                          : hex.size() % 2 != 0 ? tr("An odd number of hex digits")
                                                : QString());
   if (bad < 0) MsgEdit->setText(Shown(HexToText(Octets(hex))));

@@ -2,8 +2,9 @@
 // TEMIForm, the main window: the user connects and disconnects, edits the
 // connection setup, composes one short message at a time, transmits it and
 // checks the connection, and reads the supervisor's status lines (Log1) and
-// the EMI traffic (Log2). The last message and its options are kept in
-// EMI.INI, written only by "Save".
+// the EMI traffic (Log2); the frame on the Log2 line the user picks shows
+// field by field beside them (DecodedView). The last message and its options
+// are kept in EMI.INI, written only by "Save".
 //
 // Main thread only. The window uses the supervisor's engine, transport and
 // job timer (IEMIFormHost), which must outlive it; it calls the engine itself
@@ -21,6 +22,7 @@ class QComboBox;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
+class QPlainTextEdit;
 class QPushButton;
 class QSpinBox;
 class QSplitter;
@@ -86,14 +88,20 @@ class TEMIForm : public QMainWindow, public IEMIFormView {
   void LoadMessageSettings();
   void SaveMessageSettings();
   void AddStatus(std::string_view aLine);
+  // Shows the frame of the Log2 line the user put the caret on.
+  void Log2CursorMoved();
 
   IEMIFormHost& host_;
 
   QStatusBar* StatusBar = nullptr;
   QLabel* StatusPanels[3] = {};
+  QSplitter* Splitter2 = nullptr;
   QSplitter* Splitter1 = nullptr;
   TTerminal* Log1 = nullptr;
   TTerminal* Log2 = nullptr;
+  QPlainTextEdit* DecodedView = nullptr;
+  // The Log2 line last decoded: moving within it decodes nothing anew.
+  QString decodedLine_;
   QTabBar* TabSet1 = nullptr;
   QStackedWidget* Notebook2 = nullptr;
   QLineEdit* PrefixEdit = nullptr;

@@ -124,6 +124,7 @@ std::vector<std::string> TTerminal::CurrentLines() const {
 void TTerminal::Flush() {
   TTerminalModel::TFlushResult result = model_.Flush(CurrentLines());
 
+  flushing_ = true;
   setUpdatesEnabled(false);
   if (result.lines != shown_ || document()->toRawText() != shownRaw_) {
     QString text;
@@ -143,6 +144,7 @@ void TTerminal::Flush() {
     cursor.setPosition(caret);
     setTextCursor(cursor);
   }
+  flushing_ = false;
   setUpdatesEnabled(true);
   ensureCursorVisible();
   // The newest line from its start, unless its end would then be out of

@@ -44,6 +44,9 @@ class TTerminal : public QPlainTextEdit, public ILogView {
 
   // Shows what is pending. Main thread; the companion thread calls it.
   void Flush();
+  // True while Flush() rewrites the text and puts the caret at the end: a
+  // caret move then is the log following its output, not the user's choice.
+  bool Flushing() const { return flushing_; }
 
   // Lines added from now on begin with the time they were added
   // ("hh:mm:ss.zzz "). Off by default. Any thread.
@@ -83,6 +86,7 @@ class TTerminal : public QPlainTextEdit, public ILogView {
   std::vector<std::string> shown_;
   QString shownRaw_;
   std::atomic<bool> showTimes_{false};
+  bool flushing_ = false;
   std::unique_ptr<TTerminalThread> thread_;
 };
 

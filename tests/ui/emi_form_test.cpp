@@ -13,6 +13,7 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSpinBox>
 #include <tuple>
@@ -21,6 +22,9 @@
 #include <QStatusBar>
 #include <QTabBar>
 #include <QTest>
+#include <QTextBlock>
+#include <QTextCursor>
+#include <QTextDocument>
 #include <QTimer>
 #include <functional>
 #include <memory>
@@ -30,6 +34,7 @@
 #include "config/config.h"
 #include "temp_dir.h"
 #include "emi/codec.h"
+#include "emi/frame.h"
 #include "tests/ui/form_test_host.h"
 #include "tools/smsc/smsc_simulator.h"
 #include "app/date_text.h"
@@ -246,6 +251,53 @@ TEST_F(EMIFormTest, EveryControlIsThereWithItsCaption) {
   EXPECT_TRUE(Text("StatusPanel0").startsWith("Qorvel 1.2"));
   f.ShowRxQueueCount(3);
   EXPECT_EQ(Text("StatusPanel2"), "3");
+}
+
+TEST_F(EMIFormTest, AFrameTheUserPicksInTheTrafficPaneShowsDecoded) {
+  TEMIForm& f = Form();
+  TTerminal* log = Find<TTerminal>("Log2");
+  QPlainTextEdit* view = Find<QPlainTextEdit>("DecodedView");
+  QSplitter* splitter = Find<QSplitter>("Splitter2");
+  ASSERT_TRUE(log && view && splitter);
+  EXPECT_TRUE(view->isReadOnly());
+  EXPECT_EQ(splitter->sizes().value(1), 0);
+  const auto firstLine = [&] {
+    return view->toPlainText().section(QLatin1Char('\n'), 0, 0).toStdString();
+  };
+  const auto putCaret = [&](const QString& aText) {
+    const QTextCursor found = log->document()->find(aText);
+    ASSERT_FALSE(found.isNull()) << aText.toStdString();
+    log->setTextCursor(found);
+  };
+
+  log->AddLine("no frame here");
+  log->AddLine("01) " + FrameLogText(*ComposeFrame(31, 5, false, "0612345678/0539")));
+  log->AddLine("02) " + FrameLogText(*ComposeFrame(60, 6, true, "N/02/")));
+  log->Flush();
+  // A caret moved while the user is elsewhere is no choice of the user's.
+  putCaret("01) ");
+  EXPECT_TRUE(view->toPlainText().isEmpty());
+
+  f.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&f));
+  log->setFocus();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return log->hasFocus(); }));
+  putCaret("02) ");
+  EXPECT_EQ(firstLine(), "Operation: 60 Session management (R, TRN 06)");
+  EXPECT_TRUE(view->toPlainText().contains("\nEC: 02 = syntax error\n"));
+  EXPECT_GT(splitter->sizes().value(1), 0);
+  putCaret("01) ");
+  EXPECT_EQ(firstLine(), "Operation: 31 Alert (O, TRN 05)");
+  EXPECT_TRUE(view->toPlainText().contains("\nPID: 0539 = PC appl. over TCP/IP"));
+
+  // A line without a frame leaves the last frame in view, and so does new
+  // traffic that puts the caret on a frame of its own.
+  putCaret("no frame");
+  EXPECT_EQ(firstLine(), "Operation: 31 Alert (O, TRN 05)");
+  log->AddLine("03) " + FrameLogText(*ComposeFrame(52, 7, false, "1/2")));
+  log->Flush();
+  EXPECT_TRUE(log->textCursor().block().text().startsWith("03) "));
+  EXPECT_EQ(firstLine(), "Operation: 31 Alert (O, TRN 05)");
 }
 
 TEST_F(EMIFormTest, MessageEditsMirrorEachOther) {

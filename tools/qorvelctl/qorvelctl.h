@@ -44,5 +44,7 @@ QVariantList SubmitArguments(const QByteArray& aNumber, const QByteArray& aOctet
 
 // qorvelctl send: the exit status.
 int Send(const QStringList& aArgs);
+// qorvelctl decode: the exit status. Uses no bus.
+int Decode(const QStringList& aArgs);
 
 }  // namespace qorvelctl

@@ -45,6 +45,9 @@ constexpr char kUsage[] =
     "  disconnect              ask Qorvel to disconnect and wait until it is\n"
     "  watch                   print each event as it comes, one line each, until\n"
     "                          interrupted\n"
+    "  decode [FILE]           print the EMI frames of a log (FILE, or -: standard\n"
+    "                          input, the default) field by field; lines without\n"
+    "                          a frame are skipped. Needs no running Qorvel\n"
     "\n"
     "Options of submit and send:\n"
     "  --class N               message class 0 to 3 (default: none)\n"
@@ -63,7 +66,7 @@ constexpr char kUsage[] =
     "Options of connect and disconnect:\n"
     "  --wait SECONDS          how long to wait for the change (default 20; 0: do\n"
     "                          not wait)\n"
-    "Options of watch:\n"
+    "Options of watch and decode:\n"
     "  --json                  one JSON object per line\n"
     "  --help                  this text\n"
     "\n"
@@ -358,6 +361,8 @@ int main(int argc, char** argv) {
     std::fputs(kUsage, stdout);
     return 0;
   }
+  // Reading a log needs no bus.
+  if (args.first() == QLatin1String("decode")) return Decode(args.mid(1));
   if (!QDBusConnection::sessionBus().isConnected()) {
     Fail(QStringLiteral("no session bus: ") + QDBusConnection::sessionBus().lastError().message());
   }
