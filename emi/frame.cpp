@@ -100,8 +100,9 @@ const char* ComposeFrameError(int aOT, int aTRN, std::string_view aData) {
   // The one place every frame passes: a control character that frames it
   // would cut it, whoever built the data.
   // Two scans of memchr are far cheaper than find_first_of's call per octet.
-  if (std::memchr(aData.data(), STX, aData.size()) != nullptr ||
-      std::memchr(aData.data(), ETX, aData.size()) != nullptr)
+  // An empty view may hold no pointer at all, which memchr must not get.
+  if (!aData.empty() && (std::memchr(aData.data(), STX, aData.size()) != nullptr ||
+                         std::memchr(aData.data(), ETX, aData.size()) != nullptr))
     return "EMI data part holds STX or ETX";
   return nullptr;
 }
