@@ -289,7 +289,6 @@ void TEMIDM::EMIClientAfterOpen() {
 }
 
 void TEMIDM::EMIClientAfterClose() {
-  if (form_) form_->UpdateButtons();
   RefreshLinkState();
   NotifyActiveChanged();
 }

@@ -99,7 +99,8 @@ class TEMIDM : public QObject, public IEMIFormHost, public IAutoSupervisor {
   void Disconnect() override;
   void RecordSubmit(bool aAccepted) override;
   bool ReconnectionArmed() const override { return ReconnectArmed(); }
-  // Works out the link's state afresh and shows it. Main thread.
+  // Works out the link's state afresh and shows it, with the buttons that
+  // follow it. Main thread.
   void RefreshLinkState() EXCLUDES(JobsLock);
 
  private:
@@ -135,6 +136,10 @@ class TEMIDM : public QObject, public IEMIFormHost, public IAutoSupervisor {
   void TrackInFlight(const std::shared_ptr<TJobRequester>& aRequester);
   void ConnectEnded(std::exception_ptr aFailure);
   void ReopenEnded(std::exception_ptr aFailure);
+  // Ends a connect or a reopen: clears its flag, answers its waiters, and
+  // shows the state that follows.
+  void EndWaiting(std::atomic<bool>& aBusy, std::vector<TOpenDone>& aWaiters,
+                  const std::exception_ptr& aFailure);
   static bool IsCancel(const std::exception_ptr& aFailure);
   // Closes, pauses and opens again, or arms the automatic reconnection;
   // aThen (may be empty) runs with the outcome. Joins a reopen under way.

@@ -244,12 +244,16 @@ void TEMIDM::StartConnect(TOpenDone aDone) {
 }
 
 void TEMIDM::ConnectEnded(std::exception_ptr aFailure) {
-  if (ShuttingDown || !ConnectBusy) return;
-  ConnectBusy = false;
+  EndWaiting(ConnectBusy, ConnectWaiters, aFailure);
+}
+
+void TEMIDM::EndWaiting(std::atomic<bool>& aBusy, std::vector<TOpenDone>& aWaiters,
+                        const std::exception_ptr& aFailure) {
+  if (ShuttingDown || !aBusy) return;
+  aBusy = false;
   std::vector<TOpenDone> waiters;
-  waiters.swap(ConnectWaiters);
+  waiters.swap(aWaiters);
   for (TOpenDone& waiter : waiters) waiter(aFailure);
-  if (form_) form_->UpdateButtons();
   RefreshLinkState();
 }
 
@@ -266,7 +270,6 @@ void TEMIDM::Disconnect() {
   // Ends a connect under way too, reporting EOpenCancelled to its waiters.
   emiClient_->Close();
   lineCom_->Close();
-  if (form_) form_->UpdateButtons();
   RefreshLinkState();
 }
 
@@ -318,13 +321,7 @@ void TEMIDM::Reopen(TOpenDone aThen) {
 }
 
 void TEMIDM::ReopenEnded(std::exception_ptr aFailure) {
-  if (ShuttingDown || !ReopenBusy) return;
-  ReopenBusy = false;
-  std::vector<TOpenDone> waiters;
-  waiters.swap(ReopenWaiters);
-  for (TOpenDone& waiter : waiters) waiter(aFailure);
-  if (form_) form_->UpdateButtons();
-  RefreshLinkState();
+  EndWaiting(ReopenBusy, ReopenWaiters, aFailure);
 }
 
 void TEMIDM::EnsureConnection(TOpenDone aThen) {
