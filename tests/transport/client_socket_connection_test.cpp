@@ -18,6 +18,7 @@
 #include "connect/main_thread.h"
 #include "fake_resolver.h"
 #include "test_listener.h"
+#include "tools/smsc/silent_port.h"
 #include "transport/name_resolver.h"
 #include "transport/socket_error.h"
 
@@ -532,41 +533,9 @@ TEST_F(ClientSocket, AWriteSendsTheWholeBufferThoughSignalsInterruptIt) {
 }
 
 // A listener whose backlog is full lets further connection attempts go
-// unanswered, as an address where nobody answers would. Holds the listener
-// and the connections that fill it; Port() is 0 where the system answers
-// connections beyond a full backlog.
-class TUnansweredPort {
- public:
-  TUnansweredPort() : listener_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::bind(listener_.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return;
-    if (::listen(listener_.Get(), 0) != 0) return;
-    socklen_t length = sizeof a;
-    ::getsockname(listener_.Get(), reinterpret_cast<sockaddr*>(&a), &length);
-    for (int i = 0; i < 16; ++i) {
-      TFd filler(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-      ::connect(filler.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a);
-      pollfd p{filler.Get(), POLLOUT, 0};
-      const bool full = ::poll(&p, 1, 300) == 0;
-      fillers_.push_back(std::move(filler));
-      if (full) {
-        port_ = ntohs(a.sin_port);
-        return;
-      }
-    }
-  }
-  int Port() const { return port_; }
-
- private:
-  TFd listener_;
-  std::vector<TFd> fillers_;
-  int port_ = 0;
-};
-
+// unanswered, as an address where nobody answers would.
 TEST(ClientSocketConnect, AConnectionThatIsNeverAnsweredEndsAtItsBound) {
-  TUnansweredPort unanswered;
+  TSilentPort unanswered;
   if (unanswered.Port() == 0) GTEST_SKIP() << "this system answers connections beyond a full backlog";
 
   TClientSocketConnection connection;
@@ -585,7 +554,7 @@ TEST(ClientSocketConnect, AConnectionThatIsNeverAnsweredEndsAtItsBound) {
 // through the main thread, and closing abandons the attempt without one.
 TEST(ClientSocketConnect, StartOpenReportsLaterAndCloseAbandonsIt) {
   main_thread::SetMainThread();
-  TUnansweredPort unanswered;
+  TSilentPort unanswered;
   if (unanswered.Port() == 0) GTEST_SKIP() << "this system answers connections beyond a full backlog";
   TClientSocketConnection connection;
   connection.SetAddress("127.0.0.1");

@@ -17,11 +17,6 @@
 // Every phase gives up after --limit seconds and says so. Exits 1 when a
 // check fails, a phase gave up, or, where no answer comes late, an answer
 // missed its submit or the centre took a message twice; 2 on a bad option.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -34,9 +29,9 @@
 
 #include "connect/clock.h"
 #include "connect/main_thread.h"
-#include "connect/unique_fd.h"
 #include "emi/codec.h"
 #include "emi/emi_client.h"
+#include "tools/smsc/silent_port.h"
 #include "tools/smsc/smsc_simulator.h"
 #include "transport/client_socket_connection.h"
 
@@ -478,40 +473,6 @@ TSilentRun RunSilent(const TOptions& o) {
 }
 
 // --- Connecting to a port that never answers ----------------------------------
-
-// A listener on 127.0.0.1 whose backlog is full: further connection requests
-// go unanswered, as with a host that drops them. Port() is 0 where the system
-// answers beyond a full backlog.
-class TSilentPort {
- public:
-  TSilentPort() : listener_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::bind(listener_.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-        ::listen(listener_.Get(), 0) != 0)
-      return;
-    socklen_t length = sizeof a;
-    ::getsockname(listener_.Get(), reinterpret_cast<sockaddr*>(&a), &length);
-    for (int i = 0; i < 16; ++i) {
-      TUniqueFd filler(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-      ::connect(filler.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a);
-      pollfd p{filler.Get(), POLLOUT, 0};
-      const bool full = ::poll(&p, 1, 300) == 0;
-      fillers_.push_back(std::move(filler));
-      if (full) {
-        port_ = ntohs(a.sin_port);
-        return;
-      }
-    }
-  }
-  int Port() const { return port_; }
-
- private:
-  TUniqueFd listener_;
-  std::vector<TUniqueFd> fillers_;
-  int port_ = 0;
-};
 
 struct TConnectRun {
   bool Skipped = false;
