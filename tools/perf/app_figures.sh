@@ -9,25 +9,14 @@ cd "$(dirname "$0")/../.."
 build=$PWD/build/release
 idle_seconds=${IDLE_SECONDS:-60}
 starts=${STARTS:-5}
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  local pid
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
+source tools/perf/common.sh
 
 Xvfb -displayfd 3 -nolisten tcp -screen 0 1024x768x24 3>"$work/display" >/dev/null 2>&1 &
 pids+=($!)
 for _ in $(seq 50); do [[ -s $work/display ]] && break; sleep 0.1; done
 export DISPLAY=:$(tr -d '\n' <"$work/display")
 
-"$build/tools/smsc_sim" --port 0 --account 1234 --password pw >"$work/smsc.log" 2>&1 &
-pids+=($!)
-for _ in $(seq 50); do grep -q 'listening on' "$work/smsc.log" && break; sleep 0.1; done
-port=$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/smsc.log")
+perf_start_smsc
 cat >"$work/EMI.INI" <<EOF
 [EMI]
 IP=127.0.0.1

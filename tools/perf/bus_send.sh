@@ -17,22 +17,9 @@ if [[ -z ${QORVEL_BUS_SEND_INNER:-} ]]; then
   exec env QORVEL_BUS_SEND_INNER=1 dbus-run-session -- bash "$0" "$@"
 fi
 
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  local pid
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
+source tools/perf/common.sh
 
-"$build/tools/smsc_sim" --port 0 --account 1234 --password pw --counts "$work/counts.json" \
-  >"$work/smsc.log" 2>&1 &
-smsc=$!
-pids+=($smsc)
-for _ in $(seq 50); do grep -q 'listening on' "$work/smsc.log" && break; sleep 0.1; done
-port=$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/smsc.log")
+perf_start_smsc --counts "$work/counts.json"
 cat >"$work/EMI.INI" <<EOF
 [EMI]
 IP=127.0.0.1
@@ -47,7 +34,7 @@ EOF
 QT_QPA_PLATFORM=offscreen "$build/qorvel" "-I:$work/EMI.INI" >"$work/qorvel.log" 2>&1 &
 pids+=($!)
 ctl=$build/tools/qorvelctl
-for _ in $(seq 100); do "$ctl" status >/dev/null 2>&1 && break; sleep 0.1; done
+perf_wait_for_bus
 "$ctl" connect --wait 10 >/dev/null
 
 lines() {  # $1 count, $2 tag

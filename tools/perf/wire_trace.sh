@@ -19,20 +19,9 @@ if [[ -z ${QORVEL_WIRE_TRACE_INNER:-} ]]; then
   exec env QORVEL_WIRE_TRACE_INNER=1 dbus-run-session -- bash "$0" "$@"
 fi
 
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  local pid
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
+source tools/perf/common.sh
 
-"$build/tools/smsc_sim" --port 0 --account 1234 --password pw >"$work/smsc.log" 2>&1 &
-pids+=($!)
-for _ in $(seq 50); do grep -q 'listening on' "$work/smsc.log" && break; sleep 0.1; done
-port=$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/smsc.log")
+perf_start_smsc
 cat >"$work/EMI.INI" <<EOF
 [EMI]
 IP=127.0.0.1
@@ -46,7 +35,7 @@ EOF
 QT_QPA_PLATFORM=offscreen "$program" "-I:$work/EMI.INI" >"$work/qorvel.log" 2>&1 &
 pids+=($!)
 ctl=$build/tools/qorvelctl
-for _ in $(seq 100); do "$ctl" status >/dev/null 2>&1 && break; sleep 0.1; done
+perf_wait_for_bus
 "$ctl" connect >/dev/null
 senders=()
 for _ in $(seq "$count"); do
