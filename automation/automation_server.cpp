@@ -35,7 +35,7 @@ bool TAutomationServer::Start() {
     receiver_ = std::make_unique<QObject>();
     QObject::connect(
         server_, &TAutoServer::LastObjectReleased, receiver_.get(),
-        [this] { options_.OnLastRelease(); }, Qt::QueuedConnection);
+        [this] { LastObjectReleased(); }, Qt::QueuedConnection);
   }
   // QtDBus gives a registered object helpers of its own, which must be born
   // on the object's thread.
@@ -54,12 +54,29 @@ bool TAutomationServer::Start() {
     return false;
   }
   running_ = true;
+  nameHeld_ = true;
   Log(std::string("Automation on: ") + kBusServiceName);
   return true;
 }
 
+void TAutomationServer::LastObjectReleased() {
+  if (!server_) return;
+  // A client that finds the name free starts a new instance, which can serve
+  // it; one that holds the name while ending hands out objects that die under
+  // their callers.
+  if (running_ && nameHeld_) {
+    bus_.unregisterService(QLatin1String(kBusServiceName));
+    nameHeld_ = false;
+  }
+  // A CreateInstance that reached us before the name went is queued on the
+  // server's thread ahead of this call: that client is still ours to serve.
+  QMetaObject::invokeMethod(server_, [] {}, Qt::BlockingQueuedConnection);
+  if (server_->ObjectCount() == 0) options_.OnLastRelease();
+}
+
 void TAutomationServer::Stop() {
-  if (running_) bus_.unregisterService(QLatin1String(kBusServiceName));
+  if (running_ && nameHeld_) bus_.unregisterService(QLatin1String(kBusServiceName));
+  nameHeld_ = false;
   running_ = false;
   receiver_.reset();
   if (!server_) return;

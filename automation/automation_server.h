@@ -24,7 +24,9 @@ class TAutomationServer {
     // Status lines for the user (Log1).
     std::function<void(const std::string&)> Log;
     // Runs on the main thread when a release or a departing client took the
-    // last object.
+    // last object. The name is given up first, so that clients arriving from
+    // then on start a new instance; an object created before that keeps this
+    // one running until it, too, is released.
     std::function<void()> OnLastRelease;
   };
 
@@ -43,6 +45,7 @@ class TAutomationServer {
 
  private:
   void Log(const std::string& aLine) const;
+  void LastObjectReleased();
 
   IAutoSupervisor& supervisor_;
   QDBusConnection bus_;
@@ -53,6 +56,9 @@ class TAutomationServer {
   // takes any still-queued notice along.
   std::unique_ptr<QObject> receiver_;
   bool running_ = false;
+  // Qorvel.AutoEMI is ours; given up at the last release when that ends the
+  // program.
+  bool nameHeld_ = false;
 };
 
 }  // namespace qorvel

@@ -49,23 +49,25 @@ class TBusClient {
 
   QDBusMessage Call(const QString& aPath, const QString& aInterface, const QString& aMember,
                     const QVariantList& aArgs = {}) {
-    QDBusMessage m =
-        QDBusMessage::createMethodCall(QLatin1String(kBusServiceName), aPath, aInterface, aMember);
+    QDBusMessage m = QDBusMessage::createMethodCall(Destination(), aPath, aInterface, aMember);
     m.setArguments(aArgs);
     return bus_.call(m, QDBus::Block, 10000);
   }
   QDBusPendingCall AsyncCall(const QString& aPath, const QString& aInterface,
                              const QString& aMember, const QVariantList& aArgs = {}) {
-    QDBusMessage m =
-        QDBusMessage::createMethodCall(QLatin1String(kBusServiceName), aPath, aInterface, aMember);
+    QDBusMessage m = QDBusMessage::createMethodCall(Destination(), aPath, aInterface, aMember);
     m.setArguments(aArgs);
     return bus_.asyncCall(m, 30000);
   }
-  // The new object's path, or empty.
-  QString Create() {
+  // The new object's path, or empty. With aPinned, later calls go to the
+  // instance that made the object, as a robust client's do, rather than to
+  // whichever holds the name by then.
+  QString Create(bool aPinned = false) {
+    server_.clear();
     QDBusMessage r = Call(QLatin1String(kFactoryPath), QLatin1String(kFactoryInterface),
                           QStringLiteral("CreateInstance"));
     if (r.type() != QDBusMessage::ReplyMessage || r.arguments().isEmpty()) return {};
+    if (aPinned) server_ = r.service();
     return r.arguments().at(0).value<QDBusObjectPath>().path();
   }
   QDBusMessage Object(const QString& aPath, const QString& aMember,
@@ -80,8 +82,13 @@ class TBusClient {
   }
 
  private:
+  QString Destination() const {
+    return server_.isEmpty() ? QLatin1String(kBusServiceName) : server_;
+  }
+
   QString name_;
   QDBusConnection bus_;
+  QString server_;
   bool left_ = false;
 };
 

@@ -8,6 +8,8 @@
 #include <QDBusReply>
 #include <QFile>
 #include <QProcess>
+#include <memory>
+#include <vector>
 
 #include "config/config.h"
 #include "temp_dir.h"
@@ -116,6 +118,51 @@ TEST(Program, RegisteredItStartsThroughTheBusServesAndEndsWithItsLastObject) {
 
   EXPECT_EQ(RunProgram({QStringLiteral("/UNREGSERVER")}), 0);
   EXPECT_FALSE(QFile::exists(ActivationFilePath()));
+}
+
+// A client that comes while the previous one's instance is ending is served in
+// full, by that instance or by a new one, but never by an object that dies
+// under it.
+TEST(Program, BackToBackActivationsServeEveryClient) {
+  if (qEnvironmentVariableIsEmpty("XDG_DATA_HOME")) {
+    GTEST_SKIP() << "XDG_DATA_HOME must name a throw-away folder";
+  }
+  TSmscConfig config;
+  config.Account = "1234";
+  config.Password = "pw";
+  config.Notifications = false;
+  TSmscSimulator smsc(config);
+  qorvel::testing::TTempDir dir;
+  qorvel::testing::WriteText(dir.File("EMI.INI"), IniFor(smsc, dir.File("traffic.log")));
+  const QString iniSwitch = QStringLiteral("-I:") + QString::fromStdString(dir.File("EMI.INI"));
+  ASSERT_EQ(RunProgram({iniSwitch, QStringLiteral("/REGSERVER")}), 0);
+
+  // Each client's connection is up before the previous one lets go, so that
+  // its CreateInstance follows the last Release at once.
+  constexpr int kClients = 12;
+  std::vector<std::unique_ptr<TBusClient>> clients;
+  for (int i = 0; i < kClients; ++i) {
+    clients.push_back(std::make_unique<TBusClient>(QStringLiteral("client%1").arg(i)));
+  }
+  int served = 0;
+  for (int i = 0; i < kClients; ++i) {
+    SCOPED_TRACE(i);
+    TBusClient& client = *clients[i];
+    const QString path = client.Create(true);
+    ASSERT_FALSE(path.isEmpty());
+    QDBusMessage r = client.Object(
+        path, QStringLiteral("Submit"),
+        {QStringLiteral("0612345678"), QByteArray::number(i), false,
+         QVariant::fromValue<short>(255), QVariant::fromValue<short>(0),
+         QVariant::fromValue<short>(0), QVariant::fromValue<short>(0), 0.0});
+    EXPECT_EQ(r.type(), QDBusMessage::ReplyMessage) << r.errorMessage().toStdString();
+    served += r.type() == QDBusMessage::ReplyMessage;
+    EXPECT_EQ(client.Object(path, QStringLiteral("Release")).type(), QDBusMessage::ReplyMessage);
+  }
+  EXPECT_EQ(served, kClients);
+  EXPECT_EQ(smsc.Counts().Accepted, kClients);
+  EXPECT_TRUE(WaitFor([] { return !NameServed(); }, 15000)) << "still running";
+  EXPECT_EQ(RunProgram({QStringLiteral("/UNREGSERVER")}), 0);
 }
 
 // The bus sends SIGTERM at logout. The program goes down as when its window
