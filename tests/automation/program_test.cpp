@@ -165,6 +165,53 @@ TEST(Program, BackToBackActivationsServeEveryClient) {
   EXPECT_EQ(RunProgram({QStringLiteral("/UNREGSERVER")}), 0);
 }
 
+// Started by the bus where there is no screen (an ssh session), the program
+// serves without a window, its status lines on stderr; started by a person
+// there, it says why it cannot open its window.
+TEST(Program, WithoutAScreenItServesTheBusWithoutAWindow) {
+  TSmscConfig config;
+  config.Account = "1234";
+  config.Password = "pw";
+  config.Notifications = false;
+  TSmscSimulator smsc(config);
+  qorvel::testing::TTempDir dir;
+  qorvel::testing::WriteText(dir.File("EMI.INI"), IniFor(smsc, dir.File("traffic.log")));
+  const QString iniSwitch = QStringLiteral("-I:") + QString::fromStdString(dir.File("EMI.INI"));
+  QProcessEnvironment noScreen = QProcessEnvironment::systemEnvironment();
+  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+    noScreen.remove(QLatin1String(name));
+  }
+
+  QProcess byHand;
+  byHand.setProcessEnvironment(noScreen);
+  byHand.start(QStringLiteral(QORVEL_PROGRAM), {iniSwitch});
+  ASSERT_TRUE(byHand.waitForFinished(30000));
+  EXPECT_EQ(byHand.exitStatus(), QProcess::NormalExit);
+  EXPECT_EQ(byHand.exitCode(), 1);
+  EXPECT_TRUE(byHand.readAllStandardError().contains("no display")) << "no reason given";
+
+  QProcess program;
+  program.setProcessEnvironment(noScreen);
+  program.start(QStringLiteral(QORVEL_PROGRAM), {iniSwitch, QStringLiteral("/AUTOMATION")});
+  ASSERT_TRUE(program.waitForStarted(30000));
+  ASSERT_TRUE(ServedBy(program)) << program.readAllStandardError().toStdString();
+  TBusClient client(QStringLiteral("client"));
+  const QString path = client.Create(true);
+  ASSERT_FALSE(path.isEmpty());
+  QDBusMessage r = client.Object(
+      path, QStringLiteral("Submit"),
+      {QStringLiteral("0612345678"), QByteArray("headless"), false,
+       QVariant::fromValue<short>(255), QVariant::fromValue<short>(0),
+       QVariant::fromValue<short>(0), QVariant::fromValue<short>(0), 0.0});
+  EXPECT_EQ(r.type(), QDBusMessage::ReplyMessage) << r.errorMessage().toStdString();
+  EXPECT_EQ(client.Object(path, QStringLiteral("Release")).type(), QDBusMessage::ReplyMessage);
+  ASSERT_TRUE(program.waitForFinished(30000));
+  EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+  EXPECT_EQ(program.exitCode(), 0);
+  EXPECT_EQ(smsc.Counts().Accepted, 1);
+  EXPECT_TRUE(program.readAllStandardError().contains("qorvel: Automation on: Qorvel.AutoEMI"));
+}
+
 // The bus sends SIGTERM at logout. The program goes down as when its window
 // closes: a caller waiting on a submit is answered rather than dropped (the
 // operation no longer holds the main thread, so the answer is the program's
