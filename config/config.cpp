@@ -47,25 +47,33 @@ std::string AppDirectory() {
   return directory;
 }
 
-TIniFile ConfigFileBeside(const std::string& aProgramDirectory) {
-  std::string beside = aProgramDirectory + "EMI.INI";
-  struct stat st;
-  if (::stat(beside.c_str(), &st) == 0 || MayWrite(aProgramDirectory)) {
-    return TIniFile(std::move(beside));
+bool InBuildTree(const std::string& aProgramDirectory) {
+  // The programs of a build tree sit at its top or a level or two below it.
+  std::string folder = aProgramDirectory;
+  for (int up = 0; up < 3 && !folder.empty(); ++up) {
+    struct stat st;
+    if (::stat((folder + "CMakeCache.txt").c_str(), &st) == 0) return true;
+    if (folder == "/") break;
+    folder.pop_back();
+    folder.erase(folder.rfind('/') + 1);
   }
-  std::string base;
-  if (const char* xdg = ::getenv("XDG_CONFIG_HOME"); xdg != nullptr && xdg[0] == '/') {
-    base = xdg;
-  } else {
-    base = HomeDirectory() + "/.config";
-  }
-  return TIniFile(base + "/qorvel/EMI.INI", true);
+  return false;
+}
+
+std::string UserFolder(const char* aVariable, const char* aFallback) {
+  if (const char* xdg = ::getenv(aVariable); xdg != nullptr && xdg[0] == '/') return xdg;
+  return HomeDirectory() + aFallback;
+}
+
+TIniFile ConfigFileFor(const std::string& aProgramDirectory) {
+  if (InBuildTree(aProgramDirectory)) return TIniFile(aProgramDirectory + "EMI.INI");
+  return TIniFile(UserFolder("XDG_CONFIG_HOME", "/.config") + "/qorvel/EMI.INI", true);
 }
 
 TIniFile OpenConfig() {
   std::string path;
   if (GetSwitch("I:", swUpperValue, path)) return TIniFile(std::move(path));
-  return ConfigFileBeside(AppDirectory());
+  return ConfigFileFor(AppDirectory());
 }
 
 std::string ScramblePassword(std::string_view Text) {

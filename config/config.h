@@ -12,16 +12,21 @@ namespace qorvel {
 std::string AppDirectory();
 
 // The configuration file: the path that a "-I:" or "/I:" switch (either case;
-// the first one) gives exactly as written, else ConfigFileBeside
+// the first one) gives exactly as written, else ConfigFileFor
 // (AppDirectory()). A file that does not exist reads as empty; the first write
 // creates it.
 TIniFile OpenConfig();
 
-// "EMI.INI" in aProgramDirectory (which ends in "/"), unless no such file
-// exists there and the folder is not writable, as for an installed program:
-// then "qorvel/EMI.INI" in $XDG_CONFIG_HOME, or in ~/.config when that is
-// unset or not absolute; its folders are created (0700) at the first write.
-TIniFile ConfigFileBeside(const std::string& aProgramDirectory);
+// A program run from a build tree (a CMakeCache.txt in its folder or up to two
+// above) keeps "EMI.INI" beside itself, in aProgramDirectory (which ends in
+// "/"). An installed program, whoever runs it (root can write /usr/bin), uses
+// "qorvel/EMI.INI" in $XDG_CONFIG_HOME, or in ~/.config when that is unset or
+// not absolute; its folders are created (0700) at the first write.
+TIniFile ConfigFileFor(const std::string& aProgramDirectory);
+bool InBuildTree(const std::string& aProgramDirectory);
+// $aVariable when it is absolute, else the home folder followed by aFallback
+// ("/.config", "/.local/share").
+std::string UserFolder(const char* aVariable, const char* aFallback);
 
 // The stored form of a password, and the way back: the text reversed, then
 // every letter and digit mirrored within its range (a..z, A..Z, 0..9).

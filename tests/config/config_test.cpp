@@ -109,9 +109,9 @@ TEST(OpenConfig, ThePasswordIsStoredScrambledInAFileOnlyItsOwnerReads) {
             std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
 }
 
-// An installed program's folder is closed to its user: the configuration
-// then lives in the user's configuration folder, unless the administrator
-// put an EMI.INI beside the program.
+// An installed program keeps its configuration in the user's configuration
+// folder, even when its user (root) could write beside it; a program run
+// from a build tree keeps it beside itself.
 class ConfigBesideTheProgram : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -138,20 +138,26 @@ class ConfigBesideTheProgram : public ::testing::Test {
   std::vector<std::pair<std::string, std::optional<std::string>>> saved;
 };
 
-TEST_F(ConfigBesideTheProgram, AWritableProgramFolderKeepsItThere) {
-  EXPECT_EQ(ConfigFileBeside(ProgramDirectory()).FileName(), ProgramDirectory() + "EMI.INI");
+TEST_F(ConfigBesideTheProgram, ABuildTreeKeepsItBesideTheProgramAtAnyDepth) {
+  testing::WriteText(program.File("CMakeCache.txt"), "");
+  for (const std::string sub : {"", "tests/", "tools/bench/"}) {
+    std::filesystem::create_directories(ProgramDirectory() + sub);
+    EXPECT_EQ(ConfigFileFor(ProgramDirectory() + sub).FileName(),
+              ProgramDirectory() + sub + "EMI.INI");
+  }
+  ASSERT_EQ(::chmod(program.path().c_str(), 0555), 0);
+  EXPECT_EQ(ConfigFileFor(ProgramDirectory()).FileName(), ProgramDirectory() + "EMI.INI");
 }
 
-TEST_F(ConfigBesideTheProgram, AnExistingFileBesideAClosedFolderStaysInUse) {
+TEST_F(ConfigBesideTheProgram, AnInstalledProgramIgnoresAWritableFolderAndAFileBesideIt) {
   testing::WriteText(program.File("EMI.INI"), "[EMI]\nIP=127.0.0.1\n");
-  ASSERT_EQ(::chmod(program.path().c_str(), 0555), 0);
-  EXPECT_EQ(ConfigFileBeside(ProgramDirectory()).FileName(), ProgramDirectory() + "EMI.INI");
+  EXPECT_EQ(ConfigFileFor(ProgramDirectory()).FileName(), config.path() + "/qorvel/EMI.INI");
 }
 
 TEST_F(ConfigBesideTheProgram, AClosedFolderSendsItToTheUsersConfigurationFolder) {
   ASSERT_EQ(::chmod(program.path().c_str(), 0555), 0);
   const std::string expected = config.path() + "/qorvel/EMI.INI";
-  TIniFile ini = ConfigFileBeside(ProgramDirectory());
+  TIniFile ini = ConfigFileFor(ProgramDirectory());
   EXPECT_EQ(ini.FileName(), expected);
   EXPECT_EQ(ini.ReadString("EMI", "IP", "none"), "none");
   EXPECT_FALSE(std::filesystem::exists(config.path() + "/qorvel")) << "reading created it";
@@ -167,7 +173,7 @@ TEST_F(ConfigBesideTheProgram, AClosedFolderSendsItToTheUsersConfigurationFolder
     } else {
       ::unsetenv("XDG_CONFIG_HOME");
     }
-    TIniFile fallback = ConfigFileBeside(ProgramDirectory());
+    TIniFile fallback = ConfigFileFor(ProgramDirectory());
     EXPECT_EQ(fallback.FileName(), home.path() + "/.config/qorvel/EMI.INI");
     fallback.WriteInteger("EMI", "Port", 1);
     EXPECT_EQ(fallback.ReadInteger("EMI", "Port", 0), 1);
