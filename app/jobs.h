@@ -2,6 +2,7 @@
 // The job queue's vocabulary, shared by the connection supervisor (which works
 // jobs off on the main thread) and the automation objects (which post them
 // from their callers' threads and wait).
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -38,6 +39,10 @@ class TJobRequester {
   // set: a caller that must not block (a bus reply) learns the outcome here.
   // Set it before the job is posted; it must not throw.
   void SetOnComplete(std::function<void(const TJobRequester&)> aCallback) EXCLUDES(lock_);
+  // The message's id in the history, set when the supervisor takes the job
+  // (before completion); 0 when the history is off or the job is no submit.
+  int64_t HistoryId() const { return historyId_.load(); }
+  void SetHistoryId(int64_t aId) { historyId_.store(aId); }
 
  private:
   mutable TMutex lock_;
@@ -47,10 +52,13 @@ class TJobRequester {
   bool completed_ GUARDED_BY(lock_) = false;
   std::function<void(const TJobRequester&)> onComplete_ GUARDED_BY(lock_);
   TManualEvent CompletionEvent;
+  std::atomic<int64_t> historyId_{0};
 };
 
 // One request: a message to submit, or (job "TEST") only the requester.
 struct TSubmitItem {
+  // Who asked, for the history: the bus client's unique name (":1.42").
+  std::string Source;
   std::string DA;
   std::string Msg;
   bool Binary = false;
