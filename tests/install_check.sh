@@ -8,7 +8,7 @@ trap 'rm -rf "$scratch"' EXIT
 
 DESTDIR="$scratch/root" cmake --install "$build" --prefix /usr >/dev/null
 root="$scratch/root/usr"
-for f in bin/qorvel bin/qorvelctl bin/smsc_sim share/dbus-1/interfaces/Qorvel.AutoEMI.xml \
+for f in bin/qorvel bin/qorvelctl bin/qorvel-smsc-sim share/dbus-1/interfaces/Qorvel.AutoEMI.xml \
          share/dbus-1/services/Qorvel.AutoEMI.service share/applications/qorvel.desktop \
          share/icons/hicolor/scalable/apps/qorvel.svg; do
   [ -e "$root/$f" ] || { echo "missing: $f"; exit 1; }
@@ -27,7 +27,7 @@ if command -v dpkg-shlibdeps >/dev/null; then
   done
   dpkg-deb -c "$deb" | grep -q './usr/share/dbus-1/services/Qorvel.AutoEMI.service'
   for f in doc/qorvel/copyright doc/qorvel/changelog.gz man/man1/qorvel.1.gz \
-           man/man1/qorvelctl.1.gz man/man1/smsc_sim.1.gz; do
+           man/man1/qorvelctl.1.gz man/man1/qorvel-smsc-sim.1.gz; do
     dpkg-deb -c "$deb" | grep -q "./usr/share/$f" || { echo "not in the package: $f"; exit 1; }
   done
   # Debian's package checker: no error and no warning. The hardening tags

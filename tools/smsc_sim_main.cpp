@@ -1,7 +1,8 @@
-// smsc_sim: an SMSC on a TCP port, for trying the client by hand and for the
-// demo. Prints every frame it reads ("<-") and writes ("->") and what happens
-// to the connection ("--"), one line each. Stops on SIGINT or SIGTERM, and
-// then tells what became of the submits it read.
+// qorvel-smsc-sim (smsc_sim in the build tree): an SMSC on a TCP port, for
+// trying a client by hand and for the demo. Prints every frame it reads ("<-")
+// and writes ("->") and what happens to the connection ("--"), one line each.
+// Stops on SIGINT or SIGTERM, and then tells what became of the submits it
+// read. Its manual page, packaging/man/qorvel-smsc-sim.1, follows --help.
 #include <signal.h>
 
 #include <cerrno>
@@ -25,8 +26,10 @@ namespace {
 using namespace qorvel;
 using std::chrono::milliseconds;
 
+constexpr char kName[] = "qorvel-smsc-sim";
+
 constexpr char kUsage[] =
-    "usage: smsc_sim [options]\n"
+    "usage: qorvel-smsc-sim [options]\n"
     "  --bind ADDR            listening address (127.0.0.1)\n"
     "  --port N               listening port (0: any free port)\n"
     "  --account A            login account; without it every login is accepted\n"
@@ -113,7 +116,7 @@ struct TOptions {
 };
 
 [[noreturn]] void Fail(const std::string& aWhy) {
-  std::cerr << "smsc_sim: " << aWhy << "\n" << kUsage;
+  std::cerr << kName << ": " << aWhy << "\n" << kUsage;
   std::exit(2);
 }
 
@@ -389,7 +392,7 @@ int main(int argc, char** argv) {
     smsc.Stop();
     TSmscCounts counts = smsc.Counts();
     if (!options.CountsFile.empty() && !WriteCounts(options.CountsFile, counts, true)) {
-      std::fprintf(stderr, "smsc_sim: cannot write %s\n", options.CountsFile.c_str());
+      std::fprintf(stderr, "%s: cannot write %s\n", kName, options.CountsFile.c_str());
     }
     std::printf(
         "%s -- submits: received=%d accepted=%d refused=%d duplicates=%d notified_delivered=%d "
@@ -398,7 +401,7 @@ int main(int argc, char** argv) {
         counts.NotifiedDelivered, counts.NotifiedFailed);
     std::fflush(stdout);
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "smsc_sim: %s\n", e.what());
+    std::fprintf(stderr, "%s: %s\n", kName, e.what());
     return 1;
   }
   return 0;
