@@ -17,6 +17,15 @@ grep -qx 'Exec=/usr/bin/qorvel /AUTOMATION' "$root/share/dbus-1/services/Qorvel.
   { echo "wrong Exec:"; cat "$root/share/dbus-1/services/Qorvel.AutoEMI.service"; exit 1; }
 grep -q '<interface name="Qorvel.IAutoEMIEvents">' "$root/share/dbus-1/interfaces/Qorvel.AutoEMI.xml"
 
+# The simulator's manual page has an entry for every option its --help lists.
+sim=$root/bin/qorvel-smsc-sim
+"$sim" --help | grep -q '^usage: qorvel-smsc-sim ' || { echo "qorvel-smsc-sim --help names another program"; exit 1; }
+entries=$(gzip -dc "$root/share/man/man1/qorvel-smsc-sim.1.gz" | sed 's/\\-/-/g' |
+          awk 'previous == ".TP" && /^\.B/ { print } { previous = $0 }')
+for option in $("$sim" --help | grep -oE -- '--[a-z][a-z-]*' | sort -u); do
+  echo "$entries" | grep -qE -- "$option( |\"|\$)" || { echo "qorvel-smsc-sim.1 lacks $option"; exit 1; }
+done
+
 if command -v dpkg-shlibdeps >/dev/null; then
   (cd "$scratch" && cpack -G DEB --config "$build/CPackConfig.cmake" -B "$scratch/pkg" >/dev/null)
   deb=$(ls "$scratch"/pkg/qorvel_*.deb)
