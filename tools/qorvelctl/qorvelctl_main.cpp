@@ -5,6 +5,8 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
+#include <QDBusSignature>
+#include <QDBusUnixFileDescriptor>
 #include <QDBusVariant>
 #include <QDateTime>
 #include <QElapsedTimer>
@@ -351,9 +353,25 @@ int Watch(const QStringList& aArgs) {
   return 0;
 }
 
+// Qt numbers these types in a registry that it creates when the first of
+// them is used and destroys at exit, in the reverse order of creation. Left
+// to the bus's thread, the registry came after that thread and went before
+// it: a message the thread read while the program ended (the bus closing)
+// found its types gone, and Qt printed "Trying to construct an instance of an
+// invalid type" after qorvelctl's own last line.
+void RegisterBusTypesFirst() {
+  for (QMetaType type :
+       {QMetaType::fromType<QDBusMessage>(), QMetaType::fromType<QDBusArgument>(),
+        QMetaType::fromType<QDBusVariant>(), QMetaType::fromType<QDBusObjectPath>(),
+        QMetaType::fromType<QDBusSignature>(), QMetaType::fromType<QDBusUnixFileDescriptor>()}) {
+    static_cast<void>(type.id());
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  RegisterBusTypesFirst();
   QCoreApplication app(argc, argv);
   QStringList args = QCoreApplication::arguments().mid(1);
   if (args.isEmpty()) Usage(QStringLiteral("no command"));
