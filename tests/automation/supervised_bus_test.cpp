@@ -14,6 +14,7 @@
 #include <QTimer>
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <ctime>
 #include <map>
 #include <stdexcept>
@@ -282,6 +283,54 @@ TEST_F(SupervisedBus, QorvelctlSubmitsTestsSwitchesAndWatches) {
   out = Run(ctl, {"submit", "0612"}, &code, &err);
   EXPECT_EQ(code, 1);
   EXPECT_TRUE(err.startsWith(QStringLiteral("qorvelctl: submit takes NUMBER and TEXT")));
+}
+
+// Help is asked only before a command's first argument; after "--", and for
+// what is no option of submit, an argument is the message's text.
+TEST_F(SupervisedBus, QorvelctlTakesHelpOnlyInFrontAndTextAfterTheOptions) {
+  const QString ctl = BuildTool("qorvelctl");
+  if (!QFile::exists(ctl)) GTEST_SKIP() << "qorvelctl is not built";
+  struct TRow {
+    QStringList Args;
+    int Code;
+    const char* Out;  // how stdout begins
+    const char* Err;  // how stderr begins; "" for nothing at all
+    QByteArray Sent;  // the text the SMSC got; none when null
+  };
+  const TRow rows[] = {
+      {{"submit", "0612", "-h"}, 0, "", "", "-h"},
+      {{"submit", "0612", "--", "-h"}, 0, "", "", "-h"},
+      {{"submit", "0612", "--", "--help"}, 0, "", "", "--help"},
+      {{"submit", "-h"}, 0, "usage: qorvelctl COMMAND", "", {}},
+      {{"--help", "submit", "0612", "hi"}, 0, "usage: qorvelctl COMMAND", "", {}},
+      {{"submit", "0612", "--clas", "1", "hi"},
+       1,
+       "",
+       "qorvelctl: submit takes NUMBER and TEXT (--clas is no option of submit)\n",
+       {}},
+      {{"connect", "--wait"}, 1, "", "qorvelctl: --wait needs a value\n", {}},
+  };
+  for (const TRow& row : rows) {
+    SCOPED_TRACE(row.Args.join(QLatin1Char(' ')).toStdString());
+    smsc_.ClearRecords();
+    int code = -1;
+    QString err;
+    const QString out = Run(ctl, row.Args, &code, &err);
+    EXPECT_EQ(code, row.Code) << err.toStdString();
+    EXPECT_EQ(out.toStdString().substr(0, std::strlen(row.Out)), row.Out);
+    if (*row.Err) {
+      EXPECT_EQ(err.toStdString().substr(0, std::strlen(row.Err)), row.Err);
+    } else {
+      EXPECT_EQ(err.toStdString(), "");
+    }
+    const auto submits = smsc_.Submits();
+    if (row.Sent.isNull()) {
+      EXPECT_TRUE(submits.empty());
+    } else {
+      ASSERT_EQ(submits.size(), 1u);
+      EXPECT_EQ(submits[0].Fields[20], row.Sent.toHex().toUpper().toStdString());
+    }
+  }
 }
 
 // The simulator's time stamp as qorvelctl prints it.

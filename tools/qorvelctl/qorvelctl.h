@@ -26,6 +26,13 @@ QString CreateObject();
 QString DateText(double aDays);
 // aText as a number from aMin to aMax, or the usage naming aOption.
 int ToNumber(const QString& aText, const QString& aOption, int aMin, int aMax);
+// The value that follows the option aArgs[aIndex], with aIndex moved onto it;
+// the usage when the option is last.
+const QString& OptionValue(const QStringList& aArgs, qsizetype& aIndex);
+// A command's arguments before the first "--", and in aOperands those after
+// it, which are taken as they stand and never as options (a message text
+// "-h", a file named "--json").
+QStringList SplitAtOptionsEnd(const QStringList& aArgs, QStringList& aOperands);
 
 // What a submit asks beyond number and text; the defaults ask for nothing.
 struct TSubmitOptions {

@@ -70,13 +70,18 @@ constexpr char kUsage[] =
     "                          not wait)\n"
     "Options of watch and decode:\n"
     "  --json                  one JSON object per line\n"
-    "  --help                  this text\n"
+    "Of every command:\n"
+    "  -h, --help              this text; only as the first argument or right\n"
+    "                          after the command\n"
+    "  --                      ends the options: what follows is NUMBER, TEXT or\n"
+    "                          FILE even when it begins with -\n"
     "\n"
     "NUMBER is 1 to 16 digits after an optional + (international) or # (taken as\n"
     "it is). TEXT is sent as the octets of the argument, unchanged: at most 160,\n"
-    "or 140 of 8-bit data. Dates print as local time. Like every client,\n"
-    "qorvelctl's object asks Qorvel to connect. Errors go to stderr with exit\n"
-    "status 1.\n"
+    "or 140 of 8-bit data; one that begins with - but is no option of submit is\n"
+    "text too (\"submit 0612345678 -h\" sends \"-h\"). Dates print as local time.\n"
+    "Like every client, qorvelctl's object asks Qorvel to connect. Errors go to\n"
+    "stderr with exit status 1.\n"
     "\n"
     "A line of FILE is NUMBER,TEXT; a text that holds a comma or a quote goes in\n"
     "quotes, its quotes doubled: 0612345678,\"a \"\"b\"\", c\". The text's octets are\n"
@@ -138,12 +143,21 @@ int ToNumber(const QString& aText, const QString& aOption, int aMin, int aMax) {
   return value;
 }
 
+const QString& OptionValue(const QStringList& aArgs, qsizetype& aIndex) {
+  if (aIndex + 1 >= aArgs.size()) Usage(aArgs[aIndex] + QStringLiteral(" needs a value"));
+  return aArgs[++aIndex];
+}
+
+QStringList SplitAtOptionsEnd(const QStringList& aArgs, QStringList& aOperands) {
+  const qsizetype end = aArgs.indexOf(QStringLiteral("--"));
+  if (end < 0) return aArgs;
+  aOperands = aArgs.mid(end + 1);
+  return aArgs.first(end);
+}
+
 bool TakeSubmitOption(const QStringList& aArgs, qsizetype& aIndex, TSubmitOptions& aOptions) {
   const QString& a = aArgs[aIndex];
-  auto value = [&]() {
-    if (aIndex + 1 >= aArgs.size()) Usage(a + QStringLiteral(" needs a value"));
-    return aArgs[++aIndex];
-  };
+  auto value = [&]() -> const QString& { return OptionValue(aArgs, aIndex); };
   if (a == QLatin1String("--class")) {
     aOptions.MCLs = static_cast<short>(ToNumber(value(), a, 0, 3));
   } else if (a == QLatin1String("--pid")) {
@@ -196,26 +210,33 @@ int Submit(const QStringList& aArgs) {
   QByteArray octets;
   bool binary = false;
   TSubmitOptions options;
+  QStringList operands;
+  const QStringList args = SplitAtOptionsEnd(aArgs, operands);
   QStringList positional;
-  for (qsizetype i = 0; i < aArgs.size(); ++i) {
-    const QString& a = aArgs[i];
+  for (qsizetype i = 0; i < args.size(); ++i) {
+    const QString& a = args[i];
     if (a == QLatin1String("--hex")) {
-      if (i + 1 >= aArgs.size()) Usage(a + QStringLiteral(" needs a value"));
-      std::optional<QByteArray> data = FromHex(aArgs[++i].toLatin1());
+      std::optional<QByteArray> data = FromHex(OptionValue(args, i).toLatin1());
       if (!data) Usage(QStringLiteral("--hex takes pairs of hex digits"));
       octets = *data;
       binary = true;
-    } else if (TakeSubmitOption(aArgs, i, options)) {
-      continue;
-    } else if (a.startsWith(QLatin1String("--"))) {
-      Usage(QStringLiteral("unknown option ") + a);
-    } else {
+    } else if (!TakeSubmitOption(args, i, options)) {
+      // A text may begin with "-": what is no option of submit is taken as
+      // NUMBER or TEXT.
       positional << a;
     }
   }
+  positional << operands;
   if (positional.size() != (binary ? 1 : 2)) {
-    Usage(binary ? QStringLiteral("submit --hex takes NUMBER only")
-                 : QStringLiteral("submit takes NUMBER and TEXT"));
+    QString why = binary ? QStringLiteral("submit --hex takes NUMBER only")
+                         : QStringLiteral("submit takes NUMBER and TEXT");
+    for (const QString& p : std::as_const(positional)) {
+      if (p.startsWith(QLatin1Char('-')) && !operands.contains(p)) {
+        why += QStringLiteral(" (%1 is no option of submit)").arg(p);
+        break;
+      }
+    }
+    Usage(why);
   }
   const QByteArray number = positional[0].toLatin1();
   if (QString wrong = NumberProblem(number); !wrong.isEmpty()) {
@@ -235,8 +256,8 @@ int Submit(const QStringList& aArgs) {
 int Switch(bool aActive, const QStringList& aArgs) {
   int waitSeconds = 20;
   for (qsizetype i = 0; i < aArgs.size(); ++i) {
-    if (aArgs[i] == QLatin1String("--wait") && i + 1 < aArgs.size()) {
-      waitSeconds = ToNumber(aArgs[++i], QStringLiteral("--wait"), 0, 3600);
+    if (aArgs[i] == QLatin1String("--wait")) {
+      waitSeconds = ToNumber(OptionValue(aArgs, i), QStringLiteral("--wait"), 0, 3600);
     } else {
       Usage(QStringLiteral("unknown argument ") + aArgs[i]);
     }
@@ -375,7 +396,13 @@ int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);
   QStringList args = QCoreApplication::arguments().mid(1);
   if (args.isEmpty()) Usage(QStringLiteral("no command"));
-  if (args.contains(QStringLiteral("--help")) || args.contains(QStringLiteral("-h"))) {
+  // Only a leading --help asks for help: after a command's first argument,
+  // "-h" may be the text of a message.
+  auto asksHelp = [&](qsizetype aIndex) {
+    return aIndex < args.size() &&
+           (args[aIndex] == QLatin1String("--help") || args[aIndex] == QLatin1String("-h"));
+  };
+  if (asksHelp(0) || asksHelp(1)) {
     std::fputs(kUsage, stdout);
     return 0;
   }

@@ -378,17 +378,18 @@ int Send(const QStringList& aArgs) {
   bool json = false;
   int window = kDefaultWindow;
   TSubmitOptions options;
+  QStringList operands;
+  const QStringList args = SplitAtOptionsEnd(aArgs, operands);
   QStringList positional;
-  for (qsizetype i = 0; i < aArgs.size(); ++i) {
-    const QString& a = aArgs[i];
+  for (qsizetype i = 0; i < args.size(); ++i) {
+    const QString& a = args[i];
     if (a == QLatin1String("--hex")) {
       hex = true;
     } else if (a == QLatin1String("--json")) {
       json = true;
     } else if (a == QLatin1String("--window")) {
-      if (i + 1 >= aArgs.size()) Usage(a + QStringLiteral(" needs a value"));
-      window = ToNumber(aArgs[++i], a, 1, kMaxWindow);
-    } else if (TakeSubmitOption(aArgs, i, options)) {
+      window = ToNumber(OptionValue(args, i), a, 1, kMaxWindow);
+    } else if (TakeSubmitOption(args, i, options)) {
       continue;
     } else if (a.startsWith(QLatin1String("--"))) {
       Usage(QStringLiteral("unknown option ") + a);
@@ -396,6 +397,7 @@ int Send(const QStringList& aArgs) {
       positional << a;
     }
   }
+  positional << operands;
   if (positional.size() != 1) Usage(QStringLiteral("send takes FILE, or - for standard input"));
   std::vector<TMessageLine> lines = ReadMessageLines(ReadInput(positional[0]), hex);
   // Nothing to send needs no object, and so no connection to the SMSC.
