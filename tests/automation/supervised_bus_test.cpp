@@ -309,6 +309,7 @@ TEST_F(SupervisedBus, QorvelctlTakesHelpOnlyInFrontAndTextAfterTheOptions) {
        "qorvelctl: submit takes NUMBER and TEXT (--clas is no option of submit)\n",
        {}},
       {{"connect", "--wait"}, 1, "", "qorvelctl: --wait needs a value\n", {}},
+      {{"test", "--wait"}, 1, "", "qorvelctl: --wait needs a value\n", {}},
   };
   for (const TRow& row : rows) {
     SCOPED_TRACE(row.Args.join(QLatin1Char(' ')).toStdString());
@@ -332,6 +333,43 @@ TEST_F(SupervisedBus, QorvelctlTakesHelpOnlyInFrontAndTextAfterTheOptions) {
     }
   }
 }
+
+// qorvelctl test on a Qorvel that is still logging in, as one the bus has
+// just started: it waits for the connection, up to --wait.
+struct TLoginRow {
+  const char* Name;
+  bool Answered;  // late; otherwise never
+  QStringList Args;
+  const char* Out;
+  int Code;
+};
+
+void PrintTo(const TLoginRow& aRow, std::ostream* aOut) {
+  *aOut << aRow.Name;
+}
+
+class QorvelctlTest : public SupervisedBus, public ::testing::WithParamInterface<TLoginRow> {};
+
+TEST_P(QorvelctlTest, WaitsForTheLoginUpToItsBound) {
+  const QString ctl = BuildTool("qorvelctl");
+  if (!QFile::exists(ctl)) GTEST_SKIP() << "qorvelctl is not built";
+  if (GetParam().Answered) {
+    smsc_.DelayAnswers(60, std::chrono::milliseconds(1000), 1);
+  } else {
+    smsc_.WithholdAnswers(60);
+  }
+  int code = -1;
+  QString err;
+  EXPECT_EQ(Run(ctl, GetParam().Args, &code, &err).toStdString(), GetParam().Out);
+  EXPECT_EQ(code, GetParam().Code);
+  EXPECT_EQ(err.toStdString(), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Login, QorvelctlTest,
+    ::testing::Values(TLoginRow{"Late", true, {"test"}, "alive\n", 0},
+                      TLoginRow{"Never", false, {"test", "--wait", "1"}, "not alive\n", 2}),
+    [](const auto& aInfo) { return std::string(aInfo.param.Name); });
 
 // The simulator's time stamp as qorvelctl prints it.
 QString StampText(const std::string& aStamp) {

@@ -40,8 +40,8 @@ constexpr char kUsage[] =
     "  submit NUMBER --hex HEX submit 8-bit data given as hex digits\n"
     "  send FILE               submit the message of each line of FILE (-: standard\n"
     "                          input); print the lines that failed and a summary\n"
-    "  test                    test the connection: prints \"alive\" (exit 0) or\n"
-    "                          \"not alive\" (exit 2)\n"
+    "  test                    once Qorvel is connected, test the connection:\n"
+    "                          prints \"alive\" (exit 0) or \"not alive\" (exit 2)\n"
     "  status                  print whether Qorvel is connected and its own number\n"
     "  connect                 ask Qorvel to connect and wait until it is\n"
     "  disconnect              ask Qorvel to disconnect and wait until it is\n"
@@ -65,9 +65,10 @@ constexpr char kUsage[] =
     "  --window N              Submit calls in flight at once, 1 to 1000 (default 10)\n"
     "  --json                  one JSON object per message line, in the order of\n"
     "                          the lines, then one with the totals\n"
-    "Options of connect and disconnect:\n"
-    "  --wait SECONDS          how long to wait for the change (default 20; 0: do\n"
-    "                          not wait)\n"
+    "Options of test, connect and disconnect:\n"
+    "  --wait SECONDS          how long to wait for the connection, or the change\n"
+    "                          (default 20; 0: do not wait); test says \"not\n"
+    "                          alive\" when there is none by then\n"
     "Options of watch and decode:\n"
     "  --json                  one JSON object per line\n"
     "Of every command:\n"
@@ -253,29 +254,53 @@ int Submit(const QStringList& aArgs) {
   return 0;
 }
 
-int Switch(bool aActive, const QStringList& aArgs) {
-  int waitSeconds = 20;
+// The --wait of test, connect and disconnect, in seconds.
+int WaitSeconds(const QStringList& aArgs) {
+  int seconds = 20;
   for (qsizetype i = 0; i < aArgs.size(); ++i) {
     if (aArgs[i] == QLatin1String("--wait")) {
-      waitSeconds = ToNumber(OptionValue(aArgs, i), QStringLiteral("--wait"), 0, 3600);
+      seconds = ToNumber(OptionValue(aArgs, i), QStringLiteral("--wait"), 0, 3600);
     } else {
       Usage(QStringLiteral("unknown argument ") + aArgs[i]);
     }
   }
+  return seconds;
+}
+
+// Whether Qorvel's connection is (aActive) or is not up within aSeconds; with
+// 0, whether it is now.
+bool WaitForActive(const QString& aPath, bool aActive, int aSeconds) {
+  QElapsedTimer timer;
+  timer.start();
+  while (Property(aPath, "Active").toBool() != aActive) {
+    if (timer.elapsed() >= aSeconds * 1000LL) return false;
+    QThread::msleep(100);
+  }
+  return true;
+}
+
+int Switch(bool aActive, const QStringList& aArgs) {
+  const int waitSeconds = WaitSeconds(aArgs);
   const QString path = CreateObject();
   Call(path, kProperties, "Set",
        {QLatin1String(kObjectInterface), QStringLiteral("Active"),
         QVariant::fromValue(QDBusVariant(aActive))});
-  QElapsedTimer timer;
-  timer.start();
-  while (waitSeconds > 0 && Property(path, "Active").toBool() != aActive) {
-    if (timer.elapsed() > waitSeconds * 1000) {
-      Fail(aActive ? QStringLiteral("not connected after %1 s").arg(waitSeconds)
-                   : QStringLiteral("still connected after %1 s").arg(waitSeconds));
-    }
-    QThread::msleep(100);
+  if (waitSeconds > 0 && !WaitForActive(path, aActive, waitSeconds)) {
+    Fail(aActive ? QStringLiteral("not connected after %1 s").arg(waitSeconds)
+                 : QStringLiteral("still connected after %1 s").arg(waitSeconds));
   }
   return 0;
+}
+
+int Test(const QStringList& aArgs) {
+  const int waitSeconds = WaitSeconds(aArgs);
+  // Creating the object asked Qorvel to connect; one the bus has just
+  // started is still logging in.
+  const QString path = CreateObject();
+  const bool alive = WaitForActive(path, true, waitSeconds) &&
+                     Call(path, kObjectInterface, "TestConnection").arguments().value(0).toBool();
+  std::puts(alive ? "alive" : "not alive");
+  return alive ? 0 : 2;
 }
 
 volatile std::sig_atomic_t stopRequested = 0;
@@ -417,13 +442,8 @@ int main(int argc, char** argv) {
   if (command == QLatin1String("watch")) return Watch(args);
   if (command == QLatin1String("connect")) return Switch(true, args);
   if (command == QLatin1String("disconnect")) return Switch(false, args);
+  if (command == QLatin1String("test")) return Test(args);
   if (!args.isEmpty()) Usage(command + QStringLiteral(" takes no arguments"));
-  if (command == QLatin1String("test")) {
-    const QString path = CreateObject();
-    bool alive = Call(path, kObjectInterface, "TestConnection").arguments().value(0).toBool();
-    std::puts(alive ? "alive" : "not alive");
-    return alive ? 0 : 2;
-  }
   if (command == QLatin1String("status")) {
     const QString path = CreateObject();
     QDBusMessage r = Call(path, kProperties, "GetAll", {QLatin1String(kObjectInterface)});
