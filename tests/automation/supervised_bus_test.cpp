@@ -10,6 +10,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTimer>
 #include <atomic>
@@ -45,6 +46,46 @@ class TEventRecorder : public QObject {
 
 namespace {
 
+// The supervisor as the automation server sees it, with an eye on the objects
+// it hands out, so that a test can wait for a client to have advised one.
+// Called on the server's thread and on this one.
+class TObjectSpy final : public IAutoSupervisor {
+ public:
+  explicit TObjectSpy(IAutoSupervisor& aReal) : real_(aReal) {}
+  // Live objects that have a sink.
+  int Advised() const EXCLUDES(lock_) {
+    TLockGuard g(lock_);
+    int n = 0;
+    for (const auto& weak : objects_) {
+      const auto object = weak.lock();
+      n += object && object->Advised() ? 1 : 0;
+    }
+    return n;
+  }
+
+  void AddAutoObject(std::shared_ptr<IAutoObject> aObject) override EXCLUDES(lock_) {
+    {
+      TLockGuard g(lock_);
+      objects_.push_back(std::dynamic_pointer_cast<TAutoEMI>(aObject));
+    }
+    real_.AddAutoObject(std::move(aObject));
+  }
+  void RemoveAutoObject(const IAutoObject* aObject) override { real_.RemoveAutoObject(aObject); }
+  void RequestActive(bool aActive) override { real_.RequestActive(aActive); }
+  void PostJob(std::string aName, std::unique_ptr<TSubmitItem> aItem) override {
+    real_.PostJob(std::move(aName), std::move(aItem));
+  }
+  bool EngineActive() const override { return real_.EngineActive(); }
+  std::string OwnAddress() const override { return real_.OwnAddress(); }
+  TTrafficCounts Counts() const override { return real_.Counts(); }
+  std::string LinkState() const override { return real_.LinkState(); }
+
+ private:
+  IAutoSupervisor& real_;
+  mutable TMutex lock_;
+  std::vector<std::weak_ptr<TAutoEMI>> objects_ GUARDED_BY(lock_);
+};
+
 const QString kIface = QLatin1String(kObjectInterface);
 const QString kProperties = QStringLiteral("org.freedesktop.DBus.Properties");
 
@@ -75,15 +116,22 @@ class SupervisedBus : public ::testing::Test {
                                    ScramblePassword("pw") + "\n");
     dm_ = std::make_unique<TEMIDM>(TIniFile(dir_.File("EMI.INI")), SystemClock());
     dm_->SetForm(&form_);
-    server_ = std::make_unique<TProgramAutomation>(
-        *dm_, Mode(), [this](const std::string& l) { form_.Log1.AddLine(l); });
-    ASSERT_TRUE(server_->Running());
-    QCoreApplication::processEvents();
+    spy_ = std::make_unique<TObjectSpy>(*dm_);
+    StartServer();
   }
   void TearDown() override {
     server_.reset();
+    spy_.reset();
     if (dm_) dm_->SetForm(nullptr);
     dm_.reset();
+  }
+
+  // Takes the bus name, as a Qorvel that starts.
+  void StartServer() {
+    server_ = std::make_unique<TProgramAutomation>(
+        *spy_, Mode(), [this](const std::string& l) { form_.Log1.AddLine(l); });
+    ASSERT_TRUE(server_->Running());
+    QCoreApplication::processEvents();
   }
 
   virtual TStartMode Mode() const { return TStartMode::User; }
@@ -114,6 +162,7 @@ class SupervisedBus : public ::testing::Test {
   qorvel::testing::TTempDir dir_;
   qorvel::testing::TFakeForm form_;
   std::unique_ptr<TEMIDM> dm_;
+  std::unique_ptr<TObjectSpy> spy_;
   std::unique_ptr<TProgramAutomation> server_;
 };
 
@@ -230,11 +279,12 @@ TEST_F(SupervisedBus, QorvelctlSubmitsTestsSwitchesAndWatches) {
   EXPECT_EQ(code, 0) << err.toStdString();
   EXPECT_TRUE(dm_->EngineActive());
   out = Run(ctl, {"status"}, &code);
-  EXPECT_TRUE(out.startsWith(QStringLiteral("connected: yes\nown number: 1234\n"
-                                            "link: Connected to KESTRA since ")))
+  EXPECT_TRUE(
+      out.startsWith(QStringLiteral("connected: yes\nown number: 1234\n"
+                                    "link: Connected to KESTRA since ")))
       << out.toStdString();
-  EXPECT_TRUE(out.endsWith(QStringLiteral(
-      "\nsent: 0\nfailed: 0\nreceived: 0\nnotifications: 0\nqueued: 0\n")))
+  EXPECT_TRUE(out.endsWith(
+      QStringLiteral("\nsent: 0\nfailed: 0\nreceived: 0\nnotifications: 0\nqueued: 0\n")))
       << out.toStdString();
   out = Run(ctl, {"test"}, &code);
   EXPECT_EQ(out, QStringLiteral("alive\n"));
@@ -243,9 +293,34 @@ TEST_F(SupervisedBus, QorvelctlSubmitsTestsSwitchesAndWatches) {
   QProcess watch;
   watch.start(ctl, {"watch", "--json"});
   ASSERT_TRUE(watch.waitForStarted());
-  ASSERT_TRUE(WaitFor([&] { return server_->ObjectCount() == 1; }));
-  // The object is advised once its creator has called Advise; give it time.
-  WaitFor([] { return false; }, 300);
+  ASSERT_TRUE(WaitFor([&] { return spy_->Advised() == 1; }));
+
+  // Another connection sends what looks like Qorvel's event, on the path of
+  // every object there is; watch must not take it for one.
+  TBusClient forger(QStringLiteral("forger"));
+  const QString children =
+      forger
+          .Call(QStringLiteral("/Qorvel/AutoEMI"),
+                QStringLiteral("org.freedesktop.DBus.Introspectable"), QStringLiteral("Introspect"))
+          .arguments()
+          .value(0)
+          .toString();
+  static const QRegularExpression kChild(QStringLiteral("<node name=\"(\\d+)\"/>"));
+  int forged = 0;
+  for (const auto& m : kChild.globalMatch(children)) {
+    QDBusMessage fake = QDBusMessage::createSignal(QLatin1String(kObjectPathPrefix) + m.captured(1),
+                                                   QLatin1String(kEventsInterface),
+                                                   QStringLiteral("OnDeliveredNotification"));
+    fake.setArguments({1.0, QStringLiteral("forged"), QStringLiteral("0612"), QByteArray("x"),
+                       QVariant::fromValue<short>(0), QVariant::fromValue<short>(2),
+                       QVariant::fromValue<short>(0), 1.0});
+    ASSERT_TRUE(forger.Bus().send(fake));
+    ++forged;
+  }
+  ASSERT_GE(forged, 1) << children.toStdString();
+  // A call after them: the bus has passed them on before Qorvel's own events.
+  forger.Call(QStringLiteral("/Qorvel"), QStringLiteral("org.freedesktop.DBus.Peer"),
+              QStringLiteral("Ping"));
 
   out = Run(ctl,
             {"submit", "0612", "--hex", "00FF41", "--class", "1", "--notify", "delivered,buffered",
@@ -273,6 +348,7 @@ TEST_F(SupervisedBus, QorvelctlSubmitsTestsSwitchesAndWatches) {
   })) << lines.toStdString();
   EXPECT_TRUE(lines.contains("\"Msg\":\"Hi \xc3\xa9\"")) << lines.toStdString();
   EXPECT_TRUE(lines.contains("\"OA\":\"0655\""));
+  EXPECT_FALSE(lines.contains("forged")) << lines.toStdString();
   watch.terminate();
   WaitFor([&] { return watch.state() == QProcess::NotRunning; });
   EXPECT_EQ(watch.exitCode(), 0);
@@ -370,6 +446,55 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(TLoginRow{"Late", true, {"test"}, "alive\n", 0},
                       TLoginRow{"Never", false, {"test", "--wait", "1"}, "not alive\n", 2}),
     [](const auto& aInfo) { return std::string(aInfo.param.Name); });
+
+// Qorvel goes away under a watch (its bus name has no owner any more) and
+// comes back: watch --once ends, watch without it carries on with a new
+// object.
+TEST_F(SupervisedBus, QorvelctlWatchNoticesQorvelGoingAndFollowsItBack) {
+  const QString ctl = BuildTool("qorvelctl");
+  if (!QFile::exists(ctl)) GTEST_SKIP() << "qorvelctl is not built";
+  for (const bool once : {true, false}) {
+    SCOPED_TRACE(once ? "--once" : "without --once");
+    if (!server_) StartServer();
+    QProcess watch;
+    watch.start(ctl, once ? QStringList{"watch", "--once"} : QStringList{"watch"});
+    ASSERT_TRUE(WaitFor([&] { return spy_->Advised() == 1; }));
+    server_.reset();
+    if (once) {
+      ASSERT_TRUE(WaitFor([&] { return watch.state() == QProcess::NotRunning; }));
+      EXPECT_EQ(watch.exitStatus(), QProcess::NormalExit);
+      EXPECT_EQ(watch.exitCode(), 1);
+      EXPECT_EQ(watch.readAllStandardError().toStdString(), "qorvelctl: Qorvel went away\n");
+      continue;
+    }
+    QByteArray err;
+    ASSERT_TRUE(WaitFor([&] {
+      err += watch.readAllStandardError();
+      return err.contains("went away");
+    })) << err.toStdString();
+    StartServer();
+    ASSERT_TRUE(WaitFor([&] { return spy_->Advised() == 1; }));
+    // Its new object asked for the connection; the message must find it.
+    ASSERT_TRUE(WaitFor([&] { return dm_->EngineActive() && smsc_.SessionOpen(); }));
+    TMobileMessage mobile;
+    mobile.OA = "0655";
+    mobile.DA = "1234";
+    mobile.Msg = "again";
+    smsc_.SendDeliver(mobile);
+    QByteArray out;
+    ASSERT_TRUE(WaitFor([&] {
+      out += watch.readAllStandardOutput();
+      return out.contains("text=\"again\"");
+    })) << out.toStdString();
+    watch.terminate();
+    ASSERT_TRUE(WaitFor([&] { return watch.state() == QProcess::NotRunning; }));
+    EXPECT_EQ(watch.exitCode(), 0);
+    err += watch.readAllStandardError();
+    EXPECT_EQ(err.toStdString(),
+              "qorvelctl: Qorvel went away; waiting for it to come back\n"
+              "qorvelctl: Qorvel is back; watching again\n");
+  }
+}
 
 // The simulator's time stamp as qorvelctl prints it.
 QString StampText(const std::string& aStamp) {

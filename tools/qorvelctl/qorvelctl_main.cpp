@@ -3,8 +3,10 @@
 #include <QCoreApplication>
 #include <QDBusArgument>
 #include <QDBusConnection>
+#include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
+#include <QDBusReply>
 #include <QDBusSignature>
 #include <QDBusUnixFileDescriptor>
 #include <QDBusVariant>
@@ -45,8 +47,10 @@ constexpr char kUsage[] =
     "  status                  print whether Qorvel is connected and its own number\n"
     "  connect                 ask Qorvel to connect and wait until it is\n"
     "  disconnect              ask Qorvel to disconnect and wait until it is\n"
-    "  watch                   print each event as it comes, one line each, until\n"
-    "                          interrupted\n"
+    "  watch                   print each event of Qorvel (of no other sender) as\n"
+    "                          it comes, one line each, until interrupted; when\n"
+    "                          Qorvel goes away, say so on stderr and go on once\n"
+    "                          it is back\n"
     "  decode [FILE]           print the EMI frames of a log (FILE, or -: standard\n"
     "                          input, the default) field by field; lines without\n"
     "                          a frame are skipped. Needs no running Qorvel\n"
@@ -69,6 +73,8 @@ constexpr char kUsage[] =
     "  --wait SECONDS          how long to wait for the connection, or the change\n"
     "                          (default 20; 0: do not wait); test says \"not\n"
     "                          alive\" when there is none by then\n"
+    "Options of watch:\n"
+    "  --once                  end with status 1 when Qorvel goes away\n"
     "Options of watch and decode:\n"
     "  --json                  one JSON object per line\n"
     "Of every command:\n"
@@ -107,12 +113,22 @@ constexpr char kUsage[] =
   std::exit(1);
 }
 
+namespace {
+
+// The answer of aService, an error included.
+QDBusMessage Ask(const QString& aService, const QString& aPath, const char* aInterface,
+                 const char* aMember, const QVariantList& aArgs = {}) {
+  QDBusMessage m = QDBusMessage::createMethodCall(aService, aPath, QLatin1String(aInterface),
+                                                  QLatin1String(aMember));
+  m.setArguments(aArgs);
+  return QDBusConnection::sessionBus().call(m, QDBus::Block, kCallTimeout);
+}
+
+}  // namespace
+
 QDBusMessage Call(const QString& aPath, const char* aInterface, const char* aMember,
                   const QVariantList& aArgs) {
-  QDBusMessage m = QDBusMessage::createMethodCall(
-      QLatin1String(kBusServiceName), aPath, QLatin1String(aInterface), QLatin1String(aMember));
-  m.setArguments(aArgs);
-  QDBusMessage reply = QDBusConnection::sessionBus().call(m, QDBus::Block, kCallTimeout);
+  QDBusMessage reply = Ask(QLatin1String(kBusServiceName), aPath, aInterface, aMember, aArgs);
   if (reply.type() == QDBusMessage::ErrorMessage) Fail(reply.errorMessage());
   return reply;
 }
@@ -305,12 +321,54 @@ int Test(const QStringList& aArgs) {
 
 volatile std::sig_atomic_t stopRequested = 0;
 
+constexpr char kEventNames[][24] = {"OnDelivered", "OnActiveChanged", "OnDeliveredNotification"};
+
+// Prints the events of one object of the Qorvel that owns the bus name, and
+// of no one else: any connection can send a signal with that path and
+// interface. When that Qorvel goes, its object goes with it; the watcher then
+// waits for the name to have an owner again and starts over on a new object.
 class TWatcher : public QObject {
   Q_OBJECT
  public:
-  explicit TWatcher(bool aJson) : json_(aJson) {}
+  TWatcher(bool aJson, bool aOnce) : json_(aJson), once_(aOnce) {
+    // Before the first object, so that no departure goes unseen.
+    QDBusConnection::sessionBus().connect(
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("NameOwnerChanged"),
+        {QLatin1String(kBusServiceName)}, QString(), this,
+        SLOT(OwnerChanged(QString, QString, QString)));
+  }
+
+  // Creates an object, listens to its owner's signals and advises it; why it
+  // could not, or empty.
+  QString Attach() {
+    const QDBusMessage created = Ask(QLatin1String(kBusServiceName), QLatin1String(kFactoryPath),
+                                     kFactoryInterface, "CreateInstance");
+    if (created.type() == QDBusMessage::ErrorMessage) return created.errorMessage();
+    const QString path = created.arguments().value(0).value<QDBusObjectPath>().path();
+    if (path.isEmpty()) return QStringLiteral("CreateInstance answered no object path");
+    const QDBusReply<QString> owner =
+        QDBusConnection::sessionBus().interface()->serviceOwner(QLatin1String(kBusServiceName));
+    if (!owner.isValid()) return owner.error().message();
+    // The name changed hands between the two calls; its NameOwnerChanged is
+    // on the way.
+    if (owner.value() != created.service()) {
+      return QStringLiteral("%1 changed owner meanwhile").arg(QLatin1String(kBusServiceName));
+    }
+    owner_ = owner.value();
+    path_ = path;
+    Listen(true);
+    const QDBusMessage advised = Ask(owner_, path_, kObjectInterface, "Advise");
+    if (advised.type() == QDBusMessage::ErrorMessage) {
+      Detach();
+      return advised.errorMessage();
+    }
+    return {};
+  }
+
  public slots:
   void Event(const QDBusMessage& aSignal) {
+    if (aSignal.service() != owner_ || aSignal.path() != path_) return;
     const QVariantList a = aSignal.arguments();
     const QString name = aSignal.member();
     QString line;
@@ -368,26 +426,69 @@ class TWatcher : public QObject {
     std::fflush(stdout);
   }
 
+  void OwnerChanged(const QString& aName, const QString& aOldOwner, const QString& aNewOwner) {
+    if (aName != QLatin1String(kBusServiceName)) return;
+    if (!owner_.isEmpty() && aOldOwner == owner_) {
+      Detach();
+      if (once_) {
+        Notice(QStringLiteral("Qorvel went away"));
+        QCoreApplication::exit(1);
+        return;
+      }
+      Notice(QStringLiteral("Qorvel went away; waiting for it to come back"));
+    }
+    if (owner_.isEmpty() && !aNewOwner.isEmpty()) {
+      if (const QString why = Attach(); why.isEmpty()) {
+        Notice(QStringLiteral("Qorvel is back; watching again"));
+      } else {
+        Notice(QStringLiteral("cannot watch the new Qorvel (%1); waiting for another").arg(why));
+      }
+    }
+  }
+
  private:
+  void Listen(bool aOn) {
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    for (const char* name : kEventNames) {
+      if (aOn) {
+        bus.connect(owner_, path_, QLatin1String(kEventsInterface), QLatin1String(name), this,
+                    SLOT(Event(QDBusMessage)));
+      } else {
+        bus.disconnect(owner_, path_, QLatin1String(kEventsInterface), QLatin1String(name), this,
+                       SLOT(Event(QDBusMessage)));
+      }
+    }
+  }
+  void Detach() {
+    Listen(false);
+    owner_.clear();
+    path_.clear();
+  }
+  static void Notice(const QString& aText) {
+    std::fprintf(stderr, "qorvelctl: %s\n", aText.toLocal8Bit().constData());
+    std::fflush(stderr);
+  }
+
   bool json_;
+  bool once_;
+  QString owner_;  // unique name of the Qorvel watched; empty while waiting
+  QString path_;
 };
 
 int Watch(const QStringList& aArgs) {
   bool json = false;
+  bool once = false;
   for (const QString& a : aArgs) {
     if (a == QLatin1String("--json")) {
       json = true;
+    } else if (a == QLatin1String("--once")) {
+      once = true;
     } else {
       Usage(QStringLiteral("unknown argument ") + a);
     }
   }
-  const QString path = CreateObject();
-  TWatcher watcher(json);
-  for (const char* name : {"OnDelivered", "OnActiveChanged", "OnDeliveredNotification"}) {
-    QDBusConnection::sessionBus().connect(QString(), path, QLatin1String(kEventsInterface),
-                                          QLatin1String(name), &watcher, SLOT(Event(QDBusMessage)));
-  }
-  Call(path, kObjectInterface, "Advise");
+  TWatcher watcher(json, once);
+  if (const QString why = watcher.Attach(); !why.isEmpty()) Fail(why);
   std::signal(SIGINT, [](int) { stopRequested = 1; });
   std::signal(SIGTERM, [](int) { stopRequested = 1; });
   QTimer poll;
@@ -395,8 +496,7 @@ int Watch(const QStringList& aArgs) {
     if (stopRequested) QCoreApplication::quit();
   });
   poll.start(100);
-  QCoreApplication::exec();
-  return 0;
+  return QCoreApplication::exec();
 }
 
 // Qt numbers these types in a registry that it creates when the first of
