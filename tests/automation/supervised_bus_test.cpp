@@ -3,7 +3,9 @@
 // are connections of this process, qorvelctl and the Python example.
 #include <gtest/gtest.h>
 
+#include <QDBusArgument>
 #include <QDBusReply>
+#include <QDBusVirtualObject>
 #include <QDBusVariant>
 #include <QDateTime>
 #include <QFile>
@@ -17,6 +19,7 @@
 #include <chrono>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <map>
 #include <stdexcept>
 
@@ -106,6 +109,21 @@ QString BuildTool(const char* aName) {
          QLatin1String(aName);
 }
 
+// Runs a program to its end while the event loop (and so the supervisor) goes
+// on; its stdout, with its exit code in aCode.
+QString RunToEnd(const QString& aProgram, const QStringList& aArgs, int* aCode = nullptr,
+                 QString* aErr = nullptr, const QByteArray& aInput = {}) {
+  QProcess p;
+  p.start(aProgram, aArgs);
+  p.waitForStarted();
+  p.write(aInput);
+  p.closeWriteChannel();
+  WaitFor([&] { return p.state() == QProcess::NotRunning; }, 60000);
+  if (aCode) *aCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+  if (aErr) *aErr = QString::fromUtf8(p.readAllStandardError());
+  return QString::fromUtf8(p.readAllStandardOutput());
+}
+
 class SupervisedBus : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -136,26 +154,16 @@ class SupervisedBus : public ::testing::Test {
 
   virtual TStartMode Mode() const { return TStartMode::User; }
 
+  static QString Run(const QString& aProgram, const QStringList& aArgs, int* aCode = nullptr,
+                     QString* aErr = nullptr, const QByteArray& aInput = {}) {
+    return RunToEnd(aProgram, aArgs, aCode, aErr, aInput);
+  }
+
   static TSmscConfig SmscConfig() {
     TSmscConfig c;
     c.Account = "1234";
     c.Password = "pw";
     return c;
-  }
-
-  // Runs a program to its end while the event loop (and so the supervisor)
-  // goes on; its stdout, with its exit code in aCode.
-  static QString Run(const QString& aProgram, const QStringList& aArgs, int* aCode = nullptr,
-                     QString* aErr = nullptr, const QByteArray& aInput = {}) {
-    QProcess p;
-    p.start(aProgram, aArgs);
-    p.waitForStarted();
-    p.write(aInput);
-    p.closeWriteChannel();
-    WaitFor([&] { return p.state() == QProcess::NotRunning; }, 60000);
-    if (aCode) *aCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-    if (aErr) *aErr = QString::fromUtf8(p.readAllStandardError());
-    return QString::fromUtf8(p.readAllStandardOutput());
   }
 
   TSmscSimulator smsc_{SmscConfig()};
@@ -682,6 +690,80 @@ TEST_F(SupervisedBus, ThePythonExampleSubmitsAndHearsItsNotification) {
   EXPECT_TRUE(out.contains(QStringLiteral("notification for 0612345678: status 0, reason 0")))
       << out.toStdString();
   ASSERT_EQ(smsc_.Submits().size(), 1u);
+}
+
+// A Qorvel of another make on the bus: it answers CreateInstance and the
+// properties with the values given, whatever their type.
+class TOtherQorvel final : public QDBusVirtualObject {
+ public:
+  QVariant Created = QVariant::fromValue(QDBusObjectPath(QStringLiteral("/Qorvel/AutoEMI/1")));
+  QVariantMap All{{QStringLiteral("Active"), true}, {QStringLiteral("PhoneNumber"), QString()}};
+  QVariant Active = QVariant::fromValue(QDBusVariant(true));  // what Get answers
+
+  bool handleMessage(const QDBusMessage& aMessage, const QDBusConnection& aBus) override {
+    const QString member = aMessage.member();
+    QVariantList answer;
+    if (member == QLatin1String("CreateInstance")) {
+      answer = {Created};
+    } else if (member == QLatin1String("GetAll")) {
+      answer = {All};
+    } else if (member == QLatin1String("Get")) {
+      answer = {Active};
+    } else if (member != QLatin1String("Set")) {
+      return false;
+    }
+    QDBusMessage reply = aMessage.createReply();
+    reply.setArguments(answer);
+    aBus.send(reply);
+    return true;
+  }
+  QString introspect(const QString&) const override { return {}; }
+};
+
+// What qorvelctl does with answers of the wrong type: it names them, rather
+// than crash or print what Qorvel did not say.
+TEST(QorvelOfAnotherMake, QorvelctlNamesAnAnswerOfTheWrongType) {
+  if (!QDBusConnection::sessionBus().isConnected()) GTEST_SKIP() << "no session bus";
+  const QString ctl = BuildTool("qorvelctl");
+  if (!QFile::exists(ctl)) GTEST_SKIP() << "qorvelctl is not built";
+  QDBusArgument textCounts;
+  textCounts.beginMap(QMetaType::fromType<QString>(), QMetaType::fromType<QString>());
+  textCounts.beginMapEntry();
+  textCounts << QStringLiteral("sent") << QStringLiteral("1");
+  textCounts.endMapEntry();
+  textCounts.endMap();
+  struct TRow {
+    QStringList Args;
+    std::function<void(TOtherQorvel&)> Make;
+    const char* Err;
+  };
+  const TRow rows[] = {
+      {{"status"},
+       [&](TOtherQorvel& q) { q.All.insert(QStringLiteral("Counts"), QVariant::fromValue(textCounts)); },
+       "qorvelctl: Qorvel's Counts is \"a{ss}\", not \"a{sx}\"\n"},
+      {{"status"},
+       [](TOtherQorvel& q) { q.Created = QStringLiteral("/Qorvel/AutoEMI/1"); },
+       "qorvelctl: Qorvel answered CreateInstance with \"s\", not \"o\"\n"},
+      {{"connect", "--wait", "1"},
+       [](TOtherQorvel& q) { q.Active = QVariant::fromValue(QDBusVariant(QStringLiteral("yes"))); },
+       "qorvelctl: Qorvel's Active is \"s\", not \"b\"\n"},
+  };
+  for (const TRow& row : rows) {
+    SCOPED_TRACE(row.Err);
+    TOtherQorvel other;
+    row.Make(other);
+    TBusClient host(QStringLiteral("other-qorvel"));
+    ASSERT_TRUE(host.Bus().registerVirtualObject(QLatin1String(kFactoryPath), &other,
+                                                 QDBusConnection::SubPath));
+    ASSERT_TRUE(host.Bus().registerService(QLatin1String(kBusServiceName)));
+    int code = -1;
+    QString err;
+    const QString out = RunToEnd(ctl, row.Args, &code, &err);
+    EXPECT_EQ(code, 1);
+    EXPECT_EQ(err.toStdString(), row.Err);
+    EXPECT_EQ(out.toStdString(), "");
+    host.Bus().unregisterObject(QLatin1String(kFactoryPath), QDBusConnection::UnregisterTree);
+  }
 }
 
 class TCountingSink : public IAutoEMIEvents {

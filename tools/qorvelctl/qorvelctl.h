@@ -19,6 +19,13 @@ inline constexpr int kCallTimeout = 120000;
 // A blocking call to Qorvel; fails the program on an error reply.
 QDBusMessage Call(const QString& aPath, const char* aInterface, const char* aMember,
                   const QVariantList& aArgs = {});
+// The D-Bus signature of a value as QtDBus hands it over ("b", "a{sx}"), or
+// empty when it has none.
+QString SignatureOf(const QVariant& aValue);
+// The value of Qorvel's answer to aMember, after checking that it is of type
+// aSignature: another make of Qorvel fails the program with a message
+// rather than crash it or print what it did not say.
+QVariant AnswerOf(const QDBusMessage& aReply, const char* aMember, const char* aSignature);
 // A new automation object's path.
 QString CreateObject();
 

@@ -5,6 +5,7 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
+#include <QDBusMetaType>
 #include <QDBusObjectPath>
 #include <QDBusReply>
 #include <QDBusSignature>
@@ -133,16 +134,49 @@ QDBusMessage Call(const QString& aPath, const char* aInterface, const char* aMem
   return reply;
 }
 
-QString CreateObject() {
-  QDBusMessage r = Call(QLatin1String(kFactoryPath), kFactoryInterface, "CreateInstance");
-  return r.arguments().value(0).value<QDBusObjectPath>().path();
+QString SignatureOf(const QVariant& aValue) {
+  if (aValue.metaType() == QMetaType::fromType<QDBusArgument>()) {
+    return aValue.value<QDBusArgument>().currentSignature();
+  }
+  return QString::fromLatin1(QDBusMetaType::typeToSignature(aValue.metaType()));
 }
 
-QVariant Property(const QString& aPath, const char* aName) {
-  QDBusMessage r =
-      Call(aPath, kProperties, "Get", {QLatin1String(kObjectInterface), QLatin1String(aName)});
-  return r.arguments().value(0).value<QDBusVariant>().variant();
+QVariant AnswerOf(const QDBusMessage& aReply, const char* aMember, const char* aSignature) {
+  if (aReply.signature() != QLatin1String(aSignature)) {
+    Fail(QStringLiteral("Qorvel answered %1 with \"%2\", not \"%3\"")
+             .arg(QLatin1String(aMember), aReply.signature(), QLatin1String(aSignature)));
+  }
+  return aReply.arguments().value(0);
 }
+
+QString CreateObject() {
+  return AnswerOf(Call(QLatin1String(kFactoryPath), kFactoryInterface, "CreateInstance"),
+                  "CreateInstance", "o")
+      .value<QDBusObjectPath>()
+      .path();
+}
+
+namespace {
+
+// A property's value, after checking that it is of type aSignature.
+QVariant Checked(const QVariant& aValue, const char* aName, const char* aSignature) {
+  if (!aValue.isValid()) Fail(QStringLiteral("Qorvel gave no %1").arg(QLatin1String(aName)));
+  const QString signature = SignatureOf(aValue);
+  if (signature != QLatin1String(aSignature)) {
+    Fail(QStringLiteral("Qorvel's %1 is \"%2\", not \"%3\"")
+             .arg(QLatin1String(aName), signature, QLatin1String(aSignature)));
+  }
+  return aValue;
+}
+
+QVariant Property(const QString& aPath, const char* aName, const char* aSignature) {
+  const QVariant value = AnswerOf(
+      Call(aPath, kProperties, "Get", {QLatin1String(kObjectInterface), QLatin1String(aName)}),
+      "Get", "v");
+  return Checked(value.value<QDBusVariant>().variant(), aName, aSignature);
+}
+
+}  // namespace
 
 QString DateText(double aDays) {
   if (aDays == 0) return QStringLiteral("-");
@@ -266,7 +300,7 @@ int Submit(const QStringList& aArgs) {
   const QString path = CreateObject();
   QDBusMessage r =
       Call(path, kObjectInterface, "Submit", SubmitArguments(number, octets, binary, options));
-  std::printf("%s\n", DateText(r.arguments().value(0).toDouble()).toLocal8Bit().constData());
+  std::printf("%s\n", DateText(AnswerOf(r, "Submit", "d").toDouble()).toLocal8Bit().constData());
   return 0;
 }
 
@@ -288,7 +322,7 @@ int WaitSeconds(const QStringList& aArgs) {
 bool WaitForActive(const QString& aPath, bool aActive, int aSeconds) {
   QElapsedTimer timer;
   timer.start();
-  while (Property(aPath, "Active").toBool() != aActive) {
+  while (Property(aPath, "Active", "b").toBool() != aActive) {
     if (timer.elapsed() >= aSeconds * 1000LL) return false;
     QThread::msleep(100);
   }
@@ -313,10 +347,46 @@ int Test(const QStringList& aArgs) {
   // Creating the object asked Qorvel to connect; one the bus has just
   // started is still logging in.
   const QString path = CreateObject();
-  const bool alive = WaitForActive(path, true, waitSeconds) &&
-                     Call(path, kObjectInterface, "TestConnection").arguments().value(0).toBool();
+  const bool alive =
+      WaitForActive(path, true, waitSeconds) &&
+      AnswerOf(Call(path, kObjectInterface, "TestConnection"), "TestConnection", "b").toBool();
   std::puts(alive ? "alive" : "not alive");
   return alive ? 0 : 2;
+}
+
+int Status() {
+  const QString path = CreateObject();
+  const QVariantMap all = qdbus_cast<QVariantMap>(AnswerOf(
+      Call(path, kProperties, "GetAll", {QLatin1String(kObjectInterface)}), "GetAll", "a{sv}"));
+  auto property = [&](const char* aName, const char* aSignature) {
+    return Checked(all.value(QLatin1String(aName)), aName, aSignature);
+  };
+  const bool active = property("Active", "b").toBool();
+  QString text = QStringLiteral("connected: %1\nown number: %2\n")
+                     .arg(active ? QStringLiteral("yes") : QStringLiteral("no"),
+                          property("PhoneNumber", "s").toString());
+  // Absent from a Qorvel older than these.
+  if (all.contains(QStringLiteral("LinkState"))) {
+    text += QStringLiteral("link: %1\n").arg(property("LinkState", "s").toString());
+  }
+  if (all.contains(QStringLiteral("Counts"))) {
+    QMap<QString, qlonglong> counts;
+    const QVariant value = all.value(QStringLiteral("Counts"));
+    // Qorvel 1.2 declares "a{sx}" but sends "a{sv}", each value an "x".
+    if (SignatureOf(value) == QLatin1String("a{sv}")) {
+      const QVariantMap map = qdbus_cast<QVariantMap>(value);
+      for (auto it = map.begin(); it != map.end(); ++it) {
+        counts.insert(it.key(), Checked(it.value(), "Counts", "x").toLongLong());
+      }
+    } else {
+      Checked(value, "Counts", "a{sx}").value<QDBusArgument>() >> counts;
+    }
+    for (const char* name : {"sent", "failed", "received", "notifications", "queued"}) {
+      text += QStringLiteral("%1: %2\n").arg(QLatin1String(name)).arg(counts.value(name));
+    }
+  }
+  std::fputs(text.toLocal8Bit().constData(), stdout);
+  return 0;
 }
 
 volatile std::sig_atomic_t stopRequested = 0;
@@ -345,8 +415,11 @@ class TWatcher : public QObject {
     const QDBusMessage created = Ask(QLatin1String(kBusServiceName), QLatin1String(kFactoryPath),
                                      kFactoryInterface, "CreateInstance");
     if (created.type() == QDBusMessage::ErrorMessage) return created.errorMessage();
+    if (created.signature() != QLatin1String("o")) {
+      return QStringLiteral("Qorvel answered CreateInstance with \"%1\", not \"o\"")
+          .arg(created.signature());
+    }
     const QString path = created.arguments().value(0).value<QDBusObjectPath>().path();
-    if (path.isEmpty()) return QStringLiteral("CreateInstance answered no object path");
     const QDBusReply<QString> owner =
         QDBusConnection::sessionBus().interface()->serviceOwner(QLatin1String(kBusServiceName));
     if (!owner.isValid()) return owner.error().message();
@@ -371,6 +444,14 @@ class TWatcher : public QObject {
     if (aSignal.service() != owner_ || aSignal.path() != path_) return;
     const QVariantList a = aSignal.arguments();
     const QString name = aSignal.member();
+    const char* shape = name == QLatin1String("OnDelivered")               ? "dssaybnnnd"
+                        : name == QLatin1String("OnDeliveredNotification") ? "dssaynnnd"
+                                                                           : "";
+    if (aSignal.signature() != QLatin1String(shape)) {
+      Notice(QStringLiteral("Qorvel sent %1 with \"%2\", not \"%3\"; not shown")
+                 .arg(name, aSignal.signature(), QLatin1String(shape)));
+      return;
+    }
     QString line;
     if (json_) {
       QJsonObject o{{QStringLiteral("event"), name}};
@@ -544,28 +625,7 @@ int main(int argc, char** argv) {
   if (command == QLatin1String("disconnect")) return Switch(false, args);
   if (command == QLatin1String("test")) return Test(args);
   if (!args.isEmpty()) Usage(command + QStringLiteral(" takes no arguments"));
-  if (command == QLatin1String("status")) {
-    const QString path = CreateObject();
-    QDBusMessage r = Call(path, kProperties, "GetAll", {QLatin1String(kObjectInterface)});
-    const QVariantMap all = qdbus_cast<QVariantMap>(r.arguments().value(0));
-    std::printf("connected: %s\nown number: %s\n",
-                all.value(QStringLiteral("Active")).toBool() ? "yes" : "no",
-                all.value(QStringLiteral("PhoneNumber")).toString().toLocal8Bit().constData());
-    // Absent from a Qorvel older than these.
-    if (all.contains(QStringLiteral("LinkState")))
-      std::printf("link: %s\n",
-                  all.value(QStringLiteral("LinkState")).toString().toLocal8Bit().constData());
-    if (all.contains(QStringLiteral("Counts"))) {
-      const QVariantMap counts = qdbus_cast<QVariantMap>(all.value(QStringLiteral("Counts")));
-      std::printf("sent: %lld\nfailed: %lld\nreceived: %lld\nnotifications: %lld\nqueued: %lld\n",
-                  counts.value(QStringLiteral("sent")).toLongLong(),
-                  counts.value(QStringLiteral("failed")).toLongLong(),
-                  counts.value(QStringLiteral("received")).toLongLong(),
-                  counts.value(QStringLiteral("notifications")).toLongLong(),
-                  counts.value(QStringLiteral("queued")).toLongLong());
-    }
-    return 0;
-  }
+  if (command == QLatin1String("status")) return Status();
   Usage(QStringLiteral("unknown command ") + command);
 }
 

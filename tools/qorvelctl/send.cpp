@@ -177,7 +177,10 @@ class TSender : public QObject {
     if (left_) return;
     --inFlight_;
     TOutcome outcome;
-    if (aReply.type() == QDBusMessage::ReplyMessage) {
+    if (aReply.type() == QDBusMessage::ReplyMessage && aReply.signature() != QLatin1String("d")) {
+      outcome.Error =
+          QStringLiteral("Qorvel answered Submit with \"%1\", not \"d\"").arg(aReply.signature());
+    } else if (aReply.type() == QDBusMessage::ReplyMessage) {
       outcome.Sent = true;
       outcome.SCTS = aReply.arguments().value(0).toDouble();
     } else {
