@@ -177,7 +177,10 @@ class TSender : public QObject {
     if (left_) return;
     --inFlight_;
     TOutcome outcome;
-    if (aReply.type() == QDBusMessage::ReplyMessage) {
+    if (aReply.type() == QDBusMessage::ReplyMessage && aReply.signature() != QLatin1String("d")) {
+      outcome.Error =
+          QStringLiteral("Qorvel answered Submit with \"%1\", not \"d\"").arg(aReply.signature());
+    } else if (aReply.type() == QDBusMessage::ReplyMessage) {
       outcome.Sent = true;
       outcome.SCTS = aReply.arguments().value(0).toDouble();
     } else {
@@ -378,17 +381,18 @@ int Send(const QStringList& aArgs) {
   bool json = false;
   int window = kDefaultWindow;
   TSubmitOptions options;
+  QStringList operands;
+  const QStringList args = SplitAtOptionsEnd(aArgs, operands);
   QStringList positional;
-  for (qsizetype i = 0; i < aArgs.size(); ++i) {
-    const QString& a = aArgs[i];
+  for (qsizetype i = 0; i < args.size(); ++i) {
+    const QString& a = args[i];
     if (a == QLatin1String("--hex")) {
       hex = true;
     } else if (a == QLatin1String("--json")) {
       json = true;
     } else if (a == QLatin1String("--window")) {
-      if (i + 1 >= aArgs.size()) Usage(a + QStringLiteral(" needs a value"));
-      window = ToNumber(aArgs[++i], a, 1, kMaxWindow);
-    } else if (TakeSubmitOption(aArgs, i, options)) {
+      window = ToNumber(OptionValue(args, i), a, 1, kMaxWindow);
+    } else if (TakeSubmitOption(args, i, options)) {
       continue;
     } else if (a.startsWith(QLatin1String("--"))) {
       Usage(QStringLiteral("unknown option ") + a);
@@ -396,6 +400,7 @@ int Send(const QStringList& aArgs) {
       positional << a;
     }
   }
+  positional << operands;
   if (positional.size() != 1) Usage(QStringLiteral("send takes FILE, or - for standard input"));
   std::vector<TMessageLine> lines = ReadMessageLines(ReadInput(positional[0]), hex);
   // Nothing to send needs no object, and so no connection to the SMSC.
