@@ -64,7 +64,8 @@ class TAutoServer : public QDBusVirtualObject {
   void CreateInstance(const QDBusMessage& aMessage) EXCLUDES(lock_);
   void CallObject(const QDBusMessage& aMessage, const std::shared_ptr<TAutoEMI>& aObject);
   void CallProperties(const QDBusMessage& aMessage, const std::shared_ptr<TAutoEMI>& aObject);
-  void Submit(const QDBusMessage& aMessage, const std::shared_ptr<TAutoEMI>& aObject);
+  // With aWithId the reply carries the history id after the SCTS.
+  void Submit(const QDBusMessage& aMessage, const std::shared_ptr<TAutoEMI>& aObject, bool aWithId);
   void TestConnection(const QDBusMessage& aMessage, const std::shared_ptr<TAutoEMI>& aObject);
   void Advise(const QDBusMessage& aMessage, const std::shared_ptr<TAutoEMI>& aObject);
   // Ends and forgets the objects that aRelease picks; true when the table
