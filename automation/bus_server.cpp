@@ -131,8 +131,12 @@ class TBusEventSink final : public IAutoEMIEvents {
 
 }  // namespace
 
-TAutoServer::TAutoServer(IAutoSupervisor& aSupervisor, QDBusConnection aBus, QObject* aParent)
-    : QDBusVirtualObject(aParent), supervisor_(aSupervisor), bus_(std::move(aBus)) {}
+TAutoServer::TAutoServer(IAutoSupervisor& aSupervisor, QDBusConnection aBus,
+                         TMessageStore* aHistory, QObject* aParent)
+    : QDBusVirtualObject(aParent),
+      supervisor_(aSupervisor),
+      bus_(std::move(aBus)),
+      history_(aHistory, bus_) {}
 
 TAutoServer::~TAutoServer() {
   Unregister();
@@ -236,6 +240,10 @@ bool TAutoServer::handleMessage(const QDBusMessage& aMessage, const QDBusConnect
   }
   if (aMessage.interface() == QLatin1String(kPeer) && aMessage.member() == QLatin1String("Ping")) {
     Reply(aMessage.createReply());
+    return true;
+  }
+  if (path == QLatin1String(kHistoryPath)) {
+    history_.Handle(aMessage);
     return true;
   }
   if (path == QLatin1String(kFactoryPath)) {
@@ -444,8 +452,10 @@ void TAutoServer::Advise(const QDBusMessage& aMessage, const std::shared_ptr<TAu
 
 QString TAutoServer::introspect(const QString& aPath) const {
   if (aPath == QLatin1String(kFactoryPath)) {
-    return InterfaceXml(kFactoryInterface) + QStringLiteral("<node name=\"AutoEMI\"/>\n");
+    return InterfaceXml(kFactoryInterface) +
+           QStringLiteral("<node name=\"AutoEMI\"/>\n<node name=\"History\"/>\n");
   }
+  if (aPath == QLatin1String(kHistoryPath)) return InterfaceXml(kHistoryInterface);
   const QString prefix = QLatin1String(kObjectPathPrefix);
   if (aPath + QLatin1Char('/') == prefix) {
     QString children;
