@@ -7,6 +7,10 @@
 #include <QDBusArgument>
 #include <QDBusPendingReply>
 #include <QDBusReply>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QStandardPaths>
 #include <chrono>
@@ -384,6 +388,82 @@ TEST_F(HistoryBus, GdbusFindsTheInterfaceAndQueriesIt) {
       {QStringLiteral("call"), QStringLiteral("--method"), QStringLiteral("Qorvel.IHistory.Query"),
        QStringLiteral("{'colour': <'red'>}"), QStringLiteral("0"), QStringLiteral("10")});
   EXPECT_TRUE(refused.contains(QStringLiteral("InvalidArgs"))) << refused.toStdString();
+}
+
+// qorvelctl history and show, as a user runs them.
+TEST_F(HistoryBus, QorvelctlListsAndShowsTheHistory) {
+  const QString ctl =
+      QCoreApplication::applicationDirPath() + QStringLiteral("/../tools/qorvelctl");
+  if (!QFile::exists(ctl)) GTEST_SKIP() << "qorvelctl is not built";
+  Fill();
+  struct TCase {
+    QStringList Args;
+    int Code;
+    QStringList Lines;  // the starts of lines of stdout, in this order
+    qsizetype Count;    // of the lines; -1 any
+    QString Err;        // a part of stderr
+  };
+  auto id = [&](int aPlace) { return QString::number(ids_[static_cast<std::size_t>(aPlace - 1)]); };
+  const TCase cases[] = {
+      {{"history", "--number", "0612000001"}, 0, {"ID ", id(5) + " ", id(1) + " "}, 3, {}},
+      {{"history", "--number", "0612000001", "--limit", "1"},
+       0,
+       {"ID ", id(5) + " "},
+       2,
+       "the newest 1 of 2"},
+      {{"history", "--status", "not-delivered", "--json"},
+       0,
+       {"{\"binary\":false,\"direction\":\"out\","},
+       1,
+       {}},
+      {{"history", "--since", "30m"}, 0, {"ID ", id(3) + " "}, 2, {}},
+      {{"show", id(4)},
+       0,
+       {"id:           " + id(4), "direction:    out", "source:       :1.7",
+        "number:       0612000004", "status:       not delivered (since ", "text:         third",
+        "class:        1", "notify:       3", "reason:       107", "events:", "  ", "  ", "  "},
+       -1,
+       {}},
+      {{"show", id(1), "--json"}, 0, {"{"}, 1, {}},
+      {{"show", "999999"}, 1, {}, 0, "No message with id 999999"},
+      {{"show", "x"}, 1, {}, 0, "ID is a message's number in the history, not x"},
+      {{"history", "--since", "yesterday"}, 1, {}, 0, "--since takes a date-time"},
+      {{"history", "--status", "sent"}, 1, {}, 0, "--status knows submitted"},
+      {{"history", "--limit", "0"}, 1, {}, 0, "--limit takes a number from 1 to 10000"},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Args.join(QLatin1Char(' ')).toStdString());
+    QProcess p;
+    p.start(ctl, c.Args);
+    ASSERT_TRUE(p.waitForFinished(30000));
+    const QString out = QString::fromUtf8(p.readAllStandardOutput());
+    const QString err = QString::fromUtf8(p.readAllStandardError());
+    EXPECT_EQ(p.exitCode(), c.Code) << err.toStdString();
+    const QStringList lines = out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    if (c.Count >= 0) {
+      EXPECT_EQ(lines.size(), c.Count) << out.toStdString();
+    }
+    qsizetype next = 0;
+    for (const QString& start : c.Lines) {
+      while (next < lines.size() && !lines[next].startsWith(start)) ++next;
+      EXPECT_LT(next, lines.size()) << "no line " << start.toStdString() << " in\n"
+                                    << out.toStdString();
+      ++next;
+    }
+    EXPECT_TRUE(err.contains(c.Err)) << err.toStdString();
+  }
+
+  // The JSON of show, field by field.
+  QProcess p;
+  p.start(ctl, {"show", id(1), "--json"});
+  ASSERT_TRUE(p.waitForFinished(30000));
+  const QJsonObject o = QJsonDocument::fromJson(p.readAllStandardOutput()).object();
+  EXPECT_EQ(o.value("id").toInteger(), ids_[0]);
+  EXPECT_EQ(o.value("status").toString(), "delivered");
+  EXPECT_EQ(o.value("text").toString(), "Hello");
+  EXPECT_EQ(o.value("details").toObject().value("trn").toInt(), 3);
+  EXPECT_EQ(o.value("events").toArray().size(), 3);
+  EXPECT_EQ(o.value("events").toArray().at(2).toObject().value("status").toString(), "delivered");
 }
 
 }  // namespace

@@ -18,6 +18,7 @@
 #include <string>
 
 #include "automation/bus_names.h"
+#include "tools/qorvelctl/history.h"
 #include "tools/qorvelctl/message_input.h"
 #include "tools/qorvelctl/qorvelctl.h"
 
@@ -48,6 +49,9 @@ constexpr char kUsage[] =
     "  decode [FILE]           print the EMI frames of a log (FILE, or -: standard\n"
     "                          input, the default) field by field; lines without\n"
     "                          a frame are skipped. Needs no running Qorvel\n"
+    "  history                 list the messages Qorvel has kept, newest first:\n"
+    "                          id, time, direction, number, status, SCTS, text\n"
+    "  show ID                 print everything Qorvel has kept of one message\n"
     "\n"
     "Options of submit and send:\n"
     "  --class N               message class 0 to 3 (default: none)\n"
@@ -63,10 +67,17 @@ constexpr char kUsage[] =
     "  --window N              Submit calls in flight at once, 1 to 1000 (default 10)\n"
     "  --json                  one JSON object per message line, in the order of\n"
     "                          the lines, then one with the totals\n"
+    "Options of history:\n"
+    "  --since T               from T on: a local date-time (2024-05-02T10:15) or\n"
+    "                          a span ago (45s, 30m, 1h, 2d, 1w)\n"
+    "  --number N              numbers starting with N (+ and 00 alike)\n"
+    "  --status S              submitted, accepted, failed, buffered, delivered,\n"
+    "                          not-delivered, received or unmatched\n"
+    "  --limit N               at most N messages, 1 to 10000 (default 50)\n"
     "Options of connect and disconnect:\n"
     "  --wait SECONDS          how long to wait for the change (default 20; 0: do\n"
     "                          not wait)\n"
-    "Options of watch and decode:\n"
+    "Options of watch, decode, history and show:\n"
     "  --json                  one JSON object per line\n"
     "  --help                  this text\n"
     "\n"
@@ -369,6 +380,8 @@ int main(int argc, char** argv) {
   const QString command = args.takeFirst();
   if (command == QLatin1String("submit")) return Submit(args);
   if (command == QLatin1String("send")) return Send(args);
+  if (command == QLatin1String("history")) return History(args);
+  if (command == QLatin1String("show")) return Show(args);
   if (command == QLatin1String("watch")) return Watch(args);
   if (command == QLatin1String("connect")) return Switch(true, args);
   if (command == QLatin1String("disconnect")) return Switch(false, args);
