@@ -11,6 +11,7 @@
 #include <exception>
 #include <functional>
 
+#include "app/jobs.h"
 #include "config/ini_file.h"
 #include "connect/log_view.h"
 #include "emi/emi_client.h"
@@ -39,8 +40,12 @@ class IEMIFormHost {
   virtual bool Connecting() const = 0;
   // Ends the session, a connect under way, and the automatic reconnection.
   virtual void Disconnect() = 0;
-  // The window's own submits count with the bus's.
-  virtual void RecordSubmit(bool aAccepted) = 0;
+  // The window's own submits count with the bus's and go to the history: the
+  // message as it is about to be sent (its id, 0 when there is no history),
+  // then its outcome.
+  virtual int64_t RecordWindowSubmit(const TSubmitItem& aItem) = 0;
+  virtual void RecordSubmit(int64_t aHistoryId, bool aAccepted, TDateTime aSCTS,
+                            const std::string& aError, int aTRN) = 0;
   // The automatic reconnection waits for its next attempt: the user may stop it.
   virtual bool ReconnectionArmed() const = 0;
 };

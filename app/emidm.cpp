@@ -103,11 +103,16 @@ TEMIDM::~TEMIDM() {
   // Queued jobs are never worked off, and those under way never end; their
   // callers must not wait for ever.
   for (auto& job : jobs)
-    if (job.second && job.second->Requester)
+    if (job.second && job.second->Requester) {
+      RecordResult(*job.second->Requester, -1, "Object destroyed", 0, -1);
       job.second->Requester->Complete(-1, "Object destroyed");
+    }
   for (TTimerId timer : RetryTimers) clock_.Cancel(timer);
   for (auto& requester : InFlight)
-    if (requester) requester->Complete(-1, "Object destroyed");
+    if (requester) {
+      RecordResult(*requester, -1, "Object destroyed", 0, -1);
+      requester->Complete(-1, "Object destroyed");
+    }
 
   if (EMIDM == this) EMIDM = nullptr;
 }
@@ -149,6 +154,10 @@ void TEMIDM::RequestActive(bool aActive) {
 }
 
 void TEMIDM::PostJob(std::string aName, std::unique_ptr<TSubmitItem> aItem) {
+  if (history_ && aName == kJobSubmit && aItem && aItem->Requester) {
+    aItem->Requester->SetHistoryId(
+        history_->RecordSubmit(HistoryRecordOf(*aItem, aItem->Source.empty() ? "bus" : aItem->Source)));
+  }
   {
     TLockGuard g(JobsLock);
     Jobs.emplace_back(std::move(aName), std::move(aItem));
@@ -193,8 +202,28 @@ std::string TEMIDM::LinkState() const {
   return LinkStateText;
 }
 
-void TEMIDM::RecordSubmit(bool aAccepted) {
+THistorySubmit TEMIDM::HistoryRecordOf(const TSubmitItem& aItem, std::string aSource) const {
+  THistorySubmit submit = HistorySubmitOf(aItem, std::move(aSource));
+  // Notifications name the recipient as the SMSC was given it.
+  submit.SmscNumber = ToSmscAddress(aItem.DA, emiClient_->Params());
+  return submit;
+}
+
+int64_t TEMIDM::RecordWindowSubmit(const TSubmitItem& aItem) {
+  return history_ ? history_->RecordSubmit(HistoryRecordOf(aItem, "window")) : 0;
+}
+
+void TEMIDM::RecordSubmit(int64_t aHistoryId, bool aAccepted, TDateTime aSCTS,
+                          const std::string& aError, int aTRN) {
   ++(aAccepted ? SentCount : FailedCount);
+  if (history_ && aHistoryId != 0)
+    history_->RecordSubmitResult(aHistoryId, aAccepted, aSCTS, aError, aTRN);
+}
+
+void TEMIDM::RecordResult(const TJobRequester& aRequester, int32_t aCode,
+                          const std::string& aText, TDateTime aSCTS, int aTRN) {
+  if (history_ && aRequester.HistoryId() != 0)
+    history_->RecordSubmitResult(aRequester.HistoryId(), aCode == 0, aSCTS, aText, aTRN);
 }
 
 void TEMIDM::RefreshLinkState() {
@@ -327,6 +356,7 @@ void TEMIDM::EMIClientRxCommand(uint8_t aOT, const std::string& aData) {
   if (aOT == 52) {
     ++ReceivedCount;
     const std::unique_ptr<TRetrieveDeliverySMItem> item = ParseDeliveredMessage(aData);
+    if (history_) history_->RecordReceived(*item);
     const std::string shown = item->Binary ? TextToHex(item->Msg) : item->Msg;
     Log1("Delivered: " + DateTimeOctets(item->SCTS) + "," + Quoted(item->OA) + "," +
          Quoted(item->DA) + ",RPI:" + std::to_string(item->RPI) + ", " + Quoted(shown));
@@ -336,6 +366,7 @@ void TEMIDM::EMIClientRxCommand(uint8_t aOT, const std::string& aData) {
     ++NotifiedCount;
     const std::unique_ptr<TRetrieveDeliveryNotificationItem> item =
         ParseDeliveryNotification(aData);
+    if (history_) history_->RecordNotification(*item);
     const std::string reason = item->DeliveryStatus == 0 ? "OK" : ReasonText(item->ReasonCode);
     Log1("Notified: " + DateTimeOctets(item->SCTS) + "," + Quoted(item->OA) + "," +
          Quoted(item->DA) + "," + Quoted(item->Msg) +

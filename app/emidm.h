@@ -25,6 +25,7 @@
 #include "app/auto_supervisor.h"
 #include "app/jobs.h"
 #include "app/log_view_link.h"
+#include "app/message_store.h"
 #include "config/ini_file.h"
 #include "connect/clock.h"
 #include "connect/file_term_logger.h"
@@ -61,6 +62,11 @@ class TEMIDM : public QObject, public IEMIFormHost, public IAutoSupervisor {
   // logger at the window's traffic pane.
   void SetForm(IEMIFormView* aForm);
   IEMIFormView* Form() const { return form_; }
+  // Where every submit, its result and every message and notification
+  // received are recorded; nullptr (the default) records nothing. Not owned:
+  // it must outlive the supervisor. Set it before the first job is posted.
+  void SetHistory(TMessageStore* aHistory) { history_ = aHistory; }
+  TMessageStore* History() const { return history_; }
 
   // ---- automation objects: any thread ----
   // Appends the object and asks for one connect.
@@ -97,7 +103,9 @@ class TEMIDM : public QObject, public IEMIFormHost, public IAutoSupervisor {
   // Any thread.
   bool Connecting() const override { return ConnectBusy.load() || ReopenBusy.load(); }
   void Disconnect() override;
-  void RecordSubmit(bool aAccepted) override;
+  int64_t RecordWindowSubmit(const TSubmitItem& aItem) override;
+  void RecordSubmit(int64_t aHistoryId, bool aAccepted, TDateTime aSCTS, const std::string& aError,
+                    int aTRN) override;
   bool ReconnectionArmed() const override { return ReconnectArmed(); }
   // Works out the link's state afresh and shows it, with the buttons that
   // follow it. Main thread.
@@ -127,12 +135,17 @@ class TEMIDM : public QObject, public IEMIFormHost, public IAutoSupervisor {
   void SubmitAttempt(std::shared_ptr<TSubmitItem> aItem, bool aMayRetry);
   void SubmitEnded(std::shared_ptr<TSubmitItem> aItem, bool aMayRetry,
                    const TOperationResult& aResult, TDateTime aSCTS);
-  // Completes a job's requester and forgets the job.
+  // Completes a job's requester and forgets the job; a submit's result goes
+  // to the history.
   void Finish(const std::shared_ptr<TJobRequester>& aRequester, int32_t aCode, std::string aText,
-              TDateTime aSCTS = 0);
+              TDateTime aSCTS = 0, int aTRN = -1);
   // Finish for a submit: counted as sent or failed.
   void FinishSubmit(const std::shared_ptr<TJobRequester>& aRequester, int32_t aCode,
-                    std::string aText, TDateTime aSCTS = 0);
+                    std::string aText, TDateTime aSCTS = 0, int aTRN = -1);
+  // The history's record of a job's result, when it has one.
+  void RecordResult(const TJobRequester& aRequester, int32_t aCode, const std::string& aText,
+                    TDateTime aSCTS, int aTRN);
+  THistorySubmit HistoryRecordOf(const TSubmitItem& aItem, std::string aSource) const;
   void TrackInFlight(const std::shared_ptr<TJobRequester>& aRequester);
   void ConnectEnded(std::exception_ptr aFailure);
   void ReopenEnded(std::exception_ptr aFailure);
@@ -165,6 +178,7 @@ class TEMIDM : public QObject, public IEMIFormHost, public IAutoSupervisor {
   std::unique_ptr<TEMIClient> emiClient_;
   QTimer* timer2_ = nullptr;
   IEMIFormView* form_ = nullptr;
+  TMessageStore* history_ = nullptr;
 
   mutable TMutex JobsLock;
   std::vector<std::shared_ptr<IAutoObject>> AutoObjects GUARDED_BY(JobsLock);

@@ -104,7 +104,11 @@ void TEMIDM::RunStep(bool aFromTimer) {
     }
     // Its caller has gone and been answered: sending it now would deliver a
     // message that nobody is told about.
-    if (!job.second || (job.second->Requester && job.second->Requester->Completed())) continue;
+    if (!job.second || (job.second->Requester && job.second->Requester->Completed())) {
+      if (job.second && job.second->Requester)
+        RecordResult(*job.second->Requester, -1, "Not sent: its caller had gone", 0, -1);
+      continue;
+    }
     --budget;
     WorkOffJob(job.first, std::shared_ptr<TSubmitItem>(std::move(job.second)), retryAllowed);
   }
@@ -131,13 +135,14 @@ void TEMIDM::TrackInFlight(const std::shared_ptr<TJobRequester>& aRequester) {
 }
 
 void TEMIDM::FinishSubmit(const std::shared_ptr<TJobRequester>& aRequester, int32_t aCode,
-                          std::string aText, TDateTime aSCTS) {
-  RecordSubmit(aCode == 0);
-  Finish(aRequester, aCode, std::move(aText), aSCTS);
+                          std::string aText, TDateTime aSCTS, int aTRN) {
+  ++(aCode == 0 ? SentCount : FailedCount);
+  Finish(aRequester, aCode, std::move(aText), aSCTS, aTRN);
 }
 
 void TEMIDM::Finish(const std::shared_ptr<TJobRequester>& aRequester, int32_t aCode,
-                    std::string aText, TDateTime aSCTS) {
+                    std::string aText, TDateTime aSCTS, int aTRN) {
+  if (aRequester) RecordResult(*aRequester, aCode, aText, aSCTS, aTRN);
   std::erase(InFlight, aRequester);
   InFlightCount = static_cast<int64_t>(InFlight.size());
   // The window has room again: a job waiting for it goes at once, as the
@@ -174,10 +179,10 @@ void TEMIDM::WorkOffJob(const std::string& aName, std::shared_ptr<TSubmitItem> a
     }
     Finish(requester, -1, "");
   } catch (const std::exception& e) {
-    if (aName == kJobSubmit) RecordSubmit(false);
+    if (aName == kJobSubmit) ++FailedCount;
     Finish(requester, -1, e.what());
   } catch (...) {
-    if (aName == kJobSubmit) RecordSubmit(false);
+    if (aName == kJobSubmit) ++FailedCount;
     Finish(requester, -1, "Unknown exception");
   }
 }
@@ -206,12 +211,12 @@ void TEMIDM::SubmitEnded(std::shared_ptr<TSubmitItem> aItem, bool aMayRetry,
                          const TOperationResult& aResult, TDateTime aSCTS) {
   const std::shared_ptr<TJobRequester> requester = aItem->Requester;
   if (aResult.Ack()) {
-    FinishSubmit(requester, 0, "", aSCTS);
+    FinishSubmit(requester, 0, "", aSCTS, aResult.TRN);
     return;
   }
   const bool unsent = aResult.Kind == TOperationResult::okFailed && !aResult.Written;
   if (!aMayRetry || (emiClient_->Window > 1 && !unsent)) {
-    FinishSubmit(requester, -1, aResult.ErrorText());
+    FinishSubmit(requester, -1, aResult.ErrorText(), 0, aResult.TRN);
     return;
   }
   // A failure at Window 1 may mean a dead link: reconnect and try once more.

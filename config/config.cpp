@@ -88,13 +88,7 @@ std::string FolderOf(const std::string& aPath) {
 
 std::string DefaultHistoryPath(const std::string& aIniPath, bool aBuildTree) {
   if (aBuildTree) return FolderOf(aIniPath) + "messages.db";
-  std::string base;
-  if (const char* xdg = ::getenv("XDG_DATA_HOME"); xdg != nullptr && xdg[0] == '/') {
-    base = xdg;
-  } else {
-    base = HomeDirectory() + "/.local/share";
-  }
-  return base + "/qorvel/messages.db";
+  return UserFolder("XDG_DATA_HOME", "/.local/share") + "/qorvel/messages.db";
 }
 
 std::string HistoryFile(const TIniFile& aIni, bool aBuildTree) {

@@ -94,6 +94,8 @@ struct TOperationResult {
   // For a failure: whether the operation was written to the link at all. One
   // that never was cannot have reached the SMSC and may be sent again.
   bool Written = false;
+  // The transaction number it last went out with; -1 when it never did.
+  int TRN = -1;
 
   bool Ack() const { return Kind == okAck; }
   // The failure's message, or for a NAK the text of its code.

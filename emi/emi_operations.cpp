@@ -279,6 +279,7 @@ void TEMIClient::Answered(TOperation& aOp, TOwnAnswer aAnswer) {
 void TEMIClient::Complete(TOperation& aOp, TOperationResult aResult) {
   if (aOp.Timer != 0) FClock->Cancel(aOp.Timer);
   aOp.Timer = 0;
+  if (aOp.Written) aResult.TRN = aOp.TRN;
   if (aOp.Answer && !aResult.Failure) {
     aResult.Kind = aOp.Answer->Ack ? TOperationResult::okAck : TOperationResult::okNak;
     aResult.Answer = std::move(aOp.Answer->Text);

@@ -10,6 +10,8 @@
 
 #include "app/emidm.h"
 #include "app/headless_view.h"
+#include "app/history_events.h"
+#include "app/message_store.h"
 #include "app/log_view_link.h"
 #include "app/qt_main_thread.h"
 #include "automation/start_mode.h"
@@ -32,6 +34,28 @@ bool HasScreen() {
          !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM");
 }
 
+// The message history that EMI.INI names, reporting to aEvents; nullptr when
+// it is off, or its settings are wrong (then aTrouble says why).
+std::unique_ptr<TMessageStore> OpenHistory(const TIniFile& aSettings, THistoryEvents& aEvents,
+                                           std::string& aTrouble) {
+  std::string path;
+  THistoryLimits limits;
+  try {
+    path = HistoryFile(aSettings, InBuildTree(AppDirectory()));
+    limits = HistoryLimitsOf(aSettings);
+  } catch (const std::exception& e) {
+    aTrouble = std::string("History off: ") + e.what();
+    return nullptr;
+  }
+  if (path.empty()) return nullptr;
+  TMessageStore::THandlers handlers;
+  handlers.OnProblem = [&aEvents](const std::string& aProblem) { aEvents.PostProblem(aProblem); };
+  handlers.OnStatusChanged = [&aEvents](int64_t aId, const std::string& aStatus) {
+    aEvents.PostStatusChanged(aId, aStatus);
+  };
+  return std::make_unique<TMessageStore>(std::move(path), limits, std::move(handlers));
+}
+
 // The supervisor, its view (made by aMakeView once the supervisor exists) and
 // the automation server, until the event loop ends.
 int RunSupervised(TStartMode aMode,
@@ -46,12 +70,22 @@ int RunSupervised(TStartMode aMode,
   SetErrorDisplay([&errorView](const std::exception& aError) {
     errorView.AddLine(std::string("Error: ") + aError.what());
   });
-  auto dm = std::make_unique<TEMIDM>(OpenConfig(), SystemClock());
+  const TIniFile settings = OpenConfig();
+  // Posted to from the store's thread: it outlives the store.
+  THistoryEvents historyEvents;
+  std::string historyTrouble;
+  std::unique_ptr<TMessageStore> history = OpenHistory(settings, historyEvents, historyTrouble);
+  auto dm = std::make_unique<TEMIDM>(settings, SystemClock());
+  dm->SetHistory(history.get());
   int result = 0;
   {
     std::unique_ptr<IEMIFormView> view = aMakeView(*dm);
     dm->SetForm(view.get());
     errorView.SetTarget(&view->StatusLog());
+    if (!historyTrouble.empty()) view->StatusLog().AddLine(historyTrouble);
+    // Each kind of trouble is reported once; traffic goes on without the store.
+    QObject::connect(&historyEvents, &THistoryEvents::Problem, &historyEvents,
+                     [&view](const QString& aText) { view->StatusLog().AddLine(aText.toStdString()); });
     {
       // Clients reach the view's supervisor; the server goes before both.
       TProgramAutomation automation(
@@ -59,10 +93,13 @@ int RunSupervised(TStartMode aMode,
       result = QCoreApplication::exec();
     }
     // The view goes first; the supervisor must not write to it meanwhile.
+    QObject::disconnect(&historyEvents, &THistoryEvents::Problem, nullptr, nullptr);
     errorView.SetTarget(nullptr);
     dm->SetForm(nullptr);
   }
   dm.reset();
+  // What is still queued reaches the file before the program ends.
+  history.reset();
   SetErrorDisplay(nullptr);
   return result;
 }

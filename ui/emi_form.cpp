@@ -557,6 +557,7 @@ void TEMIForm::Button3Click() {
   if ((Binary->isChecked() ? MsgHexEdit : MsgEdit)->text().isEmpty() &&
       !AskQuestion(this, tr("The message is empty. Send it anyway?")))
     return;
+  int64_t historyId = 0;
   try {
     const bool binary = Binary->isChecked();
     const std::string message = GetMessage();
@@ -572,13 +573,25 @@ void TEMIForm::Button3Click() {
                        (N_Buffered->isChecked() ? kNotifyBuffered : 0);
     // "default" is item 0 and means no class: 255 as an octet.
     const auto classes = static_cast<uint8_t>(MessageClass->currentIndex() - 1);
-    // The answer comes later; the window may be gone by then.
+    TSubmitItem item;
+    item.DA = number;
+    item.Msg = message;
+    item.Binary = binary;
+    item.MCLs = classes;
+    item.PID = static_cast<uint8_t>(PID->value());
+    item.NT = nt;
+    item.RPI = static_cast<uint8_t>(RPI->currentIndex());
+    item.VP = VPH->value() / 24.0;
+    historyId = host_.RecordWindowSubmit(item);
+    // The answer comes later; the window may be gone by then, the
+    // supervisor not.
     host_.Client().StartSubmit(
-        number, message, binary, classes, static_cast<uint8_t>(PID->value()), nt,
-        static_cast<uint8_t>(RPI->currentIndex()), VPH->value() / 24.0,
-        [window = QPointer<TEMIForm>(this)](const TOperationResult& aResult, TDateTime aSCTS) {
+        item.DA, item.Msg, item.Binary, item.MCLs, item.PID, item.NT, item.RPI, item.VP,
+        [window = QPointer<TEMIForm>(this), host = &host_, historyId](
+            const TOperationResult& aResult, TDateTime aSCTS) {
+          host->RecordSubmit(historyId, aResult.Ack(), aSCTS,
+                             aResult.Ack() ? std::string() : aResult.ErrorText(), aResult.TRN);
           if (window.isNull()) return;
-          window->host_.RecordSubmit(aResult.Ack());
           if (!aResult.Ack()) {
             window->AddStatus(aResult.ErrorText());
             window->AddStatus(kFailed);
@@ -589,6 +602,7 @@ void TEMIForm::Button3Click() {
           window->AddStatus(stamp);
         });
   } catch (const std::exception& e) {
+    if (historyId != 0) host_.RecordSubmit(historyId, false, 0, e.what(), -1);
     AddStatus(e.what());
     AddStatus(kFailed);
   }

@@ -206,5 +206,57 @@ INSTANTIATE_TEST_SUITE_P(Timer, SupervisorAfterDelivery,
                                                                       : "TimerStopped");
                          });
 
+
+// Every submit of the bus ends up in the history with its caller, TRN and
+// result, and the SMSC's notification finds it there; a message from a mobile
+// and a submit whose caller left before it went are recorded as well.
+TEST_F(SupervisorTest, SubmitsResultsAndWhatTheSmscSendsGoToTheHistory) {
+  TMessageStore history(dir.File("messages.db"), THistoryLimits{});
+  dm->SetHistory(&history);
+  Connect();
+  auto item = std::make_unique<TSubmitItem>();
+  item->Source = ":1.42";
+  item->DA = "+31612345678";
+  item->Msg = "Hello";
+  item->NT = 1;
+  item->Requester = std::make_shared<TJobRequester>();
+  const std::shared_ptr<TJobRequester> requester = item->Requester;
+  dm->PostJob(kJobSubmit, std::move(item));
+  const int64_t id = requester->HistoryId();
+  ASSERT_NE(id, 0) << "the id is known as soon as the job is posted";
+  ASSERT_TRUE(TickUntil([&] { return requester->Completed(); }));
+  ASSERT_EQ(requester->ResultCode(), 0) << requester->ResultText();
+  ASSERT_TRUE(WaitForLine("Notified: ", 10s));
+
+  TMobileMessage mobile;
+  mobile.OA = "0612000001";
+  mobile.DA = "1234";
+  mobile.Msg = "from a mobile";
+  smsc.SendDeliver(mobile);
+  ASSERT_TRUE(WaitForLine("Delivered: ", 10s));
+  auto gone = Post(kJobSubmit, "0612345678", "never sent");
+  gone->Complete(-1, "Object destroyed");
+  Tick();
+  history.Flush();
+
+  const std::optional<THistoryStory> story = history.Story(id);
+  ASSERT_TRUE(story.has_value());
+  EXPECT_EQ(story->Row.Source, ":1.42");
+  EXPECT_EQ(story->Row.Status, history_status::kDelivered);
+  EXPECT_EQ(story->Row.SCTS, requester->ResultSCTS());
+  ASSERT_EQ(smsc.Operations(51).size(), 1u);
+  EXPECT_EQ(story->TRN, smsc.Operations(51)[0].TRN);
+  THistoryFilter received;
+  received.Status = history_status::kReceived;
+  const std::vector<THistoryRow> rows = history.Query(received, THistorySort::NewestFirst, 0, 10);
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].Number, "0612000001");
+  EXPECT_EQ(rows[0].Text, "from a mobile");
+  const std::optional<THistoryStory> unsent = history.Story(gone->HistoryId());
+  ASSERT_TRUE(unsent.has_value());
+  EXPECT_EQ(unsent->Row.Status, history_status::kFailed);
+  dm->SetHistory(nullptr);
+}
+
 }  // namespace
 }  // namespace qorvel::testing

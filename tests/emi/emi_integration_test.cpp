@@ -312,6 +312,14 @@ TEST_F(EngineOverTcp, AWindowOfSubmitsCompletesEachWithItsOwnAnswer) {
     EXPECT_TRUE(run.Results[i].Ack()) << i << ": " << run.Results[i].ErrorText();
     EXPECT_NE(run.Stamps[i], 0);
   }
+  // The history keeps the TRN each message went out with.
+  for (int i = 0; i < 10; ++i) {
+    const auto it = std::find_if(submits.begin(), submits.end(), [&](const auto& s) {
+      return s.Fields.size() > 20 && s.Fields[0] == "06" + std::to_string(i);
+    });
+    ASSERT_NE(it, submits.end());
+    EXPECT_EQ(run.Results[i].TRN, it->TRN) << i;
+  }
   EXPECT_TRUE(Dispatched().empty()) << "every answer found its own operation";
 }
 

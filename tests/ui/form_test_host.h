@@ -55,7 +55,10 @@ class TFormTestHost : public IEMIFormHost {
     }
   }
   bool Connecting() const override { return client.Opening(); }
-  void RecordSubmit(bool aAccepted) override { ++(aAccepted ? submitsSent : submitsFailed); }
+  int64_t RecordWindowSubmit(const TSubmitItem&) override { return ++windowSubmits; }
+  void RecordSubmit(int64_t, bool aAccepted, TDateTime, const std::string&, int) override {
+    ++(aAccepted ? submitsSent : submitsFailed);
+  }
   bool ReconnectionArmed() const override { return false; }
   void Disconnect() override {
     client.Close();
@@ -73,6 +76,7 @@ class TFormTestHost : public IEMIFormHost {
   IEMIFormView* view = nullptr;
   int reconnectCleared = 0;
   int connectsStarted = 0;
+  int64_t windowSubmits = 0;
   int submitsSent = 0;
   int submitsFailed = 0;
 };
