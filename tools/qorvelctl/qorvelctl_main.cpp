@@ -67,6 +67,10 @@ constexpr char kUsage[] =
     "  --window N              Submit calls in flight at once, 1 to 1000 (default 10)\n"
     "  --json                  one JSON object per message line, in the order of\n"
     "                          the lines, then one with the totals\n"
+    "  --wait-delivery SECONDS then wait up to SECONDS for the notifications and\n"
+    "                          report each message delivered, not delivered or\n"
+    "                          still pending (asks for delivered and not-delivered\n"
+    "                          notifications unless --notify says otherwise)\n"
     "Options of history:\n"
     "  --since T               from T on: a local date-time (2024-05-02T10:15) or\n"
     "                          a span ago (45s, 30m, 1h, 2d, 1w)\n"
@@ -98,7 +102,8 @@ constexpr char kUsage[] =
     "bus rather than of Qorvel (no Qorvel, no answer in time) stops the same way.\n"
     "send exits with status 1 when a message failed, was abandoned or was not\n"
     "sent. Its rate counts the messages the SMSC accepted, per second from the\n"
-    "first call to the last answer.\n";
+    "first call to the last answer. With --wait-delivery it exits with status 3\n"
+    "when all were sent but one was not delivered or is still pending.\n";
 
 [[noreturn]] void Fail(const QString& aWhy) {
   std::fprintf(stderr, "qorvelctl: %s\n", aWhy.toLocal8Bit().constData());
