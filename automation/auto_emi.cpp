@@ -13,13 +13,14 @@ uint8_t Low8(int16_t aValue) {
 
 }  // namespace
 
-std::shared_ptr<TAutoEMI> TAutoEMI::Create(IAutoSupervisor& aSupervisor) {
-  std::shared_ptr<TAutoEMI> object(new TAutoEMI(aSupervisor));
+std::shared_ptr<TAutoEMI> TAutoEMI::Create(IAutoSupervisor& aSupervisor, std::string aClient) {
+  std::shared_ptr<TAutoEMI> object(new TAutoEMI(aSupervisor, std::move(aClient)));
   aSupervisor.AddAutoObject(object);
   return object;
 }
 
-TAutoEMI::TAutoEMI(IAutoSupervisor& aSupervisor) : supervisor_(aSupervisor) {}
+TAutoEMI::TAutoEMI(IAutoSupervisor& aSupervisor, std::string aClient)
+    : supervisor_(aSupervisor), client_(std::move(aClient)) {}
 
 TAutoEMI::~TAutoEMI() {
   // The supervisor's list held a reference, so it no longer lists this object;
@@ -62,6 +63,7 @@ void TAutoEMI::Finished(const TJobRequester& aRequester) {
 void TAutoEMI::Submit(const std::string& DA, const std::string& Msg, bool Binary, int16_t MCLs,
                       int16_t PID, int16_t NT, int16_t RPI, TDateTime VP, TSubmitDone aDone) {
   auto item = std::make_unique<TSubmitItem>();
+  item->Source = client_;
   item->DA = DA;
   item->Msg = Msg;
   item->Binary = Binary;
@@ -72,7 +74,7 @@ void TAutoEMI::Submit(const std::string& DA, const std::string& Msg, bool Binary
   item->VP = VP;
   item->Requester = std::make_shared<TJobRequester>();
   bool armed = Arm(item->Requester, [done = std::move(aDone)](const TJobRequester& r) {
-    done(r.ResultCode(), r.ResultText(), r.ResultSCTS());
+    done(r.ResultCode(), r.ResultText(), r.ResultSCTS(), r.HistoryId());
   });
   if (armed) supervisor_.PostJob(kJobSubmit, std::move(item));
 }

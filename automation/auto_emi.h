@@ -48,13 +48,17 @@ inline constexpr char kObjectDestroyed[] = "Object destroyed";
 
 class TAutoEMI final : public IAutoObject, public std::enable_shared_from_this<TAutoEMI> {
  public:
-  // Outcome of one Submit: ResultCode 0 and the SCTS, or -1 and the text.
-  using TSubmitDone = std::function<void(int32_t aCode, const std::string& aText, TDateTime aSCTS)>;
+  // Outcome of one Submit: ResultCode 0 and the SCTS, or -1 and the text;
+  // either way the message's id in the history (0: none).
+  using TSubmitDone = std::function<void(int32_t aCode, const std::string& aText, TDateTime aSCTS,
+                                         int64_t aHistoryId)>;
   using TTestDone = std::function<void(bool aAlive)>;
 
   // Joins the supervisor's list, which asks for one connect. The supervisor
-  // must outlive every object's Destroy().
-  static std::shared_ptr<TAutoEMI> Create(IAutoSupervisor& aSupervisor);
+  // must outlive every object's Destroy(). aClient names the one client the
+  // object serves (its bus connection's unique name); its submits carry it
+  // as their Source.
+  static std::shared_ptr<TAutoEMI> Create(IAutoSupervisor& aSupervisor, std::string aClient = {});
   ~TAutoEMI() override;
   TAutoEMI(const TAutoEMI&) = delete;
   TAutoEMI& operator=(const TAutoEMI&) = delete;
@@ -94,7 +98,7 @@ class TAutoEMI final : public IAutoObject, public std::enable_shared_from_this<T
   void FireActiveChanged() override EXCLUDES(lock_);
 
  private:
-  explicit TAutoEMI(IAutoSupervisor& aSupervisor);
+  TAutoEMI(IAutoSupervisor& aSupervisor, std::string aClient);
   // Registers a requester as waiting and arms its completion; false (and the
   // requester completed with "Object destroyed") after Destroy().
   bool Arm(const std::shared_ptr<TJobRequester>& aRequester,
@@ -103,6 +107,7 @@ class TAutoEMI final : public IAutoObject, public std::enable_shared_from_this<T
   std::shared_ptr<IAutoEMIEvents> Sink() const EXCLUDES(lock_);
 
   IAutoSupervisor& supervisor_;
+  const std::string client_;
   mutable TMutex lock_;
   bool destroyed_ GUARDED_BY(lock_) = false;
   std::shared_ptr<IAutoEMIEvents> EventSink GUARDED_BY(lock_);

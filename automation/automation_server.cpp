@@ -28,14 +28,22 @@ bool TAutomationServer::Start() {
     Log("Automation off: no session bus");
     return false;
   }
-  server_ = new TAutoServer(supervisor_, bus_);
+  server_ = new TAutoServer(supervisor_, bus_, options_.History);
   server_->moveToThread(&thread_);
   thread_.start();
+  receiver_ = std::make_unique<QObject>();
   if (options_.OnLastRelease) {
-    receiver_ = std::make_unique<QObject>();
     QObject::connect(
         server_, &TAutoServer::LastObjectReleased, receiver_.get(),
         [this] { LastObjectReleased(); }, Qt::QueuedConnection);
+  }
+  if (options_.HistoryEvents) {
+    // Sending is safe from any thread; the news need not wait for the
+    // server's.
+    QObject::connect(options_.HistoryEvents, &THistoryEvents::StatusChanged, receiver_.get(),
+                     [this](qint64 aId, const QString& aStatus) {
+                       if (running_) server_->EmitStatusChanged(aId, aStatus);
+                     });
   }
   // QtDBus gives a registered object helpers of its own, which must be born
   // on the object's thread.

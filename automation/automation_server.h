@@ -5,8 +5,9 @@
 // Qorvel.AutoEMI.
 //
 // Main thread: construct, Start() and Stop() there. Stop() (also run by the
-// destructor) must come before the supervisor goes: it ends every object,
-// which leaves the supervisor's list.
+// destructor) must come before the supervisor, the store and its events go:
+// it ends every object, which leaves the supervisor's list, and waits for
+// the history's queries under way.
 #include <QDBusConnection>
 #include <QThread>
 #include <functional>
@@ -14,6 +15,8 @@
 #include <string>
 
 #include "app/auto_supervisor.h"
+#include "app/history_events.h"
+#include "app/message_store.h"
 #include "automation/bus_server.h"
 
 namespace qorvel {
@@ -28,6 +31,11 @@ class TAutomationServer {
     // then on start a new instance; an object created before that keeps this
     // one running until it, too, is released.
     std::function<void()> OnLastRelease;
+    // The message history that Qorvel.IHistory reads; null when it is off.
+    TMessageStore* History = nullptr;
+    // Its news on the main thread: each StatusChanged becomes the bus
+    // signal. Null: no signal.
+    THistoryEvents* HistoryEvents = nullptr;
   };
 
   TAutomationServer(IAutoSupervisor& aSupervisor, QDBusConnection aBus, TOptions aOptions);

@@ -131,8 +131,12 @@ class TBusEventSink final : public IAutoEMIEvents {
 
 }  // namespace
 
-TAutoServer::TAutoServer(IAutoSupervisor& aSupervisor, QDBusConnection aBus, QObject* aParent)
-    : QDBusVirtualObject(aParent), supervisor_(aSupervisor), bus_(std::move(aBus)) {}
+TAutoServer::TAutoServer(IAutoSupervisor& aSupervisor, QDBusConnection aBus,
+                         TMessageStore* aHistory, QObject* aParent)
+    : QDBusVirtualObject(aParent),
+      supervisor_(aSupervisor),
+      bus_(std::move(aBus)),
+      history_(aHistory, bus_) {}
 
 TAutoServer::~TAutoServer() {
   Unregister();
@@ -238,6 +242,10 @@ bool TAutoServer::handleMessage(const QDBusMessage& aMessage, const QDBusConnect
     Reply(aMessage.createReply());
     return true;
   }
+  if (path == QLatin1String(kHistoryPath)) {
+    history_.Handle(aMessage);
+    return true;
+  }
   if (path == QLatin1String(kFactoryPath)) {
     if ((aMessage.interface().isEmpty() ||
          aMessage.interface() == QLatin1String(kFactoryInterface)) &&
@@ -283,7 +291,7 @@ bool TAutoServer::handleMessage(const QDBusMessage& aMessage, const QDBusConnect
 }
 
 void TAutoServer::CreateInstance(const QDBusMessage& aMessage) {
-  auto object = TAutoEMI::Create(supervisor_);
+  auto object = TAutoEMI::Create(supervisor_, aMessage.service().toStdString());
   QString path;
   {
     TLockGuard g(lock_);
@@ -310,7 +318,9 @@ void TAutoServer::CallObject(const QDBusMessage& aMessage,
     return false;
   };
   if (member == QLatin1String("Submit")) {
-    if (expect("saybnnnnd")) Submit(aMessage, aObject);
+    if (expect("saybnnnnd")) Submit(aMessage, aObject, false);
+  } else if (member == QLatin1String("SubmitWithId")) {
+    if (expect("saybnnnnd")) Submit(aMessage, aObject, true);
   } else if (member == QLatin1String("TestConnection")) {
     if (expect("")) TestConnection(aMessage, aObject);
   } else if (member == QLatin1String("Release")) {
@@ -389,7 +399,8 @@ void TAutoServer::CallProperties(const QDBusMessage& aMessage,
   }
 }
 
-void TAutoServer::Submit(const QDBusMessage& aMessage, const std::shared_ptr<TAutoEMI>& aObject) {
+void TAutoServer::Submit(const QDBusMessage& aMessage, const std::shared_ptr<TAutoEMI>& aObject,
+                         bool aWithId) {
   const QVariantList a = aMessage.arguments();
   std::string da;
   if (!TextToOctets(a[0].toString(), da)) {
@@ -405,14 +416,20 @@ void TAutoServer::Submit(const QDBusMessage& aMessage, const std::shared_ptr<TAu
   aMessage.setDelayedReply(true);
   QDBusConnection bus = bus_;
   QDBusMessage call = aMessage;
-  aObject->Submit(da, std::string(msg.constData(), static_cast<std::size_t>(msg.size())),
-                  a[2].toBool(), a[3].value<short>(), a[4].value<short>(), a[5].value<short>(),
-                  a[6].value<short>(), a[7].toDouble(),
-                  [bus, call](int32_t aCode, const std::string& aText, TDateTime aSCTS) mutable {
-                    bus.send(aCode == 0 ? call.createReply(aSCTS)
-                                        : call.createErrorReply(QLatin1String(kErrorUnexpected),
-                                                                OctetsToText(aText)));
-                  });
+  aObject->Submit(
+      da, std::string(msg.constData(), static_cast<std::size_t>(msg.size())), a[2].toBool(),
+      a[3].value<short>(), a[4].value<short>(), a[5].value<short>(), a[6].value<short>(),
+      a[7].toDouble(),
+      [bus, call, aWithId](int32_t aCode, const std::string& aText, TDateTime aSCTS,
+                           int64_t aHistoryId) mutable {
+        if (aCode != 0) {
+          bus.send(call.createErrorReply(QLatin1String(kErrorUnexpected), OctetsToText(aText)));
+        } else if (aWithId) {
+          bus.send(call.createReply({aSCTS, QVariant::fromValue<qlonglong>(aHistoryId)}));
+        } else {
+          bus.send(call.createReply(aSCTS));
+        }
+      });
 }
 
 void TAutoServer::TestConnection(const QDBusMessage& aMessage,
@@ -435,8 +452,10 @@ void TAutoServer::Advise(const QDBusMessage& aMessage, const std::shared_ptr<TAu
 
 QString TAutoServer::introspect(const QString& aPath) const {
   if (aPath == QLatin1String(kFactoryPath)) {
-    return InterfaceXml(kFactoryInterface) + QStringLiteral("<node name=\"AutoEMI\"/>\n");
+    return InterfaceXml(kFactoryInterface) +
+           QStringLiteral("<node name=\"AutoEMI\"/>\n<node name=\"History\"/>\n");
   }
+  if (aPath == QLatin1String(kHistoryPath)) return InterfaceXml(kHistoryInterface);
   const QString prefix = QLatin1String(kObjectPathPrefix);
   if (aPath + QLatin1Char('/') == prefix) {
     QString children;

@@ -89,7 +89,8 @@ int RunSupervised(TStartMode aMode,
     {
       // Clients reach the view's supervisor; the server goes before both.
       TProgramAutomation automation(
-          *dm, aMode, [&view](const std::string& aLine) { view->StatusLog().AddLine(aLine); });
+          *dm, aMode, [&view](const std::string& aLine) { view->StatusLog().AddLine(aLine); },
+          history.get(), &historyEvents);
       result = QCoreApplication::exec();
     }
     // The view goes first; the supervisor must not write to it meanwhile.

@@ -18,14 +18,16 @@ struct TSubmitOutcome {
   int32_t Code = 1;
   std::string Text;
   TDateTime SCTS = -1;
+  int64_t HistoryId = -1;
   int Calls = 0;
 };
 
 TAutoEMI::TSubmitDone Into(TSubmitOutcome& aOutcome) {
-  return [&aOutcome](int32_t aCode, const std::string& aText, TDateTime aSCTS) {
+  return [&aOutcome](int32_t aCode, const std::string& aText, TDateTime aSCTS, int64_t aId) {
     aOutcome.Code = aCode;
     aOutcome.Text = aText;
     aOutcome.SCTS = aSCTS;
+    aOutcome.HistoryId = aId;
     ++aOutcome.Calls;
   };
 }
@@ -71,7 +73,7 @@ TEST(AutoEMI, CreationJoinsTheListAndAsksForOneConnect) {
 
 TEST(AutoEMI, SubmitCutsNumbersToTheirLowOctetAndKeepsTheRest) {
   TFakeSupervisor supervisor;
-  auto object = TAutoEMI::Create(supervisor);
+  auto object = TAutoEMI::Create(supervisor, ":1.42");
   TSubmitOutcome outcome;
   object->Submit("+31612", std::string("a\0\xff", 3), true, 256, -1, 7 + 512, 258, 0.5,
                  Into(outcome));
@@ -86,11 +88,14 @@ TEST(AutoEMI, SubmitCutsNumbersToTheirLowOctetAndKeepsTheRest) {
   EXPECT_EQ(job.Item->NT, 7);
   EXPECT_EQ(job.Item->RPI, 2);
   EXPECT_EQ(job.Item->VP, 0.5);
+  EXPECT_EQ(job.Item->Source, ":1.42");
   EXPECT_EQ(outcome.Calls, 0);
+  job.Item->Requester->SetHistoryId(77);
   job.Item->Requester->Complete(0, "", 46000.25);
   EXPECT_EQ(outcome.Calls, 1);
   EXPECT_EQ(outcome.Code, 0);
   EXPECT_EQ(outcome.SCTS, 46000.25);
+  EXPECT_EQ(outcome.HistoryId, 77);
   EXPECT_EQ(object->ResultCode(), 0);
   EXPECT_EQ(object->ResultSCTS(), 46000.25);
   object->Destroy();

@@ -324,6 +324,28 @@ TEST_F(BusServer, AClientThatLeavesTheBusReleasesItsObjectsAndEndsItsCalls) {
   EXPECT_EQ(supervisor_.LiveObjects(), 0u);
 }
 
+// Without a store the history is still there to be found, and says it is off.
+TEST_F(BusServer, WithoutAStoreTheHistorySaysItIsOff) {
+  TBusClient client(QStringLiteral("reader"));
+  const QString history = QLatin1String(kHistoryPath);
+  const QString iface = QLatin1String(kHistoryInterface);
+  const QVariantList calls[] = {{QStringLiteral("Query"), QVariant::fromValue(QVariantMap()),
+                                 QVariant::fromValue<qlonglong>(0), QVariant::fromValue<uint>(10)},
+                                {QStringLiteral("Count"), QVariant::fromValue(QVariantMap())},
+                                {QStringLiteral("Story"), QVariant::fromValue<qlonglong>(1)}};
+  for (const QVariantList& call : calls) {
+    const QDBusMessage reply = client.Call(history, iface, call[0].toString(), call.mid(1));
+    EXPECT_EQ(reply.errorName(), QLatin1String(kErrorUnexpected))
+        << call[0].toString().toStdString();
+    EXPECT_EQ(reply.errorMessage(), QStringLiteral("History is off"));
+  }
+  const QDBusMessage xml = client.Call(QLatin1String(kFactoryPath),
+                                       QStringLiteral("org.freedesktop.DBus.Introspectable"),
+                                       QStringLiteral("Introspect"));
+  EXPECT_TRUE(
+      xml.arguments().value(0).toString().contains(QStringLiteral("<node name=\"History\"/>")));
+}
+
 TEST_F(BusServer, ASecondProgramCannotTakeTheNameAndSaysSo) {
   TFakeSupervisor other;
   std::string log;

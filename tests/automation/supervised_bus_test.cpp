@@ -21,8 +21,11 @@
 #include <ctime>
 #include <functional>
 #include <map>
+#include <optional>
 #include <stdexcept>
 
+#include "app/history_events.h"
+#include "app/message_store.h"
 #include "app/supervisor_fixture.h"
 #include "automation/automation_server.h"
 #include "automation/bus_client.h"
@@ -162,8 +165,14 @@ class SupervisedBus : public ::testing::Test {
                                "[EMI]\nIP=127.0.0.1\nPort=" + std::to_string(smsc_.Port()) +
                                    "\nReconnectTimeout=0\n[EMI.Connection]\nUser=1234\nPassword=" +
                                    ScramblePassword("pw") + "\n");
+    TMessageStore::THandlers handlers;
+    handlers.OnStatusChanged = [this](int64_t aId, const std::string& aStatus) {
+      historyEvents_.PostStatusChanged(aId, aStatus);
+    };
+    history_ = std::make_unique<TMessageStore>(dir_.File("history.db"), THistoryLimits{}, handlers);
     dm_ = std::make_unique<TEMIDM>(TIniFile(dir_.File("EMI.INI")), SystemClock());
     dm_->SetForm(&form_);
+    dm_->SetHistory(history_.get());
     spy_ = std::make_unique<TObjectSpy>(*dm_);
     StartServer();
   }
@@ -172,12 +181,14 @@ class SupervisedBus : public ::testing::Test {
     spy_.reset();
     if (dm_) dm_->SetForm(nullptr);
     dm_.reset();
+    history_.reset();
   }
 
   // Takes the bus name, as a Qorvel that starts.
   void StartServer() {
     server_ = std::make_unique<TProgramAutomation>(
-        *spy_, Mode(), [this](const std::string& l) { form_.Log1.AddLine(l); });
+        *spy_, Mode(), [this](const std::string& l) { form_.Log1.AddLine(l); }, history_.get(),
+        &historyEvents_);
     ASSERT_TRUE(server_->Running());
     QCoreApplication::processEvents();
   }
@@ -199,6 +210,8 @@ class SupervisedBus : public ::testing::Test {
   TSmscSimulator smsc_{SmscConfig()};
   qorvel::testing::TTempDir dir_;
   qorvel::testing::TFakeForm form_;
+  THistoryEvents historyEvents_;
+  std::unique_ptr<TMessageStore> history_;
   std::unique_ptr<TEMIDM> dm_;
   std::unique_ptr<TObjectSpy> spy_;
   std::unique_ptr<TProgramAutomation> server_;
@@ -640,6 +653,70 @@ TEST_F(SupervisedBus, QorvelctlSendReportsTheMessageTheSmscRefusedAndGoesOn) {
   auto submits = smsc_.Submits();
   ASSERT_EQ(submits.size(), 1u);
   EXPECT_EQ(submits[0].Fields[0], "0612000002");
+}
+
+// With --wait-delivery, send follows each accepted message to its final
+// status as the history records the simulator's notifications.
+TEST_F(SupervisedBus, QorvelctlSendWaitsForDelivery) {
+  const QString ctl = BuildTool("qorvelctl");
+  if (!QFile::exists(ctl)) GTEST_SKIP() << "qorvelctl is not built";
+  struct TCase {
+    QStringList Options;
+    QByteArray Input;
+    int Code;
+    const char* Delivery;  // of every accepted message
+    int Delivered, NotDelivered, Pending;
+  };
+  const TCase cases[] = {
+      // Asked for nothing, it asks for delivered and not-delivered, and the
+      // simulator's first notification is final.
+      {{"--wait-delivery", "60"}, "0612000001,one\n0612000002,two\n", 0, "delivered", 2, 0, 0},
+      // A failed submit keeps its status 1.
+      {{"--wait-delivery", "60", "--notify", "not-delivered"},
+       "0612000003,three\n06x,bad\n",
+       1,
+       "not delivered",
+       0,
+       1,
+       0},
+      // Buffered is no final status: it is still pending when the wait ends.
+      {{"--wait-delivery", "1", "--notify", "buffered"}, "0612000004,four\n", 3, "pending", 0, 0, 1},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Options.join(QLatin1Char(' ')).toStdString());
+    int code = -1;
+    QString err;
+    // Every message meets the fate the case expects of it.
+    smsc_.SetNotDeliveredShare(c.NotDelivered > 0 ? 1.0 : 0.0);
+    const QString out =
+        Run(ctl, QStringList{"send", "--json", "-"} + c.Options, &code, &err, c.Input);
+    EXPECT_EQ(code, c.Code) << err.toStdString();
+    const std::vector<QJsonObject> lines = JsonLines(out);
+    ASSERT_FALSE(lines.empty()) << err.toStdString();
+    const QJsonObject totals = lines.back();
+    EXPECT_EQ(totals.value("delivered").toInt(), c.Delivered) << out.toStdString();
+    EXPECT_EQ(totals.value("not_delivered").toInt(), c.NotDelivered);
+    EXPECT_EQ(totals.value("pending").toInt(), c.Pending);
+    // Each accepted line's id, as send reported it, is that message's row in
+    // the history, and its delivery is reported under the same id.
+    std::map<int, qint64> sentIds;
+    int reported = 0;
+    for (const QJsonObject& line : lines) {
+      if (line.contains("scts")) {
+        const qint64 id = line.value("id").toInteger();
+        std::optional<THistoryStory> story = history_->Story(id);
+        ASSERT_TRUE(story.has_value()) << id;
+        EXPECT_EQ(QString::fromStdString(story->Row.Number), line.value("number").toString());
+        sentIds[line.value("line").toInt()] = id;
+      } else if (line.contains("delivery")) {
+        ++reported;
+        EXPECT_EQ(line.value("delivery").toString(), QLatin1String(c.Delivery));
+        EXPECT_EQ(line.value("id").toInteger(), sentIds[line.value("line").toInt()]);
+      }
+    }
+    EXPECT_EQ(reported, c.Delivered + c.NotDelivered + c.Pending);
+    EXPECT_EQ(static_cast<int>(sentIds.size()), reported);
+  }
 }
 
 // Interrupted, it sends nothing more but waits for the calls in flight: what

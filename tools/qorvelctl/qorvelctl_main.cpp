@@ -23,6 +23,7 @@
 #include <string>
 
 #include "automation/bus_names.h"
+#include "tools/qorvelctl/history.h"
 #include "tools/qorvelctl/message_input.h"
 #include "tools/qorvelctl/qorvelctl.h"
 
@@ -55,6 +56,9 @@ constexpr char kUsage[] =
     "  decode [FILE]           print the EMI frames of a log (FILE, or -: standard\n"
     "                          input, the default) field by field; lines without\n"
     "                          a frame are skipped. Needs no running Qorvel\n"
+    "  history                 list the messages Qorvel has kept, newest first:\n"
+    "                          id, time, direction, number, status, SCTS, text\n"
+    "  show ID                 print everything Qorvel has kept of one message\n"
     "\n"
     "Options of submit and send:\n"
     "  --class N               message class 0 to 3 (default: none)\n"
@@ -70,13 +74,24 @@ constexpr char kUsage[] =
     "  --window N              Submit calls in flight at once, 1 to 1000 (default 10)\n"
     "  --json                  one JSON object per message line, in the order of\n"
     "                          the lines, then one with the totals\n"
+    "  --wait-delivery SECONDS then wait up to SECONDS for the notifications and\n"
+    "                          report each message delivered, not delivered or\n"
+    "                          still pending (asks for delivered and not-delivered\n"
+    "                          notifications unless --notify says otherwise)\n"
+    "Options of history:\n"
+    "  --since T               from T on: a local date-time (2024-05-02T10:15) or\n"
+    "                          a span ago (45s, 30m, 1h, 2d, 1w)\n"
+    "  --number N              numbers starting with N (+ and 00 alike)\n"
+    "  --status S              submitted, accepted, failed, buffered, delivered,\n"
+    "                          not-delivered, received or unmatched\n"
+    "  --limit N               at most N messages, 1 to 10000 (default 50)\n"
     "Options of test, connect and disconnect:\n"
     "  --wait SECONDS          how long to wait for the connection, or the change\n"
     "                          (default 20; 0: do not wait); test says \"not\n"
     "                          alive\" when there is none by then\n"
     "Options of watch:\n"
     "  --once                  end with status 1 when Qorvel goes away\n"
-    "Options of watch and decode:\n"
+    "Options of watch, decode, history and show:\n"
     "  --json                  one JSON object per line\n"
     "Of every command:\n"
     "  -h, --help              this text; only as the first argument or right\n"
@@ -102,7 +117,8 @@ constexpr char kUsage[] =
     "bus rather than of Qorvel (no Qorvel, no answer in time) stops the same way.\n"
     "send exits with status 1 when a message failed, was abandoned or was not\n"
     "sent. Its rate counts the messages the SMSC accepted, per second from the\n"
-    "first call to the last answer.\n";
+    "first call to the last answer. With --wait-delivery it exits with status 3\n"
+    "when all were sent but one was not delivered or is still pending.\n";
 
 [[noreturn]] void Fail(const QString& aWhy) {
   std::fprintf(stderr, "qorvelctl: %s\n", aWhy.toLocal8Bit().constData());
@@ -620,6 +636,8 @@ int main(int argc, char** argv) {
   const QString command = args.takeFirst();
   if (command == QLatin1String("submit")) return Submit(args);
   if (command == QLatin1String("send")) return Send(args);
+  if (command == QLatin1String("history")) return History(args);
+  if (command == QLatin1String("show")) return Show(args);
   if (command == QLatin1String("watch")) return Watch(args);
   if (command == QLatin1String("connect")) return Switch(true, args);
   if (command == QLatin1String("disconnect")) return Switch(false, args);

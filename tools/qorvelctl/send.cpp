@@ -15,10 +15,12 @@
 #include <QTimer>
 #include <csignal>
 #include <cstdio>
+#include <optional>
 #include <utility>
 #include <vector>
 
 #include "automation/bus_names.h"
+#include "tools/qorvelctl/history.h"
 #include "tools/qorvelctl/message_input.h"
 #include "tools/qorvelctl/qorvelctl.h"
 
@@ -32,6 +34,7 @@ using qorvel::kObjectInterface;
 
 constexpr int kDefaultWindow = 10;
 constexpr int kMaxWindow = 1000;
+constexpr int kMaxWaitDelivery = 7 * 86400;
 // The progress is drawn at most this often, and interrupts are looked at.
 constexpr int kTickMs = 100;
 
@@ -113,6 +116,7 @@ struct TOutcome {
   bool Sent = false;
   bool Abandoned = false;  // not known to have failed: counted apart
   double SCTS = 0;
+  qint64 Id = 0;  // in the history
   QString Error;
 };
 
@@ -149,6 +153,15 @@ class TSender : public QObject {
     return failed_ == 0 && abandoned_ == 0 && next_ == lines_.size() ? 0 : 1;
   }
 
+  std::vector<TSentMessage> Accepted() const {
+    std::vector<TSentMessage> sent;
+    for (std::size_t i = 0; i < lines_.size(); ++i) {
+      if (outcomes_[i].Sent) sent.push_back({lines_[i].Line, lines_[i].Number, outcomes_[i].Id});
+    }
+    return sent;
+  }
+  bool WasInterrupted() const { return interrupted_; }
+
  private:
   void Fill() {
     while (!stopping_ && next_ < lines_.size() && inFlight_ < window_) {
@@ -158,9 +171,9 @@ class TSender : public QObject {
         Settle(index, {.Error = line.Problem});
         continue;
       }
-      QDBusMessage call =
-          QDBusMessage::createMethodCall(QLatin1String(kBusServiceName), path_,
-                                         QLatin1String(kObjectInterface), QStringLiteral("Submit"));
+      QDBusMessage call = QDBusMessage::createMethodCall(QLatin1String(kBusServiceName), path_,
+                                                         QLatin1String(kObjectInterface),
+                                                         QStringLiteral("SubmitWithId"));
       call.setArguments(SubmitArguments(line.Number, line.Octets, binary_, options_));
       auto* watcher = new QDBusPendingCallWatcher(
           QDBusConnection::sessionBus().asyncCall(call, kCallTimeout), this);
@@ -177,12 +190,13 @@ class TSender : public QObject {
     if (left_) return;
     --inFlight_;
     TOutcome outcome;
-    if (aReply.type() == QDBusMessage::ReplyMessage && aReply.signature() != QLatin1String("d")) {
-      outcome.Error =
-          QStringLiteral("Qorvel answered Submit with \"%1\", not \"d\"").arg(aReply.signature());
+    if (aReply.type() == QDBusMessage::ReplyMessage && aReply.signature() != QLatin1String("dx")) {
+      outcome.Error = QStringLiteral("Qorvel answered SubmitWithId with \"%1\", not \"dx\"")
+                          .arg(aReply.signature());
     } else if (aReply.type() == QDBusMessage::ReplyMessage) {
       outcome.Sent = true;
       outcome.SCTS = aReply.arguments().value(0).toDouble();
+      outcome.Id = aReply.arguments().value(1).toLongLong();
     } else {
       outcome.Error = aReply.errorMessage().isEmpty() ? aReply.errorName() : aReply.errorMessage();
       // Qorvel's own failure concerns this message alone. Anything else (no
@@ -220,6 +234,7 @@ class TSender : public QObject {
                ",\"number\":" + JsonString(QString::fromLatin1(line.Number));
         out += outcome.Sent ? ",\"scts\":" + JsonString(DateText(outcome.SCTS))
                             : ",\"error\":" + JsonString(outcome.Error);
+        if (outcome.Id != 0) out += ",\"id\":" + QByteArray::number(outcome.Id);
         out += "}\n";
       } else if (!outcome.Sent) {
         out += QStringLiteral("line %1 (%2): %3\n")
@@ -380,6 +395,7 @@ int Send(const QStringList& aArgs) {
   bool hex = false;
   bool json = false;
   int window = kDefaultWindow;
+  int waitDelivery = -1;  // seconds; -1 no wait
   TSubmitOptions options;
   QStringList operands;
   const QStringList args = SplitAtOptionsEnd(aArgs, operands);
@@ -392,6 +408,8 @@ int Send(const QStringList& aArgs) {
       json = true;
     } else if (a == QLatin1String("--window")) {
       window = ToNumber(OptionValue(args, i), a, 1, kMaxWindow);
+    } else if (a == QLatin1String("--wait-delivery")) {
+      waitDelivery = ToNumber(OptionValue(args, i), a, 0, kMaxWaitDelivery);
     } else if (TakeSubmitOption(args, i, options)) {
       continue;
     } else if (a.startsWith(QLatin1String("--"))) {
@@ -403,10 +421,18 @@ int Send(const QStringList& aArgs) {
   positional << operands;
   if (positional.size() != 1) Usage(QStringLiteral("send takes FILE, or - for standard input"));
   std::vector<TMessageLine> lines = ReadMessageLines(ReadInput(positional[0]), hex);
+  // Waiting for delivery asks for the notifications, unless told which.
+  if (waitDelivery >= 0 && options.NT == 0) options.NT = 1 | 2;
   // Nothing to send needs no object, and so no connection to the SMSC.
   const QString path = lines.empty() ? QString() : CreateObject();
+  std::optional<TDeliveryWatch> watch;
+  if (waitDelivery >= 0) watch.emplace();
   TSender sender(std::move(lines), hex, options, window, json);
-  return sender.Run(path);
+  const int sent = sender.Run(path);
+  if (!watch) return sent;
+  const int delivered =
+      watch->Wait(sender.Accepted(), sender.WasInterrupted() ? 0 : waitDelivery, json);
+  return sent != 0 ? sent : delivered;
 }
 
 }  // namespace qorvelctl

@@ -89,6 +89,11 @@ void TSmscSimulator::NakOperation(int aOT, int aCode, int aTimes) {
   AddRule(aOT, std::move(rule));
 }
 
+void TSmscSimulator::SetNotDeliveredShare(double aShare) {
+  TLockGuard g(mu_);
+  notDeliveredShare_ = aShare;
+}
+
 void TSmscSimulator::DelayAnswers(int aOT, std::chrono::milliseconds aDelay, int aTimes) {
   TAnswerRule rule;
   rule.Delay = aDelay;
@@ -579,7 +584,7 @@ double TSmscSimulator::Draw(std::mt19937_64& aGenerator) {
 
 TSmscSimulator::TFate TSmscSimulator::DrawFate() {
   TFate fate;
-  fate.Delivered = Draw(fates_) >= config_.NotDeliveredShare;
+  fate.Delivered = Draw(fates_) >= notDeliveredShare_;
   fate.NotificationDelay = config_.NotificationDelay;
   // Drawn whether or not the range is used, so that widening it changes no
   // message's final state.

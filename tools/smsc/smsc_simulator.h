@@ -186,6 +186,8 @@ class TSmscSimulator {
   void AddRule(int aOT, TAnswerRule aRule) EXCLUDES(mu_);
   void ClearRules() EXCLUDES(mu_);
   void NakOperation(int aOT, int aCode, int aTimes = -1);
+  // From now on, this share (0 to 1) of accepted messages is not delivered.
+  void SetNotDeliveredShare(double aShare) EXCLUDES(mu_);
   void DelayAnswers(int aOT, std::chrono::milliseconds aDelay, int aTimes = -1);
   void WithholdAnswers(int aOT, int aTimes = -1);
   void AnswerTwice(int aOT, int aTimes = -1);
@@ -340,6 +342,7 @@ class TSmscSimulator {
   // Apart from faults_, so that shuffling does not change which submits fail.
   std::mt19937_64 shuffle_ GUARDED_BY(mu_) = std::mt19937_64(config_.Seed + 1);
   std::mt19937_64 fates_ GUARDED_BY(mu_) = std::mt19937_64(config_.Seed + 2);
+  double notDeliveredShare_ GUARDED_BY(mu_) = config_.NotDeliveredShare;
 
   std::thread thread_;  // last: starts once everything above exists
 };
