@@ -606,7 +606,9 @@ void TMessageStore::TWriter::Apply(const TRecord& aRecord, TChanges& aChanges,
   } else if (const auto* notified = std::get_if<TNotificationRecord>(&aRecord.Body)) {
     const TRetrieveDeliveryNotificationItem& item = notified->Item;
     const std::string key = MatchKey(item.DA), status = DeliveryStatusName(item.DeliveryStatus);
-    const std::string reasonText = ReasonText(item.ReasonCode), message = HexToText(item.Msg);
+    // A delivered message has no reason: code 000 there is no "Unknown subscriber".
+    const std::string reasonText = item.DeliveryStatus == 0 ? "" : ReasonText(item.ReasonCode);
+    const std::string message = HexToText(item.Msg);
     const int64_t scts = Seconds(item.SCTS), dscts = Seconds(item.DSCTS);
     const auto [target, targetStatus] = match(key, scts);
     if (target != 0) {
@@ -645,13 +647,6 @@ bool TMessageStore::Open() {
   struct stat st;
   if (::fstat(writer->lockFd, &st) == 0 && (st.st_mode & 077) != 0)
     ::fchmod(writer->lockFd, st.st_mode & 0700);
-  // Ids come from this process alone: a second Qorvel on the same file would
-  // hand out the same ones.
-  if (!readOnly && ::flock(writer->lockFd, LOCK_EX | LOCK_NB) != 0) {
-    Report("in use",
-           shown + " is in use by another Qorvel; messages are not recorded until it ends");
-    return false;
-  }
   try {
     writer->db = OpenDb(path_, readOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE);
     sqlite3* db = writer->db.get();
@@ -690,19 +685,21 @@ bool TMessageStore::Open() {
           throw;
         }
       }
+      Exec(db, "CREATE TABLE IF NOT EXISTS id_counter (next INTEGER NOT NULL)");
       writer->Prepare();
-    }
-    int64_t maxId = 0;
-    {
-      TStatement read(db, "SELECT max(id) FROM messages");
-      if (read.Step()) maxId = read.Int(0);
     }
     // Long enough for another writer's transaction, short enough that a
     // held lock is soon reported.
     sqlite3_busy_timeout(db, 250);
+    int64_t firstId = 0;
+    if (!readOnly) firstId = ReserveIds(db);
     {
       TLockGuard g(lock_);
-      nextId_ = std::max(nextId_, maxId + 1);
+      if (!readOnly) {
+        nextId_ = firstId;
+        idLimit_ = firstId + kIdBlock;
+        spareId_ = spareLimit_ = 0;
+      }
       writable_ = !readOnly;
       readable_ = true;
       ++generation_;
@@ -753,9 +750,65 @@ bool TMessageStore::MoveAside() {
   return true;
 }
 
+int64_t TMessageStore::TakeId() {
+  if (nextId_ >= idLimit_ && spareId_ != 0) {
+    nextId_ = spareId_;
+    idLimit_ = spareLimit_;
+    spareId_ = spareLimit_ = 0;
+  }
+  return nextId_ < idLimit_ ? nextId_++ : 0;
+}
+
 int64_t TMessageStore::NextId() {
-  TLockGuard g(lock_);
-  return nextId_++;
+  {
+    TLockGuard g(lock_);
+    if (const int64_t id = TakeId(); id != 0) return id;
+  }
+  // The blocks ran out within one batch: one id from the file, in the
+  // batch's own transaction, so that a rollback returns it too.
+  TStatement take(writer_->db.get(), "UPDATE id_counter SET next = next + 1 RETURNING next - 1");
+  if (!take.Step()) throw ESqlite(SQLITE_ERROR, "the id counter is missing");
+  return take.Int(0);
+}
+
+int64_t TMessageStore::ReserveIds(sqlite3* db) {
+  Exec(db, "BEGIN IMMEDIATE");
+  try {
+    int64_t next = 0;
+    {
+      TStatement read(db, "SELECT next FROM id_counter");
+      if (read.Step()) next = read.Int(0);
+    }
+    if (next == 0) {
+      TStatement read(db, "SELECT coalesce(max(id), 0) + 1 FROM messages");
+      next = read.Step() ? read.Int(0) : 1;
+      TStatement(db, "INSERT INTO id_counter (next) VALUES (?)").BindInt(1, next + kIdBlock).Run();
+    } else {
+      TStatement(db, "UPDATE id_counter SET next = ?").BindInt(1, next + kIdBlock).Run();
+    }
+    Exec(db, "COMMIT");
+    return next;
+  } catch (...) {
+    sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+    throw;
+  }
+}
+
+void TMessageStore::GiveBackIds() {
+  if (writer_ == nullptr) return;
+  int64_t used, top;
+  {
+    TLockGuard g(lock_);
+    used = nextId_;
+    top = spareId_ != 0 ? spareLimit_ : idLimit_;
+  }
+  if (used >= top) return;
+  try {
+    TStatement back(writer_->db.get(), "UPDATE id_counter SET next = ? WHERE next = ?");
+    back.BindInt(1, used).BindInt(2, top).Run();
+  } catch (const ESqlite&) {
+    // A gap in the ids is all it costs.
+  }
 }
 
 bool TMessageStore::Enqueue(TRecord aRecord) {
@@ -773,22 +826,29 @@ bool TMessageStore::Enqueue(TRecord aRecord) {
     }
   }
   if (wake) wake_.notify_all();
-  if (dropped)
-    Report("dropped", "History store " + path_ + " is not keeping up; messages are left out of it");
+  if (dropped) ReportNotKeepingUp();
   return !dropped;
+}
+
+void TMessageStore::ReportNotKeepingUp() {
+  Report("dropped", "History store " + path_ + " is not keeping up; messages are left out of it");
 }
 
 int64_t TMessageStore::RecordSubmit(const THistorySubmit& aSubmit) {
   TRecord record{0, aSubmit.Time != 0 ? aSubmit.Time : NowMillis(), TSubmitRecord{0, aSubmit}};
   int64_t id;
+  bool outOfIds = false;
   {
     TLockGuard g(lock_);
-    if (!writable_) {
+    id = writable_ ? TakeId() : 0;
+    if (id == 0) {
       if (!path_.empty()) ++stats_.Dropped;
-      return 0;
+      outOfIds = writable_;
     }
-    id = nextId_++;
   }
+  // The file would not give the next block of ids: as full as a full queue.
+  if (outOfIds) ReportNotKeepingUp();
+  if (id == 0) return 0;
   std::get<TSubmitRecord>(record.Body).Id = id;
   return Enqueue(std::move(record)) ? id : 0;
 }
@@ -804,14 +864,18 @@ void TMessageStore::RecordSubmitResult(int64_t aId, bool aAccepted, TDateTime aS
 int64_t TMessageStore::RecordReceived(const TRetrieveDeliverySMItem& aItem) {
   TRecord record{0, NowMillis(), TReceivedRecord{0, aItem}};
   int64_t id;
+  bool outOfIds = false;
   {
     TLockGuard g(lock_);
-    if (!writable_) {
+    id = writable_ ? TakeId() : 0;
+    if (id == 0) {
       if (!path_.empty()) ++stats_.Dropped;
-      return 0;
+      outOfIds = writable_;
     }
-    id = nextId_++;
   }
+  // The file would not give the next block of ids: as full as a full queue.
+  if (outOfIds) ReportNotKeepingUp();
+  if (id == 0) return 0;
   std::get<TReceivedRecord>(record.Body).Id = id;
   return Enqueue(std::move(record)) ? id : 0;
 }
@@ -870,7 +934,7 @@ void TMessageStore::Flush() {
 }
 
 void TMessageStore::WriterLoop() {
-  enum class TStep { Report, Reopen, Commit, Retention, Stop };
+  enum class TStep { Report, Reopen, Ids, Commit, Retention, Stop };
   std::vector<TRecord> batch;  // a failed one waits here for its retry
   int64_t retryAt = 0;
   for (;;) {
@@ -893,6 +957,12 @@ void TMessageStore::WriterLoop() {
         }
         if (stop_ && batch.empty() && (queue_.empty() || writer_ == nullptr)) {
           step = TStep::Stop;
+          break;
+        }
+        // The next block is taken while half of this one is left.
+        if (writer_ != nullptr && !stop_ && spareId_ == 0 && idLimit_ - nextId_ < kIdBlock / 2 &&
+            retryDue) {
+          step = TStep::Ids;
           break;
         }
         if (writer_ == nullptr) {
@@ -945,6 +1015,23 @@ void TMessageStore::WriterLoop() {
       case TStep::Reopen:
         if (!Open()) retryAt = SteadyMillis() + kRetryMillis;
         break;
+      case TStep::Ids: {
+        int64_t first = 0;
+        try {
+          first = ReserveIds(writer_->db.get());
+        } catch (const ESqlite& e) {
+          WriteFailed(e.code, e.what());
+        }
+        TLockGuard g(lock_);
+        if (first != 0) {
+          spareId_ = first;
+          spareLimit_ = first + kIdBlock;
+        } else {
+          ++failures_;
+          retryAt = SteadyMillis() + kRetryMillis;
+        }
+        break;
+      }
       case TStep::Commit: {
         const int64_t last = batch.back().Seq;
         const bool done = Commit(batch);
@@ -986,6 +1073,7 @@ void TMessageStore::WriterLoop() {
         break;
       }
       case TStep::Stop: {
+        GiveBackIds();
         DeliverReports();
         TLockGuard g(lock_);
         handledSeq_ = nextSeq_ - 1;

@@ -52,6 +52,8 @@
 #include "emi/datetime.h"
 #include "emi/items.h"
 
+struct sqlite3;
+
 namespace qorvel {
 
 // The statuses of a message, as rows and OnStatusChanged carry them.
@@ -202,6 +204,9 @@ class TMessageStore {
   static constexpr int kBatchRecords = 500;
   static constexpr size_t kQueueLimit = 100000;
   static constexpr int kSchemaVersion = 1;
+  // Ids are taken from the file in blocks of this many, so that two Qorvels
+  // on one file (one ending as the next starts) never hand out the same id.
+  static constexpr int64_t kIdBlock = 10000;
 
   struct THandlers {
     // A new kind of trouble, as Problem() then reads.
@@ -282,10 +287,20 @@ class TMessageStore {
   // Opens the writer's connection; false (and a problem reported) when it
   // cannot. Before the writer starts, then on the writer thread.
   bool Open() EXCLUDES(lock_);
-  // A fresh id for a row the writer makes (an unmatched notification).
+  // A fresh id for a row the writer makes (an unmatched notification), within
+  // the batch's transaction.
   int64_t NextId() EXCLUDES(lock_);
+  // The next id of the blocks reserved, or 0 when they are used up.
+  int64_t TakeId() REQUIRES(lock_);
+  // Reserves the next block in the file; its first id. Writer thread (or
+  // Open, before the writer has its connection).
+  static int64_t ReserveIds(sqlite3* aDb);
+  // Returns the unused ids of the last block, unless another Qorvel has
+  // reserved since. Writer thread, at the end.
+  void GiveBackIds() EXCLUDES(lock_);
   // Adds aRecord to the queue unless it is full; false when dropped.
   bool Enqueue(TRecord aRecord) EXCLUDES(lock_);
+  void ReportNotKeepingUp() EXCLUDES(lock_);
   // Reports aProblem unless its kind was reported before. Any thread.
   void Report(const std::string& aKind, std::string aProblem) EXCLUDES(lock_);
   void WriterLoop() EXCLUDES(lock_);
@@ -326,7 +341,11 @@ class TMessageStore {
   bool writable_ GUARDED_BY(lock_) = false;
   // The schema is known: the readers may look.
   bool readable_ GUARDED_BY(lock_) = false;
+  // Ids [nextId_, idLimit_) are ours to hand out, then [spareId_, spareLimit_).
   int64_t nextId_ GUARDED_BY(lock_) = 1;
+  int64_t idLimit_ GUARDED_BY(lock_) = 0;
+  int64_t spareId_ GUARDED_BY(lock_) = 0;
+  int64_t spareLimit_ GUARDED_BY(lock_) = 0;
   int64_t nextSeq_ GUARDED_BY(lock_) = 1;
   // Every record up to this one is committed or dropped.
   int64_t handledSeq_ GUARDED_BY(lock_) = 0;

@@ -41,6 +41,25 @@ def call(bus, dest, path, interface, method, args=None, reply=None, timeout=-1):
     return result.unpack() if reply else None
 
 
+def create_object(bus):
+    """A new object's path, and the unique name of the Qorvel that made it.
+
+    Later calls go to that name: a Qorvel that is ending gives up the
+    well-known name at once, and a call by name would reach its successor,
+    which has no such object."""
+    message = Gio.DBusMessage.new_method_call(NAME, "/Qorvel", "Qorvel.ClassFactory",
+                                              "CreateInstance")
+    try:
+        reply, _serial = bus.send_message_with_reply_sync(
+            message, Gio.DBusSendMessageFlags.NONE, -1, None)
+        if reply.get_message_type() == Gio.DBusMessageType.ERROR:
+            reply.to_gerror()
+    except GLib.Error as e:
+        fail("CreateInstance failed: " + error_text(e))
+    (path,) = reply.get_body().unpack()
+    return path, reply.get_sender()
+
+
 def main():
     if len(sys.argv) != 3:
         sys.exit(__doc__.strip().splitlines()[2])
@@ -68,11 +87,10 @@ def main():
     bus.signal_subscribe(BUS[0], BUS[2], "NameOwnerChanged", BUS[1], NAME,
                          Gio.DBusSignalFlags.NONE, on_owner_changed)
 
-    # The object lives as long as this connection, or until Release.
-    (path,) = call(bus, NAME, "/Qorvel", "Qorvel.ClassFactory", "CreateInstance", reply="(o)")
-    # Any connection may send a signal on the object's path: only those of
-    # the name's owner, known by its unique name, are Qorvel's.
-    (qorvel["owner"],) = call(bus, *BUS, "GetNameOwner", GLib.Variant("(s)", (NAME,)), "(s)")
+    # The object lives as long as this connection, or until Release. Any
+    # connection may send a signal on its path: only those of the Qorvel that
+    # made it, known by its unique name, are Qorvel's.
+    path, qorvel["owner"] = create_object(bus)
     notification = []
 
     def on_notification(_bus, _sender, _path, _interface, _member, args):

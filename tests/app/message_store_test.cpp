@@ -200,6 +200,7 @@ TEST_F(MessageStoreTest, ASubmitsWholeStoryIsRecordedAndReadBack) {
   EXPECT_EQ(story->Events[2].Reason, 107);
   EXPECT_EQ(story->Events[2].Text, ReasonText(107));
   EXPECT_EQ(story->Events[3].Message, "Message delivered");
+  EXPECT_EQ(story->Events[3].Text, "") << "a delivered message has no reason";
   EXPECT_NEAR(story->Events[3].DSCTS, kSCTS + 5 * kSecond, kSecond / 10);
   EXPECT_LE(story->Events[0].Time, story->Events[3].Time);
 
@@ -457,6 +458,7 @@ TEST_F(MessageStoreTest, ABadStoreAtOpeningIsReportedOnceAndTrafficGoesOn) {
     store.RecordSubmit(Submit("0612345678"));
   };
   std::unique_ptr<TMessageStore> holder;
+  int64_t holderId = 0;
   std::unique_ptr<TRawDb> locker;
   const std::vector<TBadCase> cases = {
       {"missing folders", [](const std::string&) {}, "", true,
@@ -510,12 +512,25 @@ TEST_F(MessageStoreTest, ABadStoreAtOpeningIsReportedOnceAndTrafficGoesOn) {
          EXPECT_EQ(db.Number("PRAGMA user_version"), 99);
          EXPECT_EQ(db.Number("SELECT count(*) FROM messages"), 1);
        }},
-      {"in use by another Qorvel",
+      // One Qorvel ending while the next starts: both record, under ids of
+      // their own.
+      {"shared with another Qorvel",
        [&](const std::string& aPath) {
          holder =
              std::make_unique<TMessageStore>(aPath, THistoryLimits{}, TMessageStore::THandlers{});
+         holderId = holder->RecordSubmit(Submit("0699999999", "first"));
        },
-       " is in use by another Qorvel", false, [&](const std::string&) { holder.reset(); }},
+       "", true,
+       [&](const std::string&) {
+         const int64_t late = holder->RecordSubmit(Submit("0699999999", "second"));
+         holder->Flush();
+         EXPECT_EQ(holder->Count({}), 5) << "three, and the holder's two";
+         ASSERT_TRUE(holder->Story(holderId).has_value());
+         EXPECT_EQ(holder->Story(holderId)->Row.Text, "first");
+         ASSERT_TRUE(holder->Story(late).has_value());
+         EXPECT_EQ(holder->Story(late)->Row.Text, "second");
+         holder.reset();
+       }},
       {"locked by another program",
        [&](const std::string& aPath) {
          makeStore(aPath);

@@ -26,8 +26,13 @@ QString SignatureOf(const QVariant& aValue);
 // aSignature: another make of Qorvel fails the program with a message
 // rather than crash it or print what it did not say.
 QVariant AnswerOf(const QDBusMessage& aReply, const char* aMember, const char* aSignature);
-// A new automation object's path.
+// A new automation object's path. Calls from then on go to the instance that
+// made it (Server()): one that is ending gives the name up at once, and a
+// call by name would reach its successor, which has no such object.
 QString CreateObject();
+// The unique name of the instance that made the object, or the well-known
+// name before there is one.
+QString Server();
 
 // OLE date (days since 30 December 1899, local time) as ISO text; 0 is none.
 QString DateText(double aDays);

@@ -143,9 +143,17 @@ QDBusMessage Ask(const QString& aService, const QString& aPath, const char* aInt
 
 }  // namespace
 
+namespace {
+QString server;
+}  // namespace
+
+QString Server() {
+  return server.isEmpty() ? QLatin1String(kBusServiceName) : server;
+}
+
 QDBusMessage Call(const QString& aPath, const char* aInterface, const char* aMember,
                   const QVariantList& aArgs) {
-  QDBusMessage reply = Ask(QLatin1String(kBusServiceName), aPath, aInterface, aMember, aArgs);
+  QDBusMessage reply = Ask(Server(), aPath, aInterface, aMember, aArgs);
   if (reply.type() == QDBusMessage::ErrorMessage) Fail(reply.errorMessage());
   return reply;
 }
@@ -166,10 +174,11 @@ QVariant AnswerOf(const QDBusMessage& aReply, const char* aMember, const char* a
 }
 
 QString CreateObject() {
-  return AnswerOf(Call(QLatin1String(kFactoryPath), kFactoryInterface, "CreateInstance"),
-                  "CreateInstance", "o")
-      .value<QDBusObjectPath>()
-      .path();
+  server.clear();
+  const QDBusMessage reply = Call(QLatin1String(kFactoryPath), kFactoryInterface, "CreateInstance");
+  const QString path = AnswerOf(reply, "CreateInstance", "o").value<QDBusObjectPath>().path();
+  server = reply.service();
+  return path;
 }
 
 namespace {

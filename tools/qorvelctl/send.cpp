@@ -28,7 +28,6 @@ namespace qorvelctl {
 
 namespace {
 
-using qorvel::kBusServiceName;
 using qorvel::kErrorUnexpected;
 using qorvel::kObjectInterface;
 
@@ -171,7 +170,7 @@ class TSender : public QObject {
         Settle(index, {.Error = line.Problem});
         continue;
       }
-      QDBusMessage call = QDBusMessage::createMethodCall(QLatin1String(kBusServiceName), path_,
+      QDBusMessage call = QDBusMessage::createMethodCall(Server(), path_,
                                                          QLatin1String(kObjectInterface),
                                                          QStringLiteral("SubmitWithId"));
       call.setArguments(SubmitArguments(line.Number, line.Octets, binary_, options_));
