@@ -337,20 +337,17 @@ int Show(const QStringList& aArgs) {
     const char* Key;
     const char* Label;
   };
-  constexpr TDetail kDetails[] = {{"own_address", "own number:"},
-                                  {"mcls", "class:"},
-                                  {"pid", "pid:"},
-                                  {"nt", "notify:"},
-                                  {"rpi", "reply path:"},
-                                  {"vp", "validity:"},
-                                  {"trn", "TRN:"},
-                                  {"dscts", "delivered at:"},
-                                  {"reason", "reason:"}};
+  constexpr TDetail kDetails[] = {
+      {"own_address", "own number:"}, {"mcls", "class:"},  {"pid", "pid:"}, {"nt", "notify:"},
+      {"rpi", "reply path:"},         {"vp", "validity:"}, {"trn", "TRN:"}, {"dscts", "DSCTS:"},
+      {"reason", "reason:"}};
   for (const TDetail& d : kDetails) {
     const QVariant value = details.value(QLatin1String(d.Key));
     if (!value.isValid()) continue;
     QString text = value.toString();
     if (qstrcmp(d.Key, "own_address") == 0) text = Escaped(text.toLatin1());
+    // As the bus takes it: 255 asks for no class.
+    if (qstrcmp(d.Key, "mcls") == 0 && value.toInt() == 255) text = QStringLiteral("none");
     if (qstrcmp(d.Key, "vp") == 0) text = QStringLiteral("%1 days").arg(value.toDouble());
     if (qstrcmp(d.Key, "dscts") == 0) text = OleText(value.toDouble());
     add(d.Label, text);
