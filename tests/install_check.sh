@@ -8,7 +8,7 @@ trap 'rm -rf "$scratch"' EXIT
 
 DESTDIR="$scratch/root" cmake --install "$build" --prefix /usr >/dev/null
 root="$scratch/root/usr"
-for f in bin/qorvel bin/qorvelctl bin/smsc_sim share/dbus-1/interfaces/Qorvel.AutoEMI.xml \
+for f in bin/qorvel bin/qorvelctl bin/qorvel-smsc-sim share/dbus-1/interfaces/Qorvel.AutoEMI.xml \
          share/dbus-1/services/Qorvel.AutoEMI.service share/applications/qorvel.desktop \
          share/icons/hicolor/scalable/apps/qorvel.svg; do
   [ -e "$root/$f" ] || { echo "missing: $f"; exit 1; }
@@ -16,6 +16,15 @@ done
 grep -qx 'Exec=/usr/bin/qorvel /AUTOMATION' "$root/share/dbus-1/services/Qorvel.AutoEMI.service" ||
   { echo "wrong Exec:"; cat "$root/share/dbus-1/services/Qorvel.AutoEMI.service"; exit 1; }
 grep -q '<interface name="Qorvel.IAutoEMIEvents">' "$root/share/dbus-1/interfaces/Qorvel.AutoEMI.xml"
+
+# The simulator's manual page has an entry for every option its --help lists.
+sim=$root/bin/qorvel-smsc-sim
+"$sim" --help | grep -q '^usage: qorvel-smsc-sim ' || { echo "qorvel-smsc-sim --help names another program"; exit 1; }
+entries=$(gzip -dc "$root/share/man/man1/qorvel-smsc-sim.1.gz" | sed 's/\\-/-/g' |
+          awk 'previous == ".TP" && /^\.B/ { print } { previous = $0 }')
+for option in $("$sim" --help | grep -oE -- '--[a-z][a-z-]*' | sort -u); do
+  echo "$entries" | grep -qE -- "$option( |\"|\$)" || { echo "qorvel-smsc-sim.1 lacks $option"; exit 1; }
+done
 
 if command -v dpkg-shlibdeps >/dev/null; then
   (cd "$scratch" && cpack -G DEB --config "$build/CPackConfig.cmake" -B "$scratch/pkg" >/dev/null)
@@ -27,7 +36,7 @@ if command -v dpkg-shlibdeps >/dev/null; then
   done
   dpkg-deb -c "$deb" | grep -q './usr/share/dbus-1/services/Qorvel.AutoEMI.service'
   for f in doc/qorvel/copyright doc/qorvel/changelog.gz man/man1/qorvel.1.gz \
-           man/man1/qorvelctl.1.gz man/man1/smsc_sim.1.gz; do
+           man/man1/qorvelctl.1.gz man/man1/qorvel-smsc-sim.1.gz; do
     dpkg-deb -c "$deb" | grep -q "./usr/share/$f" || { echo "not in the package: $f"; exit 1; }
   done
   # Debian's package checker: no error and no warning. The hardening tags

@@ -1,7 +1,8 @@
-// smsc_sim: an SMSC on a TCP port, for trying the client by hand and for the
-// demo. Prints every frame it reads ("<-") and writes ("->") and what happens
-// to the connection ("--"), one line each. Stops on SIGINT or SIGTERM, and
-// then tells what became of the submits it read.
+// qorvel-smsc-sim (smsc_sim in the build tree): an SMSC on a TCP port, for
+// trying a client by hand and for the demo. Prints every frame it reads ("<-")
+// and writes ("->") and what happens to the connection ("--"), one line each.
+// Stops on SIGINT or SIGTERM, and then tells what became of the submits it
+// read. Its manual page, packaging/man/qorvel-smsc-sim.1, follows --help.
 #include <signal.h>
 
 #include <cerrno>
@@ -25,8 +26,10 @@ namespace {
 using namespace qorvel;
 using std::chrono::milliseconds;
 
+constexpr char kName[] = "qorvel-smsc-sim";
+
 constexpr char kUsage[] =
-    "usage: smsc_sim [options]\n"
+    "usage: qorvel-smsc-sim [options]\n"
     "  --bind ADDR            listening address (127.0.0.1)\n"
     "  --port N               listening port (0: any free port)\n"
     "  --account A            login account; without it every login is accepted\n"
@@ -39,7 +42,13 @@ constexpr char kUsage[] =
     "  --drop-on OT           close the connection instead of answering OT\n"
     "  --no-notify            send no delivery notifications\n"
     "                         (otherwise NT bit 1: delivered, 2: not delivered, 4: buffered)\n"
-    "  --notify-delay MS      notifications this long after the submit's answer (1000)\n"
+    "  --notify-delay MS      notifications this long after the submit's answer (1000),\n"
+    "  --notify-delay MS1-MS2 or a random time between MS1 and MS2 for each message:\n"
+    "                         they then come in another order than the submits\n"
+    "  --notify-fail-share F  that share (0 to 1) of the messages is not delivered (0).\n"
+    "                         Each message gets one final state, delivered or not\n"
+    "                         delivered, notified when its bit is asked for, after a\n"
+    "                         \"buffered\" one when bit 4 is asked for; drawn with --seed\n"
     "  --buffered-reason N    reason code of \"buffered\" notifications (107)\n"
     "  --failed-reason N      reason code of \"not delivered\" notifications (108)\n"
     "  --deliver-every S      send a message from a mobile every S seconds, or at a\n"
@@ -73,14 +82,18 @@ constexpr char kUsage[] =
     "The first line on stdout names the bound port, for scripts:\n"
     "  HH:MM:SS.mmm -- listening on ADDR:PORT\n"
     "e.g. port=$(sed -n 's/.* listening on .*:\\([0-9]*\\)$/\\1/p' log)\n"
-    "The last line, at exit, counts the submits read:\n"
+    "The last line, at exit, counts the submits read (one line, broken here):\n"
     "  HH:MM:SS.mmm -- submits: received=N accepted=N refused=N duplicates=N\n"
+    "                  notified_delivered=N notified_failed=N\n"
     "accepted: answered with ACK (the message is taken even if the ACK is late\n"
     "and lost with its connection); refused: with NAK; duplicates: accepted ones\n"
     "repeating the recipient and text of an earlier accepted one (they count\n"
     "among the accepted). received - accepted - refused were never answered.\n"
+    "notified_delivered, notified_failed: notifications of that final state\n"
+    "written to the client (\"buffered\" ones are not counted).\n"
     "  --counts FILE          the same counts as one line of JSON:\n"
-    "    {\"received\": N, \"accepted\": N, \"refused\": N, \"duplicates\": N, \"final\": B}\n"
+    "    {\"received\": N, \"accepted\": N, \"refused\": N, \"duplicates\": N,\n"
+    "     \"notified_delivered\": N, \"notified_failed\": N, \"final\": B}\n"
     "                         written at start, within 0.1 s of each change and at\n"
     "                         exit, each time whole (a rename): a reader never sees\n"
     "                         half of one. \"final\" is true only in the one written\n"
@@ -103,7 +116,7 @@ struct TOptions {
 };
 
 [[noreturn]] void Fail(const std::string& aWhy) {
-  std::cerr << "smsc_sim: " << aWhy << "\n" << kUsage;
+  std::cerr << kName << ": " << aWhy << "\n" << kUsage;
   std::exit(2);
 }
 
@@ -144,16 +157,21 @@ milliseconds ToPeriod(std::string_view aSeconds, const std::string& aOption) {
   Fail(aOption + " needs a positive number of seconds");
 }
 
-TPeriod ToPeriodRange(std::string_view aText, const std::string& aOption) {
+milliseconds ToMilliseconds(std::string_view aText, const std::string& aOption) {
+  return milliseconds(ToInt(aText, aOption));
+}
+
+// One value, or a range LOW-HIGH, each bound read by aRead.
+TPeriod ToRange(std::string_view aText, const std::string& aOption,
+                milliseconds (*aRead)(std::string_view, const std::string&)) {
   // A '-' past the first character separates the bounds; a leading one is a
-  // sign, which ToPeriod() refuses.
+  // sign, which aRead refuses.
   std::size_t dash = aText.find('-', 1);
   if (dash == std::string_view::npos) {
-    milliseconds fixed = ToPeriod(aText, aOption);
+    milliseconds fixed = aRead(aText, aOption);
     return {fixed, fixed};
   }
-  TPeriod range{ToPeriod(aText.substr(0, dash), aOption),
-                ToPeriod(aText.substr(dash + 1), aOption)};
+  TPeriod range{aRead(aText.substr(0, dash), aOption), aRead(aText.substr(dash + 1), aOption)};
   if (range.High < range.Low) Fail(aOption + ": the first bound must not exceed the second");
   return range;
 }
@@ -218,13 +236,17 @@ TOptions ParseOptions(int argc, char** argv) {
     } else if (option == "--no-notify") {
       o.Config.Notifications = false;
     } else if (option == "--notify-delay") {
-      o.Config.NotificationDelay = milliseconds(ToInt(value(), option));
+      TPeriod delay = ToRange(value(), option, ToMilliseconds);
+      o.Config.NotificationDelay = delay.Low;
+      o.Config.NotificationDelayMax = delay.High;
+    } else if (option == "--notify-fail-share") {
+      o.Config.NotDeliveredShare = ToShare(value(), option);
     } else if (option == "--buffered-reason") {
       o.Config.BufferedReason = ToInt(value(), option);
     } else if (option == "--failed-reason") {
       o.Config.NotDeliveredReason = ToInt(value(), option);
     } else if (option == "--deliver-every") {
-      o.DeliverEvery = ToPeriodRange(value(), option);
+      o.DeliverEvery = ToRange(value(), option, ToPeriod);
     } else if (option == "--mo-oa") {
       o.Mobile.OA = value();
     } else if (option == "--mo-da") {
@@ -298,9 +320,9 @@ bool WriteCounts(const std::string& aPath, const TSmscCounts& aCounts, bool aFin
   if (!file) return false;
   std::fprintf(file,
                "{\"received\": %d, \"accepted\": %d, \"refused\": %d, \"duplicates\": %d, "
-               "\"final\": %s}\n",
+               "\"notified_delivered\": %d, \"notified_failed\": %d, \"final\": %s}\n",
                aCounts.Received, aCounts.Accepted, aCounts.Refused, aCounts.Duplicates,
-               aFinal ? "true" : "false");
+               aCounts.NotifiedDelivered, aCounts.NotifiedFailed, aFinal ? "true" : "false");
   bool written = std::fclose(file) == 0;
   return written && std::rename(temporary.c_str(), aPath.c_str()) == 0;
 }
@@ -370,14 +392,16 @@ int main(int argc, char** argv) {
     smsc.Stop();
     TSmscCounts counts = smsc.Counts();
     if (!options.CountsFile.empty() && !WriteCounts(options.CountsFile, counts, true)) {
-      std::fprintf(stderr, "smsc_sim: cannot write %s\n", options.CountsFile.c_str());
+      std::fprintf(stderr, "%s: cannot write %s\n", kName, options.CountsFile.c_str());
     }
-    std::printf("%s -- submits: received=%d accepted=%d refused=%d duplicates=%d\n",
-                ClockText().c_str(), counts.Received, counts.Accepted, counts.Refused,
-                counts.Duplicates);
+    std::printf(
+        "%s -- submits: received=%d accepted=%d refused=%d duplicates=%d notified_delivered=%d "
+        "notified_failed=%d\n",
+        ClockText().c_str(), counts.Received, counts.Accepted, counts.Refused, counts.Duplicates,
+        counts.NotifiedDelivered, counts.NotifiedFailed);
     std::fflush(stdout);
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "smsc_sim: %s\n", e.what());
+    std::fprintf(stderr, "%s: %s\n", kName, e.what());
     return 1;
   }
   return 0;

@@ -3,18 +3,23 @@
 // are connections of this process, qorvelctl and the Python example.
 #include <gtest/gtest.h>
 
+#include <QDBusArgument>
 #include <QDBusReply>
 #include <QDBusVariant>
+#include <QDBusVirtualObject>
 #include <QDateTime>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTimer>
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <ctime>
+#include <functional>
 #include <map>
 #include <optional>
 #include <stdexcept>
@@ -47,6 +52,46 @@ class TEventRecorder : public QObject {
 
 namespace {
 
+// The supervisor as the automation server sees it, with an eye on the objects
+// it hands out, so that a test can wait for a client to have advised one.
+// Called on the server's thread and on this one.
+class TObjectSpy final : public IAutoSupervisor {
+ public:
+  explicit TObjectSpy(IAutoSupervisor& aReal) : real_(aReal) {}
+  // Live objects that have a sink.
+  int Advised() const EXCLUDES(lock_) {
+    TLockGuard g(lock_);
+    int n = 0;
+    for (const auto& weak : objects_) {
+      const auto object = weak.lock();
+      n += object && object->Advised() ? 1 : 0;
+    }
+    return n;
+  }
+
+  void AddAutoObject(std::shared_ptr<IAutoObject> aObject) override EXCLUDES(lock_) {
+    {
+      TLockGuard g(lock_);
+      objects_.push_back(std::dynamic_pointer_cast<TAutoEMI>(aObject));
+    }
+    real_.AddAutoObject(std::move(aObject));
+  }
+  void RemoveAutoObject(const IAutoObject* aObject) override { real_.RemoveAutoObject(aObject); }
+  void RequestActive(bool aActive) override { real_.RequestActive(aActive); }
+  void PostJob(std::string aName, std::unique_ptr<TSubmitItem> aItem) override {
+    real_.PostJob(std::move(aName), std::move(aItem));
+  }
+  bool EngineActive() const override { return real_.EngineActive(); }
+  std::string OwnAddress() const override { return real_.OwnAddress(); }
+  TTrafficCounts Counts() const override { return real_.Counts(); }
+  std::string LinkState() const override { return real_.LinkState(); }
+
+ private:
+  IAutoSupervisor& real_;
+  mutable TMutex lock_;
+  std::vector<std::weak_ptr<TAutoEMI>> objects_ GUARDED_BY(lock_);
+};
+
 const QString kIface = QLatin1String(kObjectInterface);
 const QString kProperties = QStringLiteral("org.freedesktop.DBus.Properties");
 
@@ -67,6 +112,51 @@ QString BuildTool(const char* aName) {
          QLatin1String(aName);
 }
 
+// From a connection of its own, sends what looks like Qorvel's notification
+// (delivery status 2, from "forged") on the path of every object there is,
+// then makes a call: the bus has passed them on before the events Qorvel
+// sends after it.
+void ForgeNotifications() {
+  TBusClient forger(QStringLiteral("forger"));
+  const QString children =
+      forger
+          .Call(QStringLiteral("/Qorvel/AutoEMI"),
+                QStringLiteral("org.freedesktop.DBus.Introspectable"), QStringLiteral("Introspect"))
+          .arguments()
+          .value(0)
+          .toString();
+  static const QRegularExpression kChild(QStringLiteral("<node name=\"(\\d+)\"/>"));
+  int forged = 0;
+  for (const auto& m : kChild.globalMatch(children)) {
+    QDBusMessage fake = QDBusMessage::createSignal(QLatin1String(kObjectPathPrefix) + m.captured(1),
+                                                   QLatin1String(kEventsInterface),
+                                                   QStringLiteral("OnDeliveredNotification"));
+    fake.setArguments({1.0, QStringLiteral("forged"), QStringLiteral("0612345678"), QByteArray("x"),
+                       QVariant::fromValue<short>(0), QVariant::fromValue<short>(2),
+                       QVariant::fromValue<short>(0), 1.0});
+    ASSERT_TRUE(forger.Bus().send(fake));
+    ++forged;
+  }
+  ASSERT_GE(forged, 1) << children.toStdString();
+  forger.Call(QStringLiteral("/Qorvel"), QStringLiteral("org.freedesktop.DBus.Peer"),
+              QStringLiteral("Ping"));
+}
+
+// Runs a program to its end while the event loop (and so the supervisor) goes
+// on; its stdout, with its exit code in aCode.
+QString RunToEnd(const QString& aProgram, const QStringList& aArgs, int* aCode = nullptr,
+                 QString* aErr = nullptr, const QByteArray& aInput = {}) {
+  QProcess p;
+  p.start(aProgram, aArgs);
+  p.waitForStarted();
+  p.write(aInput);
+  p.closeWriteChannel();
+  WaitFor([&] { return p.state() == QProcess::NotRunning; }, 60000);
+  if (aCode) *aCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+  if (aErr) *aErr = QString::fromUtf8(p.readAllStandardError());
+  return QString::fromUtf8(p.readAllStandardOutput());
+}
+
 class SupervisedBus : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -83,20 +173,32 @@ class SupervisedBus : public ::testing::Test {
     dm_ = std::make_unique<TEMIDM>(TIniFile(dir_.File("EMI.INI")), SystemClock());
     dm_->SetForm(&form_);
     dm_->SetHistory(history_.get());
-    server_ = std::make_unique<TProgramAutomation>(
-        *dm_, Mode(), [this](const std::string& l) { form_.Log1.AddLine(l); }, history_.get(),
-        &historyEvents_);
-    ASSERT_TRUE(server_->Running());
-    QCoreApplication::processEvents();
+    spy_ = std::make_unique<TObjectSpy>(*dm_);
+    StartServer();
   }
   void TearDown() override {
     server_.reset();
+    spy_.reset();
     if (dm_) dm_->SetForm(nullptr);
     dm_.reset();
     history_.reset();
   }
 
+  // Takes the bus name, as a Qorvel that starts.
+  void StartServer() {
+    server_ = std::make_unique<TProgramAutomation>(
+        *spy_, Mode(), [this](const std::string& l) { form_.Log1.AddLine(l); }, history_.get(),
+        &historyEvents_);
+    ASSERT_TRUE(server_->Running());
+    QCoreApplication::processEvents();
+  }
+
   virtual TStartMode Mode() const { return TStartMode::User; }
+
+  static QString Run(const QString& aProgram, const QStringList& aArgs, int* aCode = nullptr,
+                     QString* aErr = nullptr, const QByteArray& aInput = {}) {
+    return RunToEnd(aProgram, aArgs, aCode, aErr, aInput);
+  }
 
   static TSmscConfig SmscConfig() {
     TSmscConfig c;
@@ -105,27 +207,13 @@ class SupervisedBus : public ::testing::Test {
     return c;
   }
 
-  // Runs a program to its end while the event loop (and so the supervisor)
-  // goes on; its stdout, with its exit code in aCode.
-  static QString Run(const QString& aProgram, const QStringList& aArgs, int* aCode = nullptr,
-                     QString* aErr = nullptr, const QByteArray& aInput = {}) {
-    QProcess p;
-    p.start(aProgram, aArgs);
-    p.waitForStarted();
-    p.write(aInput);
-    p.closeWriteChannel();
-    WaitFor([&] { return p.state() == QProcess::NotRunning; }, 60000);
-    if (aCode) *aCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-    if (aErr) *aErr = QString::fromUtf8(p.readAllStandardError());
-    return QString::fromUtf8(p.readAllStandardOutput());
-  }
-
   TSmscSimulator smsc_{SmscConfig()};
   qorvel::testing::TTempDir dir_;
   qorvel::testing::TFakeForm form_;
   THistoryEvents historyEvents_;
   std::unique_ptr<TMessageStore> history_;
   std::unique_ptr<TEMIDM> dm_;
+  std::unique_ptr<TObjectSpy> spy_;
   std::unique_ptr<TProgramAutomation> server_;
 };
 
@@ -242,11 +330,12 @@ TEST_F(SupervisedBus, QorvelctlSubmitsTestsSwitchesAndWatches) {
   EXPECT_EQ(code, 0) << err.toStdString();
   EXPECT_TRUE(dm_->EngineActive());
   out = Run(ctl, {"status"}, &code);
-  EXPECT_TRUE(out.startsWith(QStringLiteral("connected: yes\nown number: 1234\n"
-                                            "link: Connected to KESTRA since ")))
+  EXPECT_TRUE(
+      out.startsWith(QStringLiteral("connected: yes\nown number: 1234\n"
+                                    "link: Connected to KESTRA since ")))
       << out.toStdString();
-  EXPECT_TRUE(out.endsWith(QStringLiteral(
-      "\nsent: 0\nfailed: 0\nreceived: 0\nnotifications: 0\nqueued: 0\n")))
+  EXPECT_TRUE(out.endsWith(
+      QStringLiteral("\nsent: 0\nfailed: 0\nreceived: 0\nnotifications: 0\nqueued: 0\n")))
       << out.toStdString();
   out = Run(ctl, {"test"}, &code);
   EXPECT_EQ(out, QStringLiteral("alive\n"));
@@ -255,9 +344,10 @@ TEST_F(SupervisedBus, QorvelctlSubmitsTestsSwitchesAndWatches) {
   QProcess watch;
   watch.start(ctl, {"watch", "--json"});
   ASSERT_TRUE(watch.waitForStarted());
-  ASSERT_TRUE(WaitFor([&] { return server_->ObjectCount() == 1; }));
-  // The object is advised once its creator has called Advise; give it time.
-  WaitFor([] { return false; }, 300);
+  ASSERT_TRUE(WaitFor([&] { return spy_->Advised() == 1; }));
+
+  // Watch must not take it for one of Qorvel's.
+  ForgeNotifications();
 
   out = Run(ctl,
             {"submit", "0612", "--hex", "00FF41", "--class", "1", "--notify", "delivered,buffered",
@@ -285,6 +375,7 @@ TEST_F(SupervisedBus, QorvelctlSubmitsTestsSwitchesAndWatches) {
   })) << lines.toStdString();
   EXPECT_TRUE(lines.contains("\"Msg\":\"Hi \xc3\xa9\"")) << lines.toStdString();
   EXPECT_TRUE(lines.contains("\"OA\":\"0655\""));
+  EXPECT_FALSE(lines.contains("forged")) << lines.toStdString();
   watch.terminate();
   WaitFor([&] { return watch.state() == QProcess::NotRunning; });
   EXPECT_EQ(watch.exitCode(), 0);
@@ -295,6 +386,141 @@ TEST_F(SupervisedBus, QorvelctlSubmitsTestsSwitchesAndWatches) {
   out = Run(ctl, {"submit", "0612"}, &code, &err);
   EXPECT_EQ(code, 1);
   EXPECT_TRUE(err.startsWith(QStringLiteral("qorvelctl: submit takes NUMBER and TEXT")));
+}
+
+// Help is asked only before a command's first argument; after "--", and for
+// what is no option of submit, an argument is the message's text.
+TEST_F(SupervisedBus, QorvelctlTakesHelpOnlyInFrontAndTextAfterTheOptions) {
+  const QString ctl = BuildTool("qorvelctl");
+  if (!QFile::exists(ctl)) GTEST_SKIP() << "qorvelctl is not built";
+  struct TRow {
+    QStringList Args;
+    int Code;
+    const char* Out;  // how stdout begins
+    const char* Err;  // how stderr begins; "" for nothing at all
+    QByteArray Sent;  // the text the SMSC got; none when null
+  };
+  const TRow rows[] = {
+      {{"submit", "0612", "-h"}, 0, "", "", "-h"},
+      {{"submit", "0612", "--", "-h"}, 0, "", "", "-h"},
+      {{"submit", "0612", "--", "--help"}, 0, "", "", "--help"},
+      {{"submit", "-h"}, 0, "usage: qorvelctl COMMAND", "", {}},
+      {{"--help", "submit", "0612", "hi"}, 0, "usage: qorvelctl COMMAND", "", {}},
+      {{"submit", "0612", "--clas", "1", "hi"},
+       1,
+       "",
+       "qorvelctl: submit takes NUMBER and TEXT (--clas is no option of submit)\n",
+       {}},
+      {{"connect", "--wait"}, 1, "", "qorvelctl: --wait needs a value\n", {}},
+      {{"test", "--wait"}, 1, "", "qorvelctl: --wait needs a value\n", {}},
+  };
+  for (const TRow& row : rows) {
+    SCOPED_TRACE(row.Args.join(QLatin1Char(' ')).toStdString());
+    smsc_.ClearRecords();
+    int code = -1;
+    QString err;
+    const QString out = Run(ctl, row.Args, &code, &err);
+    EXPECT_EQ(code, row.Code) << err.toStdString();
+    EXPECT_EQ(out.toStdString().substr(0, std::strlen(row.Out)), row.Out);
+    if (*row.Err) {
+      EXPECT_EQ(err.toStdString().substr(0, std::strlen(row.Err)), row.Err);
+    } else {
+      EXPECT_EQ(err.toStdString(), "");
+    }
+    const auto submits = smsc_.Submits();
+    if (row.Sent.isNull()) {
+      EXPECT_TRUE(submits.empty());
+    } else {
+      ASSERT_EQ(submits.size(), 1u);
+      EXPECT_EQ(submits[0].Fields[20], row.Sent.toHex().toUpper().toStdString());
+    }
+  }
+}
+
+// qorvelctl test on a Qorvel that is still logging in, as one the bus has
+// just started: it waits for the connection, up to --wait.
+struct TLoginRow {
+  const char* Name;
+  bool Answered;  // late; otherwise never
+  QStringList Args;
+  const char* Out;
+  int Code;
+};
+
+void PrintTo(const TLoginRow& aRow, std::ostream* aOut) {
+  *aOut << aRow.Name;
+}
+
+class QorvelctlTest : public SupervisedBus, public ::testing::WithParamInterface<TLoginRow> {};
+
+TEST_P(QorvelctlTest, WaitsForTheLoginUpToItsBound) {
+  const QString ctl = BuildTool("qorvelctl");
+  if (!QFile::exists(ctl)) GTEST_SKIP() << "qorvelctl is not built";
+  if (GetParam().Answered) {
+    smsc_.DelayAnswers(60, std::chrono::milliseconds(1000), 1);
+  } else {
+    smsc_.WithholdAnswers(60);
+  }
+  int code = -1;
+  QString err;
+  EXPECT_EQ(Run(ctl, GetParam().Args, &code, &err).toStdString(), GetParam().Out);
+  EXPECT_EQ(code, GetParam().Code);
+  EXPECT_EQ(err.toStdString(), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Login, QorvelctlTest,
+    ::testing::Values(TLoginRow{"Late", true, {"test"}, "alive\n", 0},
+                      TLoginRow{"Never", false, {"test", "--wait", "1"}, "not alive\n", 2}),
+    [](const auto& aInfo) { return std::string(aInfo.param.Name); });
+
+// Qorvel goes away under a watch (its bus name has no owner any more) and
+// comes back: watch --once ends, watch without it carries on with a new
+// object.
+TEST_F(SupervisedBus, QorvelctlWatchNoticesQorvelGoingAndFollowsItBack) {
+  const QString ctl = BuildTool("qorvelctl");
+  if (!QFile::exists(ctl)) GTEST_SKIP() << "qorvelctl is not built";
+  for (const bool once : {true, false}) {
+    SCOPED_TRACE(once ? "--once" : "without --once");
+    if (!server_) StartServer();
+    QProcess watch;
+    watch.start(ctl, once ? QStringList{"watch", "--once"} : QStringList{"watch"});
+    ASSERT_TRUE(WaitFor([&] { return spy_->Advised() == 1; }));
+    server_.reset();
+    if (once) {
+      ASSERT_TRUE(WaitFor([&] { return watch.state() == QProcess::NotRunning; }));
+      EXPECT_EQ(watch.exitStatus(), QProcess::NormalExit);
+      EXPECT_EQ(watch.exitCode(), 1);
+      EXPECT_EQ(watch.readAllStandardError().toStdString(), "qorvelctl: Qorvel went away\n");
+      continue;
+    }
+    QByteArray err;
+    ASSERT_TRUE(WaitFor([&] {
+      err += watch.readAllStandardError();
+      return err.contains("went away");
+    })) << err.toStdString();
+    StartServer();
+    ASSERT_TRUE(WaitFor([&] { return spy_->Advised() == 1; }));
+    // Its new object asked for the connection; the message must find it.
+    ASSERT_TRUE(WaitFor([&] { return dm_->EngineActive() && smsc_.SessionOpen(); }));
+    TMobileMessage mobile;
+    mobile.OA = "0655";
+    mobile.DA = "1234";
+    mobile.Msg = "again";
+    smsc_.SendDeliver(mobile);
+    QByteArray out;
+    ASSERT_TRUE(WaitFor([&] {
+      out += watch.readAllStandardOutput();
+      return out.contains("text=\"again\"");
+    })) << out.toStdString();
+    watch.terminate();
+    ASSERT_TRUE(WaitFor([&] { return watch.state() == QProcess::NotRunning; }));
+    EXPECT_EQ(watch.exitCode(), 0);
+    err += watch.readAllStandardError();
+    EXPECT_EQ(err.toStdString(),
+              "qorvelctl: Qorvel went away; waiting for it to come back\n"
+              "qorvelctl: Qorvel is back; watching again\n");
+  }
 }
 
 // The simulator's time stamp as qorvelctl prints it.
@@ -460,6 +686,8 @@ TEST_F(SupervisedBus, QorvelctlSendWaitsForDelivery) {
     SCOPED_TRACE(c.Options.join(QLatin1Char(' ')).toStdString());
     int code = -1;
     QString err;
+    // Every message meets the fate the case expects of it.
+    smsc_.SetNotDeliveredShare(c.NotDelivered > 0 ? 1.0 : 0.0);
     const QString out =
         Run(ctl, QStringList{"send", "--json", "-"} + c.Options, &code, &err, c.Input);
     EXPECT_EQ(code, c.Code) << err.toStdString();
@@ -530,21 +758,138 @@ TEST_F(SupervisedBus, QorvelctlSendInterruptedReportsWhatWasSent) {
   EXPECT_LT(submits.size(), 200u);
 }
 
-TEST_F(SupervisedBus, ThePythonExampleSubmitsAndHearsItsNotification) {
+// The Python example as its user runs it: it hears only Qorvel's own
+// notification, and says in one line what went wrong.
+TEST_F(SupervisedBus, ThePythonExampleSubmitsHearsOnlyQorvelAndSaysWhatFailed) {
   const QString python = QStringLiteral("/usr/bin/python3");
   const QString example = QStringLiteral(QORVEL_SOURCE_DIR "/examples/qorvel_submit.py");
   if (!QFile::exists(python) ||
       QProcess::execute(python, {"-c", "from gi.repository import Gio"}) != 0) {
     GTEST_SKIP() << "python3-gi is not installed";
   }
-  int code = -1;
-  QString err;
-  QString out = Run(python, {example, "0612345678", "Hello"}, &code, &err);
-  EXPECT_EQ(code, 0) << err.toStdString();
-  EXPECT_TRUE(out.startsWith(QStringLiteral("accepted, SCTS "))) << out.toStdString();
-  EXPECT_TRUE(out.contains(QStringLiteral("notification for 0612345678: status 0, reason 0")))
-      << out.toStdString();
-  ASSERT_EQ(smsc_.Submits().size(), 1u);
+  struct TRow {
+    const char* Name;
+    QString Number, Text;
+    std::function<void(TSmscSimulator&)> Before;
+    bool Forge;  // a forged notification while the submit waits
+    int Code;
+    const char* Err;  // the whole of stderr
+    std::size_t Submits;
+  };
+  const auto nothing = [](TSmscSimulator&) {};
+  const TRow rows[] = {
+      {"accepted", "0612345678", "Hello", nothing, false, 0, "", 1},
+      {"forged", "0612345678", "Hello",
+       [](TSmscSimulator& s) { s.DelayAnswers(51, std::chrono::milliseconds(1000), 1); }, true, 0,
+       "", 1},
+      {"not Latin-1", "0612345678", QStringLiteral("\u20acuro"), nothing, false, 1,
+       "qorvel_submit.py: TEXT: \"\u20ac\" (U+20AC) is no Latin-1 character\n", 0},
+      {"refused by the SMSC", "0612345678", "Hello",
+       [](TSmscSimulator& s) { s.NakOperation(51, 5); }, false, 1,
+       "qorvel_submit.py: Submit failed: 05-Call barring active\n", 0},
+      {"refused by Qorvel", "06x", "Hello", nothing, false, 1,
+       "qorvel_submit.py: Submit failed: DA may hold only digits, after a leading \"+\" or \"#\" "
+       "(org.freedesktop.DBus.Error.InvalidArgs)\n",
+       0},
+  };
+  for (const TRow& row : rows) {
+    SCOPED_TRACE(row.Name);
+    smsc_.ClearRules();
+    smsc_.ClearRecords();
+    row.Before(smsc_);
+    QProcess p;
+    p.start(python, {example, row.Number, row.Text});
+    if (row.Forge) {
+      ASSERT_TRUE(WaitFor([&] { return smsc_.Operations(51).size() == 1; }));
+      ForgeNotifications();
+    }
+    ASSERT_TRUE(WaitFor([&] { return p.state() == QProcess::NotRunning; }, 60000));
+    const QString out = QString::fromUtf8(p.readAllStandardOutput());
+    EXPECT_EQ(p.exitCode(), row.Code) << out.toStdString();
+    EXPECT_EQ(QString::fromUtf8(p.readAllStandardError()).toStdString(), row.Err);
+    if (row.Code == 0) {
+      EXPECT_TRUE(out.startsWith(QStringLiteral("accepted, SCTS "))) << out.toStdString();
+      EXPECT_TRUE(out.contains(QStringLiteral("notification for 0612345678: status 0, reason 0")))
+          << out.toStdString();
+    }
+    EXPECT_EQ(smsc_.Submits().size(), row.Submits);
+  }
+}
+
+// A Qorvel of another make on the bus: it answers CreateInstance and the
+// properties with the values given, whatever their type.
+class TOtherQorvel final : public QDBusVirtualObject {
+ public:
+  QVariant Created = QVariant::fromValue(QDBusObjectPath(QStringLiteral("/Qorvel/AutoEMI/1")));
+  QVariantMap All{{QStringLiteral("Active"), true}, {QStringLiteral("PhoneNumber"), QString()}};
+  QVariant Active = QVariant::fromValue(QDBusVariant(true));  // what Get answers
+
+  bool handleMessage(const QDBusMessage& aMessage, const QDBusConnection& aBus) override {
+    const QString member = aMessage.member();
+    QVariantList answer;
+    if (member == QLatin1String("CreateInstance")) {
+      answer = {Created};
+    } else if (member == QLatin1String("GetAll")) {
+      answer = {All};
+    } else if (member == QLatin1String("Get")) {
+      answer = {Active};
+    } else if (member != QLatin1String("Set")) {
+      return false;
+    }
+    QDBusMessage reply = aMessage.createReply();
+    reply.setArguments(answer);
+    aBus.send(reply);
+    return true;
+  }
+  QString introspect(const QString&) const override { return {}; }
+};
+
+// What qorvelctl does with answers of the wrong type: it names them, rather
+// than crash or print what Qorvel did not say.
+TEST(QorvelOfAnotherMake, QorvelctlNamesAnAnswerOfTheWrongType) {
+  if (!QDBusConnection::sessionBus().isConnected()) GTEST_SKIP() << "no session bus";
+  const QString ctl = BuildTool("qorvelctl");
+  if (!QFile::exists(ctl)) GTEST_SKIP() << "qorvelctl is not built";
+  QDBusArgument textCounts;
+  textCounts.beginMap(QMetaType::fromType<QString>(), QMetaType::fromType<QString>());
+  textCounts.beginMapEntry();
+  textCounts << QStringLiteral("sent") << QStringLiteral("1");
+  textCounts.endMapEntry();
+  textCounts.endMap();
+  struct TRow {
+    QStringList Args;
+    std::function<void(TOtherQorvel&)> Make;
+    const char* Err;
+  };
+  const TRow rows[] = {
+      {{"status"},
+       [&](TOtherQorvel& q) {
+         q.All.insert(QStringLiteral("Counts"), QVariant::fromValue(textCounts));
+       },
+       "qorvelctl: Qorvel's Counts is \"a{ss}\", not \"a{sx}\"\n"},
+      {{"status"},
+       [](TOtherQorvel& q) { q.Created = QStringLiteral("/Qorvel/AutoEMI/1"); },
+       "qorvelctl: Qorvel answered CreateInstance with \"s\", not \"o\"\n"},
+      {{"connect", "--wait", "1"},
+       [](TOtherQorvel& q) { q.Active = QVariant::fromValue(QDBusVariant(QStringLiteral("yes"))); },
+       "qorvelctl: Qorvel's Active is \"s\", not \"b\"\n"},
+  };
+  for (const TRow& row : rows) {
+    SCOPED_TRACE(row.Err);
+    TOtherQorvel other;
+    row.Make(other);
+    TBusClient host(QStringLiteral("other-qorvel"));
+    ASSERT_TRUE(host.Bus().registerVirtualObject(QLatin1String(kFactoryPath), &other,
+                                                 QDBusConnection::SubPath));
+    ASSERT_TRUE(host.Bus().registerService(QLatin1String(kBusServiceName)));
+    int code = -1;
+    QString err;
+    const QString out = RunToEnd(ctl, row.Args, &code, &err);
+    EXPECT_EQ(code, 1);
+    EXPECT_EQ(err.toStdString(), row.Err);
+    EXPECT_EQ(out.toStdString(), "");
+    host.Bus().unregisterObject(QLatin1String(kFactoryPath), QDBusConnection::UnregisterTree);
+  }
 }
 
 class TCountingSink : public IAutoEMIEvents {

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
@@ -316,20 +317,30 @@ TEST_F(SmscSessionTest, AlertIsAcknowledged) {
   EXPECT_EQ(peer_.ReadFrame(), kAlertAck);
 }
 
-TEST_F(SmscSessionTest, SubmitIsAcknowledgedWithAddressAndUniqueTimeStamps) {
+TEST_F(SmscSessionTest, SubmitIsAcknowledgedWithAStampThatIdentifiesItForItsRecipient) {
   peer_.Write(Operation(51, 0, SubmitData("00441632960000", "1234", "0", "0")));
   EXPECT_EQ(peer_.ReadFrame(), Wrap("00/00047/R/51/A//00441632960000:070503140559/01"));
 
-  // The clock stands still, yet the second message gets a later stamp of its own.
-  peer_.Write(Operation(51, 0, SubmitData("0612", "1234", "0", "0")));
-  std::optional<std::string> second = peer_.ReadFrame();
-  ASSERT_TRUE(second);
-  EXPECT_EQ(Parse(*second).Data, "A//0612:070503140600/");
-
+  // The clock stands still: a later message to the same recipient is moved
+  // on by a second, one to another recipient is not.
+  struct Row {
+    const char* AdC;
+    const char* SCTS;
+  };
+  const Row rows[] = {{"0612", "070503140559"},
+                      {"0612", "070503140600"},
+                      {"00441632960000", "070503140600"},
+                      {"0612", "070503140601"}};
+  for (const Row& row : rows) {
+    peer_.Write(Operation(51, 0, SubmitData(row.AdC, "1234", "0", "0")));
+    std::optional<std::string> ack = peer_.ReadFrame();
+    ASSERT_TRUE(ack);
+    EXPECT_EQ(Parse(*ack).Data, "A//" + std::string(row.AdC) + ":" + row.SCTS + "/");
+  }
   std::vector<TAcceptedSubmit> submits = smsc_.Submits();
-  ASSERT_EQ(submits.size(), 2u);
+  ASSERT_EQ(submits.size(), 1 + std::size(rows));
   EXPECT_EQ(submits[0].SCTS, "070503140559");
-  EXPECT_EQ(submits[1].SCTS, "070503140600");
+  for (std::size_t i = 0; i < std::size(rows); ++i) EXPECT_EQ(submits[i + 1].SCTS, rows[i].SCTS);
   EXPECT_EQ(HexToText(submits[0].Fields[20]), "Hello");
   // No notification was asked for.
   EXPECT_EQ(peer_.ReadFrame(kQuiet), std::nullopt);
@@ -337,17 +348,18 @@ TEST_F(SmscSessionTest, SubmitIsAcknowledgedWithAddressAndUniqueTimeStamps) {
 
 // --- Notifications -----------------------------------------------------------
 
-TEST_F(SmscSessionTest, EachNotificationBitGivesOneNotificationWithTheSubmitsStamp) {
+TEST_F(SmscSessionTest, BufferedThenTheFinalStateEachCarryTheSubmitsStamp) {
   peer_.Write(Operation(51, 0, SubmitData("00441632960000", "1234", "1", "7")));
   std::optional<std::string> ack = peer_.ReadFrame();
   ASSERT_TRUE(ack);
   std::string scts = FieldAt(Parse(*ack).Data, 2).substr(strlen("00441632960000:"));
   EXPECT_EQ(scts, "070503140559");
 
-  // Buffered first: it comes before a message's final state.
-  const char* expectedStatus[] = {"1", "0", "2"};
-  const char* expectedReason[] = {"107", "000", "108"};
-  for (int i = 0; i < 3; ++i) {
+  // Buffered first: it comes before a message's final state, and none of the
+  // messages fails here.
+  const char* expectedStatus[] = {"1", "0"};
+  const char* expectedReason[] = {"107", "000"};
+  for (int i = 0; i < 2; ++i) {
     std::optional<std::string> frame = peer_.ReadFrame();
     ASSERT_TRUE(frame) << "notification " << i;
     TDatagram n = Parse(*frame);
@@ -395,24 +407,103 @@ TEST_F(SmscSessionTest, ANotificationTooLongForAFrameIsLeftOutAndServiceGoesOn) 
   EXPECT_EQ(peer_.ReadFrame(), kAlertAck);
 }
 
-TEST_F(SmscSessionTest, OnlyTheRequestedNotificationsAreSent) {
+TEST(SmscSimulatorNotifications, OnlyTheRequestedNotificationsOfTheMessagesFateAreSent) {
   struct Case {
+    double NotDeliveredShare;  // 0: every message delivered, 1: none
     const char* NRq;
     const char* NT;
     std::vector<std::string> Statuses;
   };
-  const Case cases[] = {// NT bits: 1 delivered, 2 not delivered, 4 buffered.
-                        {"1", "1", {"0"}},      {"1", "2", {"2"}},      {"1", "4", {"1"}},
-                        {"1", "3", {"0", "2"}}, {"1", "6", {"1", "2"}}, {"0", "7", {}},
-                        {"1", "0", {}}};
+  // NT bits: 1 delivered, 2 not delivered, 4 buffered.
+  const Case cases[] = {
+      {0, "1", "1", {"0"}}, {0, "1", "2", {}},         {0, "1", "4", {"1"}}, {0, "1", "3", {"0"}},
+      {0, "1", "6", {"1"}}, {0, "0", "7", {}},         {0, "1", "0", {}},    {1, "1", "1", {}},
+      {1, "1", "2", {"2"}}, {1, "1", "7", {"1", "2"}},
+  };
   for (const Case& c : cases) {
-    peer_.Write(Operation(51, 0, SubmitData("0612", "1234", c.NRq, c.NT)));
-    ASSERT_TRUE(peer_.ReadFrame()) << "acknowledgement";
+    SCOPED_TRACE(::testing::Message()
+                 << "share " << c.NotDeliveredShare << ", NRq " << c.NRq << ", NT " << c.NT);
+    TSmscConfig config = FixedConfig();
+    config.NotDeliveredShare = c.NotDeliveredShare;
+    TSmscSimulator smsc(config);
+    TPeer peer(smsc.Port());
+    LogIn(peer);
+    peer.Write(Operation(51, 0, SubmitData("0612", "1234", c.NRq, c.NT)));
+    ASSERT_TRUE(peer.ReadFrame()) << "acknowledgement";
     std::vector<std::string> statuses;
-    while (std::optional<std::string> frame = peer_.ReadFrame(kQuiet)) {
+    while (std::optional<std::string> frame = peer.ReadFrame(kQuiet)) {
       statuses.push_back(FieldAt(Parse(*frame).Data, 15));
     }
-    EXPECT_EQ(statuses, c.Statuses) << "NRq " << c.NRq << " NT " << c.NT;
+    EXPECT_EQ(statuses, c.Statuses);
+  }
+}
+
+TEST(SmscSimulatorNotifications, EachMessageReachesOneFinalStateInAboutTheShareAskedFor) {
+  struct Row {
+    double NotDeliveredShare;
+    milliseconds DelayMax;  // above the delay (0): a random one for each message
+    int MinFailed, MaxFailed;
+    bool InSubmitOrder;
+  };
+  constexpr int kMessages = 100;
+  const Row rows[] = {
+      {0, 0ms, 0, 0, true},
+      {1, 0ms, kMessages, kMessages, true},
+      {0.5, 100ms, 30, 70, false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(::testing::Message() << "share " << row.NotDeliveredShare);
+    TSmscConfig config = FixedConfig();
+    config.NotDeliveredShare = row.NotDeliveredShare;
+    config.NotificationDelayMax = row.DelayMax;
+    TSmscSimulator smsc(config);
+    TPeer peer(smsc.Port());
+    LogIn(peer);
+    // All to one recipient while the clock stands still: only the stamp
+    // tells the messages apart.
+    std::string batch;
+    for (int i = 0; i < kMessages; ++i) {
+      batch += Operation(51, i, SubmitData("0612", "1234", "1", "7", "m" + std::to_string(i)));
+    }
+    peer.Write(batch);
+
+    std::map<std::string, int> ackIndex;  // by SCTS
+    std::map<std::string, std::vector<std::string>> statuses;
+    std::vector<int> finalOrder;  // of the messages, by their acknowledgement
+    for (int frames = 0; frames < 3 * kMessages; ++frames) {
+      std::optional<std::string> frame = peer.ReadFrame();
+      ASSERT_TRUE(frame) << "frame " << frames;
+      TDatagram d = Parse(*frame);
+      if (d.OT == 51) {
+        std::string scts = FieldAt(d.Data, 2).substr(strlen("0612:"));
+        ASSERT_TRUE(ackIndex.emplace(scts, static_cast<int>(ackIndex.size())).second)
+            << "stamp given twice: " << scts;
+        continue;
+      }
+      ASSERT_EQ(d.OT, 53);
+      ASSERT_EQ(FieldAt(d.Data, 1), "0612");
+      std::string scts = FieldAt(d.Data, 14);
+      ASSERT_TRUE(ackIndex.contains(scts)) << "notified before acknowledged: " << scts;
+      std::string status = FieldAt(d.Data, 15);
+      statuses[scts].push_back(status);
+      if (status != "1") finalOrder.push_back(ackIndex[scts]);
+    }
+    EXPECT_EQ(peer.ReadFrame(kQuiet), std::nullopt);
+
+    int failed = 0;
+    for (const auto& [scts, seen] : statuses) {
+      ASSERT_EQ(seen.size(), 2u) << scts;
+      EXPECT_EQ(seen[0], "1") << scts << ": buffered first";
+      EXPECT_TRUE(seen[1] == "0" || seen[1] == "2") << scts << ": " << seen[1];
+      failed += seen[1] == "2";
+    }
+    EXPECT_EQ(statuses.size(), static_cast<std::size_t>(kMessages));
+    EXPECT_GE(failed, row.MinFailed);
+    EXPECT_LE(failed, row.MaxFailed);
+    TSmscCounts counts = smsc.Counts();
+    EXPECT_EQ(counts.NotifiedFailed, failed);
+    EXPECT_EQ(counts.NotifiedDelivered, kMessages - failed);
+    EXPECT_EQ(std::is_sorted(finalOrder.begin(), finalOrder.end()), row.InSubmitOrder);
   }
 }
 

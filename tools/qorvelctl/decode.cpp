@@ -16,17 +16,22 @@ int Decode(const QStringList& aArgs) {
   bool json = false;
   QString path;
   bool pathGiven = false;
-  for (const QString& a : aArgs) {
+  QStringList operands;
+  const QStringList options = SplitAtOptionsEnd(aArgs, operands);
+  QStringList files;
+  for (const QString& a : options) {
     if (a == QLatin1String("--json")) {
       json = true;
     } else if (a.startsWith(QLatin1String("--"))) {
       Usage(QStringLiteral("unknown option ") + a);
-    } else if (pathGiven) {
-      Usage(QStringLiteral("decode takes one FILE, not also ") + a);
     } else {
-      path = a;
-      pathGiven = true;
+      files << a;
     }
+  }
+  for (const QString& a : files + operands) {
+    if (pathGiven) Usage(QStringLiteral("decode takes one FILE, not also ") + a);
+    path = a;
+    pathGiven = true;
   }
   QFile file;
   const bool standardInput = !pathGiven || path == QLatin1String("-");

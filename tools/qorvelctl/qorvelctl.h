@@ -19,6 +19,13 @@ inline constexpr int kCallTimeout = 120000;
 // A blocking call to Qorvel; fails the program on an error reply.
 QDBusMessage Call(const QString& aPath, const char* aInterface, const char* aMember,
                   const QVariantList& aArgs = {});
+// The D-Bus signature of a value as QtDBus hands it over ("b", "a{sx}"), or
+// empty when it has none.
+QString SignatureOf(const QVariant& aValue);
+// The value of Qorvel's answer to aMember, after checking that it is of type
+// aSignature: another make of Qorvel fails the program with a message
+// rather than crash it or print what it did not say.
+QVariant AnswerOf(const QDBusMessage& aReply, const char* aMember, const char* aSignature);
 // A new automation object's path.
 QString CreateObject();
 
@@ -26,6 +33,13 @@ QString CreateObject();
 QString DateText(double aDays);
 // aText as a number from aMin to aMax, or the usage naming aOption.
 int ToNumber(const QString& aText, const QString& aOption, int aMin, int aMax);
+// The value that follows the option aArgs[aIndex], with aIndex moved onto it;
+// the usage when the option is last.
+const QString& OptionValue(const QStringList& aArgs, qsizetype& aIndex);
+// A command's arguments before the first "--", and in aOperands those after
+// it, which are taken as they stand and never as options (a message text
+// "-h", a file named "--json").
+QStringList SplitAtOptionsEnd(const QStringList& aArgs, QStringList& aOperands);
 
 // What a submit asks beyond number and text; the defaults ask for nothing.
 struct TSubmitOptions {

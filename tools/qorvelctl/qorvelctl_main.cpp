@@ -3,8 +3,13 @@
 #include <QCoreApplication>
 #include <QDBusArgument>
 #include <QDBusConnection>
+#include <QDBusConnectionInterface>
 #include <QDBusMessage>
+#include <QDBusMetaType>
 #include <QDBusObjectPath>
+#include <QDBusReply>
+#include <QDBusSignature>
+#include <QDBusUnixFileDescriptor>
 #include <QDBusVariant>
 #include <QDateTime>
 #include <QElapsedTimer>
@@ -39,13 +44,15 @@ constexpr char kUsage[] =
     "  submit NUMBER --hex HEX submit 8-bit data given as hex digits\n"
     "  send FILE               submit the message of each line of FILE (-: standard\n"
     "                          input); print the lines that failed and a summary\n"
-    "  test                    test the connection: prints \"alive\" (exit 0) or\n"
-    "                          \"not alive\" (exit 2)\n"
+    "  test                    once Qorvel is connected, test the connection:\n"
+    "                          prints \"alive\" (exit 0) or \"not alive\" (exit 2)\n"
     "  status                  print whether Qorvel is connected and its own number\n"
     "  connect                 ask Qorvel to connect and wait until it is\n"
     "  disconnect              ask Qorvel to disconnect and wait until it is\n"
-    "  watch                   print each event as it comes, one line each, until\n"
-    "                          interrupted\n"
+    "  watch                   print each event of Qorvel (of no other sender) as\n"
+    "                          it comes, one line each, until interrupted; when\n"
+    "                          Qorvel goes away, say so on stderr and go on once\n"
+    "                          it is back\n"
     "  decode [FILE]           print the EMI frames of a log (FILE, or -: standard\n"
     "                          input, the default) field by field; lines without\n"
     "                          a frame are skipped. Needs no running Qorvel\n"
@@ -78,18 +85,26 @@ constexpr char kUsage[] =
     "  --status S              submitted, accepted, failed, buffered, delivered,\n"
     "                          not-delivered, received or unmatched\n"
     "  --limit N               at most N messages, 1 to 10000 (default 50)\n"
-    "Options of connect and disconnect:\n"
-    "  --wait SECONDS          how long to wait for the change (default 20; 0: do\n"
-    "                          not wait)\n"
+    "Options of test, connect and disconnect:\n"
+    "  --wait SECONDS          how long to wait for the connection, or the change\n"
+    "                          (default 20; 0: do not wait); test says \"not\n"
+    "                          alive\" when there is none by then\n"
+    "Options of watch:\n"
+    "  --once                  end with status 1 when Qorvel goes away\n"
     "Options of watch, decode, history and show:\n"
     "  --json                  one JSON object per line\n"
-    "  --help                  this text\n"
+    "Of every command:\n"
+    "  -h, --help              this text; only as the first argument or right\n"
+    "                          after the command\n"
+    "  --                      ends the options: what follows is NUMBER, TEXT or\n"
+    "                          FILE even when it begins with -\n"
     "\n"
     "NUMBER is 1 to 16 digits after an optional + (international) or # (taken as\n"
     "it is). TEXT is sent as the octets of the argument, unchanged: at most 160,\n"
-    "or 140 of 8-bit data. Dates print as local time. Like every client,\n"
-    "qorvelctl's object asks Qorvel to connect. Errors go to stderr with exit\n"
-    "status 1.\n"
+    "or 140 of 8-bit data; one that begins with - but is no option of submit is\n"
+    "text too (\"submit 0612345678 -h\" sends \"-h\"). Dates print as local time.\n"
+    "Like every client, qorvelctl's object asks Qorvel to connect. Errors go to\n"
+    "stderr with exit status 1.\n"
     "\n"
     "A line of FILE is NUMBER,TEXT; a text that holds a comma or a quote goes in\n"
     "quotes, its quotes doubled: 0612345678,\"a \"\"b\"\", c\". The text's octets are\n"
@@ -115,26 +130,69 @@ constexpr char kUsage[] =
   std::exit(1);
 }
 
+namespace {
+
+// The answer of aService, an error included.
+QDBusMessage Ask(const QString& aService, const QString& aPath, const char* aInterface,
+                 const char* aMember, const QVariantList& aArgs = {}) {
+  QDBusMessage m = QDBusMessage::createMethodCall(aService, aPath, QLatin1String(aInterface),
+                                                  QLatin1String(aMember));
+  m.setArguments(aArgs);
+  return QDBusConnection::sessionBus().call(m, QDBus::Block, kCallTimeout);
+}
+
+}  // namespace
+
 QDBusMessage Call(const QString& aPath, const char* aInterface, const char* aMember,
                   const QVariantList& aArgs) {
-  QDBusMessage m = QDBusMessage::createMethodCall(
-      QLatin1String(kBusServiceName), aPath, QLatin1String(aInterface), QLatin1String(aMember));
-  m.setArguments(aArgs);
-  QDBusMessage reply = QDBusConnection::sessionBus().call(m, QDBus::Block, kCallTimeout);
+  QDBusMessage reply = Ask(QLatin1String(kBusServiceName), aPath, aInterface, aMember, aArgs);
   if (reply.type() == QDBusMessage::ErrorMessage) Fail(reply.errorMessage());
   return reply;
 }
 
-QString CreateObject() {
-  QDBusMessage r = Call(QLatin1String(kFactoryPath), kFactoryInterface, "CreateInstance");
-  return r.arguments().value(0).value<QDBusObjectPath>().path();
+QString SignatureOf(const QVariant& aValue) {
+  if (aValue.metaType() == QMetaType::fromType<QDBusArgument>()) {
+    return aValue.value<QDBusArgument>().currentSignature();
+  }
+  return QString::fromLatin1(QDBusMetaType::typeToSignature(aValue.metaType()));
 }
 
-QVariant Property(const QString& aPath, const char* aName) {
-  QDBusMessage r =
-      Call(aPath, kProperties, "Get", {QLatin1String(kObjectInterface), QLatin1String(aName)});
-  return r.arguments().value(0).value<QDBusVariant>().variant();
+QVariant AnswerOf(const QDBusMessage& aReply, const char* aMember, const char* aSignature) {
+  if (aReply.signature() != QLatin1String(aSignature)) {
+    Fail(QStringLiteral("Qorvel answered %1 with \"%2\", not \"%3\"")
+             .arg(QLatin1String(aMember), aReply.signature(), QLatin1String(aSignature)));
+  }
+  return aReply.arguments().value(0);
 }
+
+QString CreateObject() {
+  return AnswerOf(Call(QLatin1String(kFactoryPath), kFactoryInterface, "CreateInstance"),
+                  "CreateInstance", "o")
+      .value<QDBusObjectPath>()
+      .path();
+}
+
+namespace {
+
+// A property's value, after checking that it is of type aSignature.
+QVariant Checked(const QVariant& aValue, const char* aName, const char* aSignature) {
+  if (!aValue.isValid()) Fail(QStringLiteral("Qorvel gave no %1").arg(QLatin1String(aName)));
+  const QString signature = SignatureOf(aValue);
+  if (signature != QLatin1String(aSignature)) {
+    Fail(QStringLiteral("Qorvel's %1 is \"%2\", not \"%3\"")
+             .arg(QLatin1String(aName), signature, QLatin1String(aSignature)));
+  }
+  return aValue;
+}
+
+QVariant Property(const QString& aPath, const char* aName, const char* aSignature) {
+  const QVariant value = AnswerOf(
+      Call(aPath, kProperties, "Get", {QLatin1String(kObjectInterface), QLatin1String(aName)}),
+      "Get", "v");
+  return Checked(value.value<QDBusVariant>().variant(), aName, aSignature);
+}
+
+}  // namespace
 
 QString DateText(double aDays) {
   if (aDays == 0) return QStringLiteral("-");
@@ -152,12 +210,21 @@ int ToNumber(const QString& aText, const QString& aOption, int aMin, int aMax) {
   return value;
 }
 
+const QString& OptionValue(const QStringList& aArgs, qsizetype& aIndex) {
+  if (aIndex + 1 >= aArgs.size()) Usage(aArgs[aIndex] + QStringLiteral(" needs a value"));
+  return aArgs[++aIndex];
+}
+
+QStringList SplitAtOptionsEnd(const QStringList& aArgs, QStringList& aOperands) {
+  const qsizetype end = aArgs.indexOf(QStringLiteral("--"));
+  if (end < 0) return aArgs;
+  aOperands = aArgs.mid(end + 1);
+  return aArgs.first(end);
+}
+
 bool TakeSubmitOption(const QStringList& aArgs, qsizetype& aIndex, TSubmitOptions& aOptions) {
   const QString& a = aArgs[aIndex];
-  auto value = [&]() {
-    if (aIndex + 1 >= aArgs.size()) Usage(a + QStringLiteral(" needs a value"));
-    return aArgs[++aIndex];
-  };
+  auto value = [&]() -> const QString& { return OptionValue(aArgs, aIndex); };
   if (a == QLatin1String("--class")) {
     aOptions.MCLs = static_cast<short>(ToNumber(value(), a, 0, 3));
   } else if (a == QLatin1String("--pid")) {
@@ -210,26 +277,33 @@ int Submit(const QStringList& aArgs) {
   QByteArray octets;
   bool binary = false;
   TSubmitOptions options;
+  QStringList operands;
+  const QStringList args = SplitAtOptionsEnd(aArgs, operands);
   QStringList positional;
-  for (qsizetype i = 0; i < aArgs.size(); ++i) {
-    const QString& a = aArgs[i];
+  for (qsizetype i = 0; i < args.size(); ++i) {
+    const QString& a = args[i];
     if (a == QLatin1String("--hex")) {
-      if (i + 1 >= aArgs.size()) Usage(a + QStringLiteral(" needs a value"));
-      std::optional<QByteArray> data = FromHex(aArgs[++i].toLatin1());
+      std::optional<QByteArray> data = FromHex(OptionValue(args, i).toLatin1());
       if (!data) Usage(QStringLiteral("--hex takes pairs of hex digits"));
       octets = *data;
       binary = true;
-    } else if (TakeSubmitOption(aArgs, i, options)) {
-      continue;
-    } else if (a.startsWith(QLatin1String("--"))) {
-      Usage(QStringLiteral("unknown option ") + a);
-    } else {
+    } else if (!TakeSubmitOption(args, i, options)) {
+      // A text may begin with "-": what is no option of submit is taken as
+      // NUMBER or TEXT.
       positional << a;
     }
   }
+  positional << operands;
   if (positional.size() != (binary ? 1 : 2)) {
-    Usage(binary ? QStringLiteral("submit --hex takes NUMBER only")
-                 : QStringLiteral("submit takes NUMBER and TEXT"));
+    QString why = binary ? QStringLiteral("submit --hex takes NUMBER only")
+                         : QStringLiteral("submit takes NUMBER and TEXT");
+    for (const QString& p : std::as_const(positional)) {
+      if (p.startsWith(QLatin1Char('-')) && !operands.contains(p)) {
+        why += QStringLiteral(" (%1 is no option of submit)").arg(p);
+        break;
+      }
+    }
+    Usage(why);
   }
   const QByteArray number = positional[0].toLatin1();
   if (QString wrong = NumberProblem(number); !wrong.isEmpty()) {
@@ -242,45 +316,158 @@ int Submit(const QStringList& aArgs) {
   const QString path = CreateObject();
   QDBusMessage r =
       Call(path, kObjectInterface, "Submit", SubmitArguments(number, octets, binary, options));
-  std::printf("%s\n", DateText(r.arguments().value(0).toDouble()).toLocal8Bit().constData());
+  std::printf("%s\n", DateText(AnswerOf(r, "Submit", "d").toDouble()).toLocal8Bit().constData());
   return 0;
 }
 
-int Switch(bool aActive, const QStringList& aArgs) {
-  int waitSeconds = 20;
+// The --wait of test, connect and disconnect, in seconds.
+int WaitSeconds(const QStringList& aArgs) {
+  int seconds = 20;
   for (qsizetype i = 0; i < aArgs.size(); ++i) {
-    if (aArgs[i] == QLatin1String("--wait") && i + 1 < aArgs.size()) {
-      waitSeconds = ToNumber(aArgs[++i], QStringLiteral("--wait"), 0, 3600);
+    if (aArgs[i] == QLatin1String("--wait")) {
+      seconds = ToNumber(OptionValue(aArgs, i), QStringLiteral("--wait"), 0, 3600);
     } else {
       Usage(QStringLiteral("unknown argument ") + aArgs[i]);
     }
   }
+  return seconds;
+}
+
+// Whether Qorvel's connection is (aActive) or is not up within aSeconds; with
+// 0, whether it is now.
+bool WaitForActive(const QString& aPath, bool aActive, int aSeconds) {
+  QElapsedTimer timer;
+  timer.start();
+  while (Property(aPath, "Active", "b").toBool() != aActive) {
+    if (timer.elapsed() >= aSeconds * 1000LL) return false;
+    QThread::msleep(100);
+  }
+  return true;
+}
+
+int Switch(bool aActive, const QStringList& aArgs) {
+  const int waitSeconds = WaitSeconds(aArgs);
   const QString path = CreateObject();
   Call(path, kProperties, "Set",
        {QLatin1String(kObjectInterface), QStringLiteral("Active"),
         QVariant::fromValue(QDBusVariant(aActive))});
-  QElapsedTimer timer;
-  timer.start();
-  while (waitSeconds > 0 && Property(path, "Active").toBool() != aActive) {
-    if (timer.elapsed() > waitSeconds * 1000) {
-      Fail(aActive ? QStringLiteral("not connected after %1 s").arg(waitSeconds)
-                   : QStringLiteral("still connected after %1 s").arg(waitSeconds));
-    }
-    QThread::msleep(100);
+  if (waitSeconds > 0 && !WaitForActive(path, aActive, waitSeconds)) {
+    Fail(aActive ? QStringLiteral("not connected after %1 s").arg(waitSeconds)
+                 : QStringLiteral("still connected after %1 s").arg(waitSeconds));
   }
+  return 0;
+}
+
+int Test(const QStringList& aArgs) {
+  const int waitSeconds = WaitSeconds(aArgs);
+  // Creating the object asked Qorvel to connect; one the bus has just
+  // started is still logging in.
+  const QString path = CreateObject();
+  const bool alive =
+      WaitForActive(path, true, waitSeconds) &&
+      AnswerOf(Call(path, kObjectInterface, "TestConnection"), "TestConnection", "b").toBool();
+  std::puts(alive ? "alive" : "not alive");
+  return alive ? 0 : 2;
+}
+
+int Status() {
+  const QString path = CreateObject();
+  const QVariantMap all = qdbus_cast<QVariantMap>(AnswerOf(
+      Call(path, kProperties, "GetAll", {QLatin1String(kObjectInterface)}), "GetAll", "a{sv}"));
+  auto property = [&](const char* aName, const char* aSignature) {
+    return Checked(all.value(QLatin1String(aName)), aName, aSignature);
+  };
+  const bool active = property("Active", "b").toBool();
+  QString text = QStringLiteral("connected: %1\nown number: %2\n")
+                     .arg(active ? QStringLiteral("yes") : QStringLiteral("no"),
+                          property("PhoneNumber", "s").toString());
+  // Absent from a Qorvel older than these.
+  if (all.contains(QStringLiteral("LinkState"))) {
+    text += QStringLiteral("link: %1\n").arg(property("LinkState", "s").toString());
+  }
+  if (all.contains(QStringLiteral("Counts"))) {
+    QMap<QString, qlonglong> counts;
+    const QVariant value = all.value(QStringLiteral("Counts"));
+    // Qorvel 1.2 declares "a{sx}" but sends "a{sv}", each value an "x".
+    if (SignatureOf(value) == QLatin1String("a{sv}")) {
+      const QVariantMap map = qdbus_cast<QVariantMap>(value);
+      for (auto it = map.begin(); it != map.end(); ++it) {
+        counts.insert(it.key(), Checked(it.value(), "Counts", "x").toLongLong());
+      }
+    } else {
+      Checked(value, "Counts", "a{sx}").value<QDBusArgument>() >> counts;
+    }
+    for (const char* name : {"sent", "failed", "received", "notifications", "queued"}) {
+      text += QStringLiteral("%1: %2\n").arg(QLatin1String(name)).arg(counts.value(name));
+    }
+  }
+  std::fputs(text.toLocal8Bit().constData(), stdout);
   return 0;
 }
 
 volatile std::sig_atomic_t stopRequested = 0;
 
+constexpr char kEventNames[][24] = {"OnDelivered", "OnActiveChanged", "OnDeliveredNotification"};
+
+// Prints the events of one object of the Qorvel that owns the bus name, and
+// of no one else: any connection can send a signal with that path and
+// interface. When that Qorvel goes, its object goes with it; the watcher then
+// waits for the name to have an owner again and starts over on a new object.
 class TWatcher : public QObject {
   Q_OBJECT
  public:
-  explicit TWatcher(bool aJson) : json_(aJson) {}
+  TWatcher(bool aJson, bool aOnce) : json_(aJson), once_(aOnce) {
+    // Before the first object, so that no departure goes unseen.
+    QDBusConnection::sessionBus().connect(
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("NameOwnerChanged"),
+        {QLatin1String(kBusServiceName)}, QString(), this,
+        SLOT(OwnerChanged(QString, QString, QString)));
+  }
+
+  // Creates an object, listens to its owner's signals and advises it; why it
+  // could not, or empty.
+  QString Attach() {
+    const QDBusMessage created = Ask(QLatin1String(kBusServiceName), QLatin1String(kFactoryPath),
+                                     kFactoryInterface, "CreateInstance");
+    if (created.type() == QDBusMessage::ErrorMessage) return created.errorMessage();
+    if (created.signature() != QLatin1String("o")) {
+      return QStringLiteral("Qorvel answered CreateInstance with \"%1\", not \"o\"")
+          .arg(created.signature());
+    }
+    const QString path = created.arguments().value(0).value<QDBusObjectPath>().path();
+    const QDBusReply<QString> owner =
+        QDBusConnection::sessionBus().interface()->serviceOwner(QLatin1String(kBusServiceName));
+    if (!owner.isValid()) return owner.error().message();
+    // The name changed hands between the two calls; its NameOwnerChanged is
+    // on the way.
+    if (owner.value() != created.service()) {
+      return QStringLiteral("%1 changed owner meanwhile").arg(QLatin1String(kBusServiceName));
+    }
+    owner_ = owner.value();
+    path_ = path;
+    Listen(true);
+    const QDBusMessage advised = Ask(owner_, path_, kObjectInterface, "Advise");
+    if (advised.type() == QDBusMessage::ErrorMessage) {
+      Detach();
+      return advised.errorMessage();
+    }
+    return {};
+  }
+
  public slots:
   void Event(const QDBusMessage& aSignal) {
+    if (aSignal.service() != owner_ || aSignal.path() != path_) return;
     const QVariantList a = aSignal.arguments();
     const QString name = aSignal.member();
+    const char* shape = name == QLatin1String("OnDelivered")               ? "dssaybnnnd"
+                        : name == QLatin1String("OnDeliveredNotification") ? "dssaynnnd"
+                                                                           : "";
+    if (aSignal.signature() != QLatin1String(shape)) {
+      Notice(QStringLiteral("Qorvel sent %1 with \"%2\", not \"%3\"; not shown")
+                 .arg(name, aSignal.signature(), QLatin1String(shape)));
+      return;
+    }
     QString line;
     if (json_) {
       QJsonObject o{{QStringLiteral("event"), name}};
@@ -336,26 +523,69 @@ class TWatcher : public QObject {
     std::fflush(stdout);
   }
 
+  void OwnerChanged(const QString& aName, const QString& aOldOwner, const QString& aNewOwner) {
+    if (aName != QLatin1String(kBusServiceName)) return;
+    if (!owner_.isEmpty() && aOldOwner == owner_) {
+      Detach();
+      if (once_) {
+        Notice(QStringLiteral("Qorvel went away"));
+        QCoreApplication::exit(1);
+        return;
+      }
+      Notice(QStringLiteral("Qorvel went away; waiting for it to come back"));
+    }
+    if (owner_.isEmpty() && !aNewOwner.isEmpty()) {
+      if (const QString why = Attach(); why.isEmpty()) {
+        Notice(QStringLiteral("Qorvel is back; watching again"));
+      } else {
+        Notice(QStringLiteral("cannot watch the new Qorvel (%1); waiting for another").arg(why));
+      }
+    }
+  }
+
  private:
+  void Listen(bool aOn) {
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    for (const char* name : kEventNames) {
+      if (aOn) {
+        bus.connect(owner_, path_, QLatin1String(kEventsInterface), QLatin1String(name), this,
+                    SLOT(Event(QDBusMessage)));
+      } else {
+        bus.disconnect(owner_, path_, QLatin1String(kEventsInterface), QLatin1String(name), this,
+                       SLOT(Event(QDBusMessage)));
+      }
+    }
+  }
+  void Detach() {
+    Listen(false);
+    owner_.clear();
+    path_.clear();
+  }
+  static void Notice(const QString& aText) {
+    std::fprintf(stderr, "qorvelctl: %s\n", aText.toLocal8Bit().constData());
+    std::fflush(stderr);
+  }
+
   bool json_;
+  bool once_;
+  QString owner_;  // unique name of the Qorvel watched; empty while waiting
+  QString path_;
 };
 
 int Watch(const QStringList& aArgs) {
   bool json = false;
+  bool once = false;
   for (const QString& a : aArgs) {
     if (a == QLatin1String("--json")) {
       json = true;
+    } else if (a == QLatin1String("--once")) {
+      once = true;
     } else {
       Usage(QStringLiteral("unknown argument ") + a);
     }
   }
-  const QString path = CreateObject();
-  TWatcher watcher(json);
-  for (const char* name : {"OnDelivered", "OnActiveChanged", "OnDeliveredNotification"}) {
-    QDBusConnection::sessionBus().connect(QString(), path, QLatin1String(kEventsInterface),
-                                          QLatin1String(name), &watcher, SLOT(Event(QDBusMessage)));
-  }
-  Call(path, kObjectInterface, "Advise");
+  TWatcher watcher(json, once);
+  if (const QString why = watcher.Attach(); !why.isEmpty()) Fail(why);
   std::signal(SIGINT, [](int) { stopRequested = 1; });
   std::signal(SIGTERM, [](int) { stopRequested = 1; });
   QTimer poll;
@@ -363,17 +593,38 @@ int Watch(const QStringList& aArgs) {
     if (stopRequested) QCoreApplication::quit();
   });
   poll.start(100);
-  QCoreApplication::exec();
-  return 0;
+  return QCoreApplication::exec();
+}
+
+// Qt numbers these types in a registry that it creates when the first of
+// them is used and destroys at exit, in the reverse order of creation. Left
+// to the bus's thread, the registry came after that thread and went before
+// it: a message the thread read while the program ended (the bus closing)
+// found its types gone, and Qt printed "Trying to construct an instance of an
+// invalid type" after qorvelctl's own last line.
+void RegisterBusTypesFirst() {
+  for (QMetaType type :
+       {QMetaType::fromType<QDBusMessage>(), QMetaType::fromType<QDBusArgument>(),
+        QMetaType::fromType<QDBusVariant>(), QMetaType::fromType<QDBusObjectPath>(),
+        QMetaType::fromType<QDBusSignature>(), QMetaType::fromType<QDBusUnixFileDescriptor>()}) {
+    static_cast<void>(type.id());
+  }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  RegisterBusTypesFirst();
   QCoreApplication app(argc, argv);
   QStringList args = QCoreApplication::arguments().mid(1);
   if (args.isEmpty()) Usage(QStringLiteral("no command"));
-  if (args.contains(QStringLiteral("--help")) || args.contains(QStringLiteral("-h"))) {
+  // Only a leading --help asks for help: after a command's first argument,
+  // "-h" may be the text of a message.
+  auto asksHelp = [&](qsizetype aIndex) {
+    return aIndex < args.size() &&
+           (args[aIndex] == QLatin1String("--help") || args[aIndex] == QLatin1String("-h"));
+  };
+  if (asksHelp(0) || asksHelp(1)) {
     std::fputs(kUsage, stdout);
     return 0;
   }
@@ -390,35 +641,9 @@ int main(int argc, char** argv) {
   if (command == QLatin1String("watch")) return Watch(args);
   if (command == QLatin1String("connect")) return Switch(true, args);
   if (command == QLatin1String("disconnect")) return Switch(false, args);
+  if (command == QLatin1String("test")) return Test(args);
   if (!args.isEmpty()) Usage(command + QStringLiteral(" takes no arguments"));
-  if (command == QLatin1String("test")) {
-    const QString path = CreateObject();
-    bool alive = Call(path, kObjectInterface, "TestConnection").arguments().value(0).toBool();
-    std::puts(alive ? "alive" : "not alive");
-    return alive ? 0 : 2;
-  }
-  if (command == QLatin1String("status")) {
-    const QString path = CreateObject();
-    QDBusMessage r = Call(path, kProperties, "GetAll", {QLatin1String(kObjectInterface)});
-    const QVariantMap all = qdbus_cast<QVariantMap>(r.arguments().value(0));
-    std::printf("connected: %s\nown number: %s\n",
-                all.value(QStringLiteral("Active")).toBool() ? "yes" : "no",
-                all.value(QStringLiteral("PhoneNumber")).toString().toLocal8Bit().constData());
-    // Absent from a Qorvel older than these.
-    if (all.contains(QStringLiteral("LinkState")))
-      std::printf("link: %s\n",
-                  all.value(QStringLiteral("LinkState")).toString().toLocal8Bit().constData());
-    if (all.contains(QStringLiteral("Counts"))) {
-      const QVariantMap counts = qdbus_cast<QVariantMap>(all.value(QStringLiteral("Counts")));
-      std::printf("sent: %lld\nfailed: %lld\nreceived: %lld\nnotifications: %lld\nqueued: %lld\n",
-                  counts.value(QStringLiteral("sent")).toLongLong(),
-                  counts.value(QStringLiteral("failed")).toLongLong(),
-                  counts.value(QStringLiteral("received")).toLongLong(),
-                  counts.value(QStringLiteral("notifications")).toLongLong(),
-                  counts.value(QStringLiteral("queued")).toLongLong());
-    }
-    return 0;
-  }
+  if (command == QLatin1String("status")) return Status();
   Usage(QStringLiteral("unknown command ") + command);
 }
 

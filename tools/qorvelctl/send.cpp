@@ -190,7 +190,10 @@ class TSender : public QObject {
     if (left_) return;
     --inFlight_;
     TOutcome outcome;
-    if (aReply.type() == QDBusMessage::ReplyMessage) {
+    if (aReply.type() == QDBusMessage::ReplyMessage && aReply.signature() != QLatin1String("dx")) {
+      outcome.Error = QStringLiteral("Qorvel answered SubmitWithId with \"%1\", not \"dx\"")
+                          .arg(aReply.signature());
+    } else if (aReply.type() == QDBusMessage::ReplyMessage) {
       outcome.Sent = true;
       outcome.SCTS = aReply.arguments().value(0).toDouble();
       outcome.Id = aReply.arguments().value(1).toLongLong();
@@ -394,20 +397,20 @@ int Send(const QStringList& aArgs) {
   int window = kDefaultWindow;
   int waitDelivery = -1;  // seconds; -1 no wait
   TSubmitOptions options;
+  QStringList operands;
+  const QStringList args = SplitAtOptionsEnd(aArgs, operands);
   QStringList positional;
-  for (qsizetype i = 0; i < aArgs.size(); ++i) {
-    const QString& a = aArgs[i];
+  for (qsizetype i = 0; i < args.size(); ++i) {
+    const QString& a = args[i];
     if (a == QLatin1String("--hex")) {
       hex = true;
     } else if (a == QLatin1String("--json")) {
       json = true;
     } else if (a == QLatin1String("--window")) {
-      if (i + 1 >= aArgs.size()) Usage(a + QStringLiteral(" needs a value"));
-      window = ToNumber(aArgs[++i], a, 1, kMaxWindow);
+      window = ToNumber(OptionValue(args, i), a, 1, kMaxWindow);
     } else if (a == QLatin1String("--wait-delivery")) {
-      if (i + 1 >= aArgs.size()) Usage(a + QStringLiteral(" needs a value"));
-      waitDelivery = ToNumber(aArgs[++i], a, 0, kMaxWaitDelivery);
-    } else if (TakeSubmitOption(aArgs, i, options)) {
+      waitDelivery = ToNumber(OptionValue(args, i), a, 0, kMaxWaitDelivery);
+    } else if (TakeSubmitOption(args, i, options)) {
       continue;
     } else if (a.startsWith(QLatin1String("--"))) {
       Usage(QStringLiteral("unknown option ") + a);
@@ -415,6 +418,7 @@ int Send(const QStringList& aArgs) {
       positional << a;
     }
   }
+  positional << operands;
   if (positional.size() != 1) Usage(QStringLiteral("send takes FILE, or - for standard input"));
   std::vector<TMessageLine> lines = ReadMessageLines(ReadInput(positional[0]), hex);
   // Waiting for delivery asks for the notifications, unless told which.

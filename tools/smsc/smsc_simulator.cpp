@@ -89,6 +89,11 @@ void TSmscSimulator::NakOperation(int aOT, int aCode, int aTimes) {
   AddRule(aOT, std::move(rule));
 }
 
+void TSmscSimulator::SetNotDeliveredShare(double aShare) {
+  TLockGuard g(mu_);
+  notDeliveredShare_ = aShare;
+}
+
 void TSmscSimulator::DelayAnswers(int aOT, std::chrono::milliseconds aDelay, int aTimes) {
   TAnswerRule rule;
   rule.Delay = aDelay;
@@ -151,7 +156,7 @@ std::string TSmscSimulator::OperationFrame(int aOT, std::string_view aData) {
 std::string TSmscSimulator::DeliverFrame(const TMobileMessage& aMessage) {
   TLockGuard lock(mu_);
   TMobileMessage message = aMessage;
-  if (message.SCTS.empty()) message.SCTS = NextStamp();
+  if (message.SCTS.empty()) message.SCTS = FormatStamp(NextStamp(message.OA));
   return OperationFrame(kDeliverOT, DeliverData(message));
 }
 
@@ -163,11 +168,18 @@ std::string TSmscSimulator::KeepAliveFrame() {
   return DeliverFrame(message);
 }
 
-std::string TSmscSimulator::NextStamp() {
-  // Strictly increasing, so that every accepted submit has a time stamp of its
-  // own by which its notifications can be matched.
-  lastStamp_ = std::max(config_.Clock(), lastStamp_ + 1);
-  return FormatStamp(lastStamp_);
+TCivilSeconds TSmscSimulator::NextStamp(const std::string& aAddress) {
+  const TCivilSeconds now = config_.Clock();
+  // A stamp older than the clock can no longer collide; forgetting them keeps
+  // a run over many recipients small. Pruning at a doubling size keeps the
+  // cost per stamp constant when every one is recent.
+  if (lastStamps_.size() >= pruneStampsAt_) {
+    std::erase_if(lastStamps_, [now](const auto& entry) { return entry.second < now; });
+    pruneStampsAt_ = std::max<std::size_t>(1024, 2 * lastStamps_.size());
+  }
+  auto [it, added] = lastStamps_.try_emplace(aAddress, now);
+  if (!added) it->second = std::max(now, it->second + 1);
+  return it->second;
 }
 
 void TSmscSimulator::Queue(TOutgoing aItem) {
@@ -378,6 +390,8 @@ void TSmscSimulator::WriteDue() {
         if (ComposeFrameError(item.LateOT, 0, item.Bytes) != nullptr) continue;
         item.Bytes = OperationFrame(item.LateOT, item.Bytes);
       }
+      if (item.Final == TDeliveryStatus::Delivered) ++counts_.NotifiedDelivered;
+      if (item.Final == TDeliveryStatus::NotDelivered) ++counts_.NotifiedFailed;
       unsent_ += item.Bytes;
       sent_.push_back(item.Bytes);
       taken.push_back(std::move(item.Bytes));
@@ -461,11 +475,13 @@ void TSmscSimulator::OnDatagramRead(std::string_view aBody) {
 void TSmscSimulator::Answer(const TReceivedFrame& aFrame) {
   TClock::time_point now = TClock::now();
   bool refuse = false, late = false;
+  TFate fate;
   if (aFrame.OT == kSubmitOT) {
     ++counts_.Received;
     // Both drawn for every submit, so that one share does not move the other.
-    refuse = Draw() < config_.NakShare;
-    late = Draw() < config_.LateShare;
+    refuse = Draw(faults_) < config_.NakShare;
+    late = Draw(faults_) < config_.LateShare;
+    fate = DrawFate();
     if (++submitsRead_ == config_.DropAfter) {
       hangingUp_ = true;
       TOutgoing item;
@@ -511,7 +527,7 @@ void TSmscSimulator::Answer(const TReceivedFrame& aFrame) {
     Queue(std::move(item));
     return;
   }
-  std::optional<std::string> acceptedSCTS;
+  std::optional<TCivilSeconds> acceptedSCTS;
   std::string data =
       how.NakCode ? NakData(*how.NakCode, how.NakText) : DefaultAnswer(aFrame, acceptedSCTS);
   std::string frame = MakeFrame(aFrame.OT, aFrame.TRN, true, data);
@@ -525,7 +541,7 @@ void TSmscSimulator::Answer(const TReceivedFrame& aFrame) {
   }
   CountAnswer(aFrame, acceptedSCTS.has_value());
   // Queued after the acknowledgement, so never written ahead of it.
-  if (acceptedSCTS) QueueNotifications(aFrame, *acceptedSCTS, due);
+  if (acceptedSCTS) QueueNotifications(aFrame, *acceptedSCTS, due, fate);
 }
 
 bool TSmscSimulator::Overloaded(const TReceivedFrame& aFrame, TClock::time_point aNow) {
@@ -560,14 +576,30 @@ void TSmscSimulator::CountAnswer(const TReceivedFrame& aFrame, bool aAccepted) {
   if (!acceptedTexts_.insert(f[0] + "/" + f[18] + "/" + f[20]).second) ++counts_.Duplicates;
 }
 
-double TSmscSimulator::Draw() {
+double TSmscSimulator::Draw(std::mt19937_64& aGenerator) {
   // From the generator's bits alone, unlike the standard distributions, so
   // that a seed means the same with every library.
-  return static_cast<double>(faults_() >> 11) * 0x1.0p-53;
+  return static_cast<double>(aGenerator() >> 11) * 0x1.0p-53;
+}
+
+TSmscSimulator::TFate TSmscSimulator::DrawFate() {
+  TFate fate;
+  fate.Delivered = Draw(fates_) >= notDeliveredShare_;
+  fate.NotificationDelay = config_.NotificationDelay;
+  // Drawn whether or not the range is used, so that widening it changes no
+  // message's final state.
+  const uint64_t spread = fates_();
+  if (config_.NotificationDelayMax > config_.NotificationDelay) {
+    auto range = std::chrono::duration_cast<std::chrono::microseconds>(
+        config_.NotificationDelayMax - config_.NotificationDelay);
+    fate.NotificationDelay +=
+        std::chrono::microseconds(static_cast<int64_t>(spread % (range.count() + 1)));
+  }
+  return fate;
 }
 
 std::string TSmscSimulator::DefaultAnswer(const TReceivedFrame& aFrame,
-                                          std::optional<std::string>& aAcceptedSCTS) {
+                                          std::optional<TCivilSeconds>& aAcceptedSCTS) {
   const std::vector<std::string>& f = aFrame.Fields;
   if (aFrame.OT != kLoginOT && !MayExchange())
     return NakData(ErrorCodeText(kAuthenticationFailure));
@@ -584,9 +616,9 @@ std::string TSmscSimulator::DefaultAnswer(const TReceivedFrame& aFrame,
       return SessionAckData();
     case kSubmitOT: {
       if (f.size() != kSubmitFieldCount) return NakData(ErrorCodeText(kSyntaxError));
-      std::string scts = NextStamp();
+      aAcceptedSCTS = NextStamp(f[0]);
+      std::string scts = FormatStamp(*aAcceptedSCTS);
       submits_.push_back({f, scts, aFrame.Connection});
-      aAcceptedSCTS = scts;
       return MessageAckData({}, f[0] + ":" + scts);
     }
     default:
@@ -598,15 +630,20 @@ bool TSmscSimulator::MayExchange() const {
   return loggedIn_ || config_.Account.empty() || !config_.LoginRequired;
 }
 
-void TSmscSimulator::QueueNotifications(const TReceivedFrame& aSubmit, const std::string& aSCTS,
-                                        TClock::time_point aAfter) {
+void TSmscSimulator::QueueNotifications(const TReceivedFrame& aSubmit, TCivilSeconds aSCTS,
+                                        TClock::time_point aAfter, const TFate& aFate) {
   const std::vector<std::string>& f = aSubmit.Fields;
   if (!config_.Notifications || f[3] != "1") return;
   int bits = ReadInteger(f[5]);
+  const TDeliveryStatus final =
+      aFate.Delivered ? TDeliveryStatus::Delivered : TDeliveryStatus::NotDelivered;
+  const std::string scts = FormatStamp(aSCTS);
+  const TCivilSeconds reached =
+      std::max(config_.Clock(), aSCTS) +
+      std::chrono::duration_cast<std::chrono::seconds>(aFate.NotificationDelay).count();
   // A message is buffered before it reaches its final state, so that
   // notification goes first.
-  for (TDeliveryStatus status :
-       {TDeliveryStatus::Buffered, TDeliveryStatus::Delivered, TDeliveryStatus::NotDelivered}) {
+  for (TDeliveryStatus status : {TDeliveryStatus::Buffered, final}) {
     if ((bits & NotificationBit(status)) == 0) continue;
     TNotification n;
     // A client that logged in may leave its own address out of the submit:
@@ -614,17 +651,18 @@ void TSmscSimulator::QueueNotifications(const TReceivedFrame& aSubmit, const std
     n.AdC = f[1].empty() ? config_.Account : f[1];
     n.OAdC = f[0];
     n.RPID = f[13];
-    n.SCTS = aSCTS;
-    n.DSCTS = FormatStamp(std::max(config_.Clock(), lastStamp_));
+    n.SCTS = scts;
+    n.DSCTS = FormatStamp(reached);
     n.Dst = status;
     n.Rsn = 0;
     if (status == TDeliveryStatus::Buffered) n.Rsn = config_.BufferedReason;
     if (status == TDeliveryStatus::NotDelivered) n.Rsn = config_.NotDeliveredReason;
-    n.Text = "Message for " + f[0] + ", with identification " + aSCTS + ", " + StatusText(status);
+    n.Text = "Message for " + f[0] + ", with identification " + scts + ", " + StatusText(status);
     TOutgoing item;
-    item.Due = aAfter + config_.NotificationDelay;
+    item.Due = aAfter + aFate.NotificationDelay;
     item.Connection = aSubmit.Connection;
     item.LateOT = kNotificationOT;
+    if (status != TDeliveryStatus::Buffered) item.Final = status;
     item.Bytes = NotificationData(n);
     Queue(std::move(item));
   }

@@ -58,10 +58,18 @@ struct TSmscConfig {
   bool LoginRequired = true;
   // Local time for the time stamps; tests fix it.
   std::function<TCivilSeconds()> Clock = LocalCivilNow;
+  // Each accepted message reaches one final state, delivered or not
+  // delivered, notified when the submit's NT asks for it; a "buffered"
+  // notification, when asked for, comes before it.
   bool Notifications = true;
-  std::chrono::milliseconds NotificationDelay{0};  // after the submit's acknowledgement
-  int BufferedReason = 107;                        // Rsn of a "buffered" notification
-  int NotDeliveredReason = 108;                    // Rsn of a "not delivered" one
+  // A message's notifications follow its acknowledgement by this much; with
+  // NotificationDelayMax above it, by a time drawn between the two for each
+  // message, so that notifications overtake one another.
+  std::chrono::milliseconds NotificationDelay{0};
+  std::chrono::milliseconds NotificationDelayMax{0};
+  double NotDeliveredShare = 0;  // the share of messages not delivered, drawn (see Seed)
+  int BufferedReason = 107;      // Rsn of a "buffered" notification
+  int NotDeliveredReason = 108;  // Rsn of a "not delivered" one
   // The centre's own keep-alive: an operation 52 with these addresses and text.
   std::string KeepAliveOA = "5555";
   std::string KeepAliveDA = "1234";
@@ -86,7 +94,9 @@ struct TSmscConfig {
   // every connection); the others are refused with NAK 04. Zero: no limit.
   int MaxRate = 0;
   // Faults for the submits. Two numbers are drawn from Seed for every submit
-  // read, so that the n-th submit meets the same fate whatever the timing.
+  // read, so that the n-th submit meets the same fate whatever the timing;
+  // its final state and notification delay are drawn alongside, from a
+  // sequence of their own, so that they move no refusal.
   uint64_t Seed = 1;
   // The share refused with NAK 05 (call barring): a refusal of that message
   // alone, which neither slowing down nor rewriting it would change.
@@ -110,6 +120,10 @@ struct TSmscCounts {
   // Accepted ones whose recipient and text (AdC, MT, Msg) repeat those of an
   // earlier accepted submit: the same message taken twice.
   int Duplicates = 0;
+  // Notifications of a final state written to the client: "buffered" ones
+  // are not final, and one lost with its connection was never written.
+  int NotifiedDelivered = 0;
+  int NotifiedFailed = 0;
   bool operator==(const TSmscCounts&) const = default;
 };
 
@@ -139,7 +153,9 @@ struct TReceivedFrame {
 // A submit the simulator accepted, with the time stamp its acknowledgement gave.
 struct TAcceptedSubmit {
   std::vector<std::string> Fields;
-  std::string SCTS;  // DDMMYYhhmmss
+  // DDMMYYhhmmss; with the recipient (AdC) it identifies the message, so no
+  // two messages to one recipient share it.
+  std::string SCTS;
   int Connection = 0;
 };
 
@@ -170,6 +186,8 @@ class TSmscSimulator {
   void AddRule(int aOT, TAnswerRule aRule) EXCLUDES(mu_);
   void ClearRules() EXCLUDES(mu_);
   void NakOperation(int aOT, int aCode, int aTimes = -1);
+  // From now on, this share (0 to 1) of accepted messages is not delivered.
+  void SetNotDeliveredShare(double aShare) EXCLUDES(mu_);
   void DelayAnswers(int aOT, std::chrono::milliseconds aDelay, int aTimes = -1);
   void WithholdAnswers(int aOT, int aTimes = -1);
   void AnswerTwice(int aOT, int aTimes = -1);
@@ -238,6 +256,13 @@ class TSmscSimulator {
     // Answers an operation (or closes instead): the operation is outstanding
     // until it is written.
     bool Answers = false;
+    // A notification of this final state, counted once written.
+    std::optional<TDeliveryStatus> Final;
+  };
+  // Drawn for every submit read.
+  struct TFate {
+    bool Delivered = true;
+    TClock::duration NotificationDelay{0};
   };
   class TReceiver;
 
@@ -258,17 +283,20 @@ class TSmscSimulator {
   // rate. Lets a submit through the rate when not.
   bool Overloaded(const TReceivedFrame& aFrame, TClock::time_point aNow) REQUIRES(mu_);
   void CountAnswer(const TReceivedFrame& aFrame, bool aAccepted) REQUIRES(mu_);
-  double Draw() REQUIRES(mu_);  // in [0, 1)
+  static double Draw(std::mt19937_64& aGenerator);  // in [0, 1)
+  TFate DrawFate() REQUIRES(mu_);
   // The answer's data; sets aAcceptedSCTS for an accepted submit.
-  std::string DefaultAnswer(const TReceivedFrame& aFrame, std::optional<std::string>& aAcceptedSCTS)
-      REQUIRES(mu_);
+  std::string DefaultAnswer(const TReceivedFrame& aFrame,
+                            std::optional<TCivilSeconds>& aAcceptedSCTS) REQUIRES(mu_);
   bool MayExchange() const REQUIRES(mu_);
-  void QueueNotifications(const TReceivedFrame& aSubmit, const std::string& aSCTS,
-                          TClock::time_point aAfter) REQUIRES(mu_);
+  void QueueNotifications(const TReceivedFrame& aSubmit, TCivilSeconds aSCTS,
+                          TClock::time_point aAfter, const TFate& aFate) REQUIRES(mu_);
   std::optional<TAnswerRule> TakeRule(int aOT) REQUIRES(mu_);
   void Queue(TOutgoing aItem) REQUIRES(mu_);
   int TakeTRN() REQUIRES(mu_);
-  std::string NextStamp() REQUIRES(mu_);
+  // The clock's second, moved past the last stamp given for a message to or
+  // from aAddress, so that address and stamp identify the message.
+  TCivilSeconds NextStamp(const std::string& aAddress) REQUIRES(mu_);
   std::string OperationFrame(int aOT, std::string_view aData) REQUIRES(mu_);
   void Emit(TSmscTraffic aKind, std::string_view aText) const;
   bool WaitUntil(std::chrono::milliseconds aTimeout, const std::function<bool()>& aDone) const
@@ -299,7 +327,8 @@ class TSmscSimulator {
   uint64_t seq_ GUARDED_BY(mu_) = 0;
   std::map<int, std::deque<TAnswerRule>> rules_ GUARDED_BY(mu_);
   int trn_ GUARDED_BY(mu_) = 0;
-  TCivilSeconds lastStamp_ GUARDED_BY(mu_) = 0;
+  std::map<std::string, TCivilSeconds> lastStamps_ GUARDED_BY(mu_);  // by address
+  std::size_t pruneStampsAt_ GUARDED_BY(mu_) = 1024;
   std::multiset<std::pair<int, int>> awaitingAnswer_ GUARDED_BY(mu_);  // (OT, TRN)
   std::vector<TReceivedFrame> received_ GUARDED_BY(mu_);
   std::vector<TClientAnswer> answers_ GUARDED_BY(mu_);
@@ -312,6 +341,8 @@ class TSmscSimulator {
   std::mt19937_64 faults_ GUARDED_BY(mu_) = std::mt19937_64(config_.Seed);
   // Apart from faults_, so that shuffling does not change which submits fail.
   std::mt19937_64 shuffle_ GUARDED_BY(mu_) = std::mt19937_64(config_.Seed + 1);
+  std::mt19937_64 fates_ GUARDED_BY(mu_) = std::mt19937_64(config_.Seed + 2);
+  double notDeliveredShare_ GUARDED_BY(mu_) = config_.NotDeliveredShare;
 
   std::thread thread_;  // last: starts once everything above exists
 };
