@@ -26,6 +26,7 @@ using qorvel::kHistoryPath;
 
 namespace {
 
+constexpr char kStorySignature[] = "(xxsssaybsxds)a{sv}a(xssddisay)";
 constexpr int kDefaultLimit = 50;
 constexpr int kMaxLimit = 10000;
 // What a table shows of a text; show prints all of it.
@@ -205,9 +206,15 @@ bool IsFinal(const QString& aStatus) {
 
 std::optional<THistoryRow> StoryRow(qint64 aId, QString* aError) {
   const QDBusMessage reply = HistoryCall("Story", {QVariant::fromValue<qlonglong>(aId)});
-  if (reply.type() != QDBusMessage::ReplyMessage ||
-      reply.signature() != QLatin1String("(xxsssaybsxds)a{sv}a(xssddisay)")) {
+  if (reply.type() != QDBusMessage::ReplyMessage) {
     if (aError) *aError = reply.errorMessage().isEmpty() ? reply.errorName() : reply.errorMessage();
+    return std::nullopt;
+  }
+  if (reply.signature() != QLatin1String(kStorySignature)) {
+    if (aError) {
+      *aError = QStringLiteral("Qorvel answered Story with \"%1\", not \"%2\"")
+                    .arg(reply.signature(), QLatin1String(kStorySignature));
+    }
     return std::nullopt;
   }
   THistoryRow row;
@@ -221,10 +228,7 @@ int History(const QStringList& aArgs) {
   bool json = false;
   for (qsizetype i = 0; i < aArgs.size(); ++i) {
     const QString& a = aArgs[i];
-    auto value = [&]() {
-      if (i + 1 >= aArgs.size()) Usage(a + QStringLiteral(" needs a value"));
-      return aArgs[++i];
-    };
+    auto value = [&]() { return OptionValue(aArgs, i); };
     if (a == QLatin1String("--json")) {
       json = true;
     } else if (a == QLatin1String("--since")) {
@@ -247,7 +251,8 @@ int History(const QStringList& aArgs) {
       HistoryCall("Query", {QVariant::fromValue(filter), QVariant::fromValue<qlonglong>(0),
                             QVariant::fromValue<uint>(static_cast<uint>(limit))});
   if (reply.type() == QDBusMessage::ErrorMessage) Fail(reply.errorMessage());
-  const std::vector<THistoryRow> rows = ListOf<THistoryRow>(reply.arguments().value(0));
+  const std::vector<THistoryRow> rows =
+      ListOf<THistoryRow>(AnswerOf(reply, "Query", "a(xxsssaybsxds)"));
   if (json) {
     for (const THistoryRow& r : rows) PrintJson(RowJson(r));
     return 0;
@@ -286,6 +291,7 @@ int Show(const QStringList& aArgs) {
   if (id == 0) Usage(QStringLiteral("show takes ID"));
   const QDBusMessage reply = HistoryCall("Story", {QVariant::fromValue(id)});
   if (reply.type() == QDBusMessage::ErrorMessage) Fail(reply.errorMessage());
+  AnswerOf(reply, "Story", kStorySignature);
   const QVariantList out = reply.arguments();
   THistoryRow row;
   out.value(0).value<QDBusArgument>() >> row;
@@ -337,20 +343,17 @@ int Show(const QStringList& aArgs) {
     const char* Key;
     const char* Label;
   };
-  constexpr TDetail kDetails[] = {{"own_address", "own number:"},
-                                  {"mcls", "class:"},
-                                  {"pid", "pid:"},
-                                  {"nt", "notify:"},
-                                  {"rpi", "reply path:"},
-                                  {"vp", "validity:"},
-                                  {"trn", "TRN:"},
-                                  {"dscts", "delivered at:"},
-                                  {"reason", "reason:"}};
+  constexpr TDetail kDetails[] = {
+      {"own_address", "own number:"}, {"mcls", "class:"},  {"pid", "pid:"}, {"nt", "notify:"},
+      {"rpi", "reply path:"},         {"vp", "validity:"}, {"trn", "TRN:"}, {"dscts", "DSCTS:"},
+      {"reason", "reason:"}};
   for (const TDetail& d : kDetails) {
     const QVariant value = details.value(QLatin1String(d.Key));
     if (!value.isValid()) continue;
     QString text = value.toString();
     if (qstrcmp(d.Key, "own_address") == 0) text = Escaped(text.toLatin1());
+    // As the bus takes it: 255 asks for no class.
+    if (qstrcmp(d.Key, "mcls") == 0 && value.toInt() == 255) text = QStringLiteral("none");
     if (qstrcmp(d.Key, "vp") == 0) text = QStringLiteral("%1 days").arg(value.toDouble());
     if (qstrcmp(d.Key, "dscts") == 0) text = OleText(value.toDouble());
     add(d.Label, text);
