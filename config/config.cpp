@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "config/file_replace.h"
+#include "config/settings.h"
 #include "config/switches.h"
 #include "emi/text.h"
 
@@ -74,6 +75,41 @@ TIniFile OpenConfig() {
   std::string path;
   if (GetSwitch("I:", swUpperValue, path)) return TIniFile(std::move(path));
   return ConfigFileFor(AppDirectory());
+}
+
+namespace {
+
+std::string FolderOf(const std::string& aPath) {
+  const size_t slash = aPath.rfind('/');
+  return slash == std::string::npos ? std::string() : aPath.substr(0, slash + 1);
+}
+
+}  // namespace
+
+std::string DefaultHistoryPath(const std::string& aIniPath, bool aBuildTree) {
+  if (aBuildTree) return FolderOf(aIniPath) + "messages.db";
+  std::string base;
+  if (const char* xdg = ::getenv("XDG_DATA_HOME"); xdg != nullptr && xdg[0] == '/') {
+    base = xdg;
+  } else {
+    base = HomeDirectory() + "/.local/share";
+  }
+  return base + "/qorvel/messages.db";
+}
+
+std::string HistoryFile(const TIniFile& aIni, bool aBuildTree) {
+  const TTextSetting& key = settings::kHistoryFile;
+  // No value can hold a line break: it tells a missing key from an empty one.
+  const std::string value = aIni.ReadString(key.Section, key.Key, "\n");
+  if (value == "\n") return DefaultHistoryPath(aIni.FileName(), aBuildTree);
+  std::string path = TrimBlanks(value);
+  if (path.empty()) return path;
+  if (path[0] != '/') path = FolderOf(aIni.FileName()) + path;
+  struct stat st;
+  if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+    throw EIniFileError(aIni.FileName() + " [" + std::string(key.Section) + "] " +
+                        std::string(key.Key) + ": \"" + value + "\" is a folder, not a file");
+  return path;
 }
 
 std::string ScramblePassword(std::string_view Text) {

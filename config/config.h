@@ -28,6 +28,17 @@ bool InBuildTree(const std::string& aProgramDirectory);
 // ("/.config", "/.local/share").
 std::string UserFolder(const char* aVariable, const char* aFallback);
 
+// Where the message history lives unless EMI.INI says otherwise: beside
+// aIniPath ("messages.db") when the program runs from its build tree, as its
+// EMI.INI does; else "qorvel/messages.db" in $XDG_DATA_HOME, or in
+// ~/.local/share when that is unset or not absolute.
+std::string DefaultHistoryPath(const std::string& aIniPath, bool aBuildTree);
+// The history's file as [History] File gives it: DefaultHistoryPath when the
+// key is missing, empty (history off) when its value is, a relative path
+// taken from EMI.INI's folder. Raises EIniFileError naming the key when the
+// value names a folder.
+std::string HistoryFile(const TIniFile& aIni, bool aBuildTree);
+
 // The stored form of a password, and the way back: the text reversed, then
 // every letter and digit mirrored within its range (a..z, A..Z, 0..9).
 std::string ScramblePassword(std::string_view Text);

@@ -90,6 +90,16 @@ inline constexpr TBoolSetting kNotificationDelivered{kSection, "Notification.Del
 inline constexpr TBoolSetting kNotificationBuffered{kSection, "Notification.Buffered", false};
 inline constexpr TBoolSetting kNotificationNotDelivered{kSection, "Notification.NotDelivered", false};
 
+// The message history. File: a missing key means the default place
+// (HistoryFile), an empty value turns the history off.
+inline constexpr std::string_view kHistorySection = "History";
+inline constexpr TTextSetting kHistoryFile{kHistorySection, "File", ""};
+// Days a message is kept (0: for ever), and the most messages kept (0: no limit).
+inline constexpr TIntSetting kHistoryKeepDays{kHistorySection, "KeepDays", 90};
+inline constexpr TIntSetting kHistoryMaxMessages{kHistorySection, "MaxMessages", 0};
+inline constexpr int kHistoryKeepDaysMax = 36500;
+inline constexpr int kHistoryMaxMessagesMax = 1000000000;
+
 }  // namespace settings
 
 }  // namespace qorvel

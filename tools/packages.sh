@@ -3,7 +3,7 @@
 
 # Building every layer (the test frameworks too: the build configures them).
 qorvel_build_packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev
-                       qt6-base-dev libsimpleini-dev)
+                       qt6-base-dev libsimpleini-dev libsqlite3-dev)
 # The checks: sanitizers and fuzzing (clang), D-Bus tests, windows without a screen.
 # gdbus and python3-gi are the outside clients of the automation tests; dpkg-dev
 # and fakeroot build the .deb, file lets CPack find the binaries to inspect, and

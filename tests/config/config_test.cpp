@@ -115,7 +115,7 @@ TEST(OpenConfig, ThePasswordIsStoredScrambledInAFileOnlyItsOwnerReads) {
 class ConfigBesideTheProgram : public ::testing::Test {
  protected:
   void SetUp() override {
-    for (const char* name : {"XDG_CONFIG_HOME", "HOME"}) {
+    for (const char* name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "HOME"}) {
       const char* value = ::getenv(name);
       saved.emplace_back(name, value ? std::optional<std::string>(value) : std::nullopt);
     }
@@ -184,6 +184,47 @@ TEST_F(ConfigBesideTheProgram, AClosedFolderSendsItToTheUsersConfigurationFolder
   // The switch still names any other file.
   SetCommandLine({"qorvel", "/I:" + program.File("other.ini")});
   EXPECT_EQ(OpenConfig().FileName(), program.File("other.ini"));
+}
+
+// The history's file: where [History] File says, empty when it says
+// nothing, else beside EMI.INI in a build tree and in the user's data folder
+// otherwise.
+TEST_F(ConfigBesideTheProgram, TheHistoryFileIsTheKeysOrTheDefaultPlace) {
+  const std::string ini = program.File("EMI.INI");
+  struct TCase {
+    const char* Line;  // of section [History]; nullptr: none
+    bool BuildTree;
+    const char* DataHome;  // nullptr: unset
+    std::string Expected;
+  };
+  const std::vector<TCase> cases = {
+      {nullptr, true, "/data", program.File("messages.db")},
+      {nullptr, false, "/data", "/data/qorvel/messages.db"},
+      {nullptr, false, nullptr, home.path() + "/.local/share/qorvel/messages.db"},
+      {nullptr, false, "relative", home.path() + "/.local/share/qorvel/messages.db"},
+      {"File=", false, "/data", ""},
+      {"File= ", true, "/data", ""},
+      {"File= history.db ", false, "/data", program.File("history.db")},
+      {"File=/elsewhere/m.db", true, "/data", "/elsewhere/m.db"},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Line ? c.Line : "no key");
+    testing::WriteText(ini, c.Line ? std::string("[History]\n") + c.Line + "\n" : "");
+    if (c.DataHome) {
+      ::setenv("XDG_DATA_HOME", c.DataHome, 1);
+    } else {
+      ::unsetenv("XDG_DATA_HOME");
+    }
+    EXPECT_EQ(HistoryFile(TIniFile(ini), c.BuildTree), c.Expected);
+  }
+  testing::WriteText(ini, "[History]\nFile=" + home.path() + "\n");
+  try {
+    HistoryFile(TIniFile(ini), true);
+    FAIL() << "a folder was taken for the file";
+  } catch (const EIniFileError& e) {
+    EXPECT_EQ(std::string(e.what()),
+              ini + " [History] File: \"" + home.path() + "\" is a folder, not a file");
+  }
 }
 
 }  // namespace
