@@ -280,9 +280,7 @@ void THistoryModel::Pump() {
 void THistoryModel::StartCount(bool aReset) {
   // A reload starts at the top; news reads again the pages the user looked at last.
   std::vector<int> pages;
-  if (aReset) {
-    pages.push_back(0);
-  } else {
+  if (!aReset) {
     std::vector<std::pair<uint64_t, int>> byUse;
     for (const auto& [number, page] : pages_) byUse.emplace_back(page.LastUse, number);
     std::sort(byUse.rbegin(), byUse.rend());
@@ -293,9 +291,27 @@ void THistoryModel::StartCount(bool aReset) {
   busy_ = true;
   loader_->Run([this, &store = store_, generation = generation_, filter = filter_, sort = sort_,
                 aReset, pages] {
+    const auto post = [this](TCounted aResult) {
+      QMetaObject::invokeMethod(
+          this, [this, result = std::move(aResult)]() mutable { Counted(std::move(result)); },
+          Qt::QueuedConnection);
+    };
     TCounted result;
     result.Generation = generation;
-    result.Reset = aReset;
+    if (aReset) {
+      // Counting a million rows takes longer than reading the first 200:
+      // those show first.
+      TCounted first = result;
+      first.Reset = true;
+      std::vector<THistoryRow>& rows = first.Pages[0];
+      rows = store.Query(filter, sort, 0, kPageRows);
+      first.Queries = 1;
+      const bool all = rows.size() < static_cast<size_t>(kPageRows);
+      if (all) first.Count = static_cast<int64_t>(rows.size());
+      first.Final = all;
+      post(std::move(first));
+      if (all) return;
+    }
     result.Count = store.Count(filter);
     result.Queries = 1;
     for (int page : pages) {
@@ -304,20 +320,22 @@ void THistoryModel::StartCount(bool aReset) {
       result.Pages[page] = store.Query(filter, sort, offset, kPageRows);
       ++result.Queries;
     }
-    QMetaObject::invokeMethod(
-        this, [this, result = std::move(result)]() mutable { Counted(std::move(result)); },
-        Qt::QueuedConnection);
+    post(std::move(result));
   });
 }
 
 void THistoryModel::Counted(TCounted aResult) {
-  busy_ = false;
+  if (aResult.Final) busy_ = false;
   queries_ += aResult.Queries;
   for (const auto& [number, rows] : aResult.Pages) rowsRead_ += static_cast<int64_t>(rows.size());
   if (aResult.Generation == generation_) {
-    const int count = static_cast<int>(std::min<int64_t>(aResult.Count, INT_MAX));
+    const int count =
+        aResult.Count < 0
+            ? static_cast<int>(aResult.Pages.empty() ? 0 : aResult.Pages.begin()->second.size())
+            : static_cast<int>(std::min<int64_t>(aResult.Count, INT_MAX));
+    const bool reread = aResult.Reset || !aResult.Pages.empty();
     if (aResult.Reset) beginResetModel();
-    pages_.clear();
+    if (reread) pages_.clear();
     for (auto& [number, rows] : aResult.Pages) Keep(number, std::move(rows));
     if (aResult.Reset) {
       count_ = count;
@@ -333,10 +351,12 @@ void THistoryModel::Counted(TCounted aResult) {
         count_ = count;
         endRemoveRows();
       }
-      if (count_ > 0) emit dataChanged(index(0, 0), index(count_ - 1, kColumnCount - 1));
+      if (reread && count_ > 0) emit dataChanged(index(0, 0), index(count_ - 1, kColumnCount - 1));
     }
-    counting_ = false;
-    emit CountStateChanged();
+    if (aResult.Count >= 0) {
+      counting_ = false;
+      emit CountStateChanged();
+    }
   }
   Pump();
 }

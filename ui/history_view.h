@@ -98,11 +98,14 @@ class THistoryModel : public QAbstractTableModel {
     std::vector<THistoryRow> Rows;
     uint64_t LastUse = 0;
   };
-  // What a count job brings back.
+  // What a count job brings back: a reload's first page at once, then its count.
   struct TCounted {
     uint64_t Generation = 0;
     bool Reset = false;
-    int64_t Count = 0;
+    // The job ends with this one.
+    bool Final = true;
+    // -1: still being counted; the rows of Pages show meanwhile.
+    int64_t Count = -1;
     std::map<int, std::vector<THistoryRow>> Pages;
     int Queries = 0;
   };
