@@ -502,15 +502,17 @@ std::pair<int, Qt::SortOrder> THistoryModel::SortColumn(THistorySort aSort) {
 namespace {
 
 QString DirectionText(std::string_view aDirection) {
-  if (aDirection == kDirectionOut) return QObject::tr("submitted");
+  if (aDirection == kDirectionOut) return QObject::tr("outgoing");
   if (aDirection == kDirectionIn) return QObject::tr("from a mobile");
   if (aDirection == kDirectionNotification) return QObject::tr("a notification without its submit");
   return Shown(aDirection);
 }
 
+// The code and its text, as "107-…"; the code alone when the table lacks it.
 QString ReasonShown(int aReason) {
   if (aReason < 0) return {};
-  return QString::asprintf("%03d ", aReason) + Shown(ReasonText(aReason));
+  const std::string text = ReasonText(aReason);
+  return text.empty() ? QString::asprintf("%03d", aReason) : Shown(text);
 }
 
 // A submit's validity is a number of days; a received message's is a date.
@@ -581,6 +583,8 @@ THistoryStoryDlg::THistoryStoryDlg(const THistoryStory& aStory, QWidget* aParent
   Events->setEditTriggers(QAbstractItemView::NoEditTriggers);
   Events->setSelectionBehavior(QAbstractItemView::SelectRows);
   Events->verticalHeader()->hide();
+  Events->verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 6);
+  Events->setWordWrap(false);
   Events->horizontalHeader()->setStretchLastSection(true);
   for (int i = 0; i < Events->rowCount(); ++i) {
     const THistoryEvent& event = aStory.Events[static_cast<size_t>(i)];
@@ -611,7 +615,7 @@ THistoryStoryDlg::THistoryStoryDlg(const THistoryStory& aStory, QWidget* aParent
   layout->addLayout(fields);
   layout->addWidget(Events, 1);
   layout->addWidget(buttons);
-  resize(680, 440);
+  resize(860, 460);
 }
 
 // ---- THistoryView -----------------------------------------------------------
@@ -684,14 +688,14 @@ THistoryView::THistoryView(TMessageStore* aStore, THistoryEvents* aEvents, QWidg
   header->setSectionsClickable(true);
   header->setSortIndicatorShown(true);
   header->setHighlightSections(false);
-  header->setStretchLastSection(true);
+  // The text takes the room the others leave.
+  header->setSectionResizeMode(THistoryModel::kText, QHeaderView::Stretch);
   const auto width = [this](const char* aSample) {
     return fontMetrics().horizontalAdvance(QLatin1String(aSample)) + 16;
   };
   header->resizeSection(THistoryModel::kTime, width("0000-00-00 00:00:00"));
   header->resizeSection(THistoryModel::kDirection, width("notification"));
   header->resizeSection(THistoryModel::kNumber, width("+000000000000000"));
-  header->resizeSection(THistoryModel::kText, width("Hello from a mobile, how are you"));
   header->resizeSection(THistoryModel::kStatus, width("not delivered") + 14);
   header->resizeSection(THistoryModel::kSCTS, width("0000-00-00 00:00:00"));
   const auto [column, order] = THistoryModel::SortColumn(model_->Sort());
