@@ -9,6 +9,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <stdexcept>
@@ -237,15 +238,10 @@ CREATE TABLE events (
 );
 CREATE INDEX events_message ON events(message_id);
 -- Numbers found by any part of them, through their three-character pieces.
+-- The writer feeds it once a batch, not by trigger: FTS5 writes its pending
+-- terms out at every statement, which would cost a segment for every row.
 CREATE VIRTUAL TABLE numbers USING fts5(number_key, content='messages', content_rowid='id',
                                         tokenize='trigram');
-CREATE TRIGGER messages_insert AFTER INSERT ON messages BEGIN
-  INSERT INTO numbers(rowid, number_key) VALUES (new.id, new.number_key);
-END;
-CREATE TRIGGER messages_delete AFTER DELETE ON messages BEGIN
-  INSERT INTO numbers(numbers, rowid, number_key) VALUES ('delete', old.id, old.number_key);
-  DELETE FROM events WHERE message_id = old.id;
-END;
 )sql";
 
 // kMigrations[v] brings a store of version v to v + 1.
@@ -254,6 +250,15 @@ static_assert(std::size(kMigrations) == TMessageStore::kSchemaVersion);
 
 constexpr const char* kRowColumns =
     "id, time, direction, source, number, text, binary, status, status_time, scts, error";
+
+std::string JsonList(const std::vector<int64_t>& aIds) {
+  std::string list = "[";
+  for (int64_t id : aIds) {
+    if (list.size() > 1) list += ',';
+    list += std::to_string(id);
+  }
+  return list + "]";
+}
 
 THistoryRow ReadRow(const TStatement& aRow) {
   THistoryRow row;
@@ -353,7 +358,10 @@ class TMessageStore::TWriter {
   TDbHandle db;
   int lockFd = -1;
   std::unique_ptr<TStatement> insertMessage, insertEvent, selectForResult, updateResult, findMatch,
-      findUnmatched, updateStatus, moveEvents, deleteMessage, firstEvent;
+      findUnmatched, updateStatus, moveEvents, markMatched, firstEvent, indexNumbers,
+      unindexNumbers, deleteEvents, deleteMessages;
+  // Rows of the batch under way: made, and to be removed at its end.
+  std::vector<int64_t> made, doomed;
 
   ~TWriter() {
     insertMessage.reset();
@@ -364,7 +372,11 @@ class TMessageStore::TWriter {
     findUnmatched.reset();
     updateStatus.reset();
     moveEvents.reset();
-    deleteMessage.reset();
+    markMatched.reset();
+    indexNumbers.reset();
+    unindexNumbers.reset();
+    deleteEvents.reset();
+    deleteMessages.reset();
     firstEvent.reset();
     db.reset();
     // Only after SQLite let go: closing any descriptor of the file drops the
@@ -374,6 +386,29 @@ class TMessageStore::TWriter {
 
   // Applies one record; aNextId hands out ids for rows of the writer's own.
   void Apply(const TRecord& aRecord, TChanges& aChanges, const std::function<int64_t()>& aNextId);
+  // Indexes the numbers of the rows made and removes the doomed ones.
+  void EndBatch() {
+    std::vector<int64_t> indexed;
+    for (int64_t id : doomed) {
+      if (auto at = std::find(made.begin(), made.end(), id); at != made.end()) {
+        made.erase(at);
+      } else {
+        indexed.push_back(id);
+      }
+    }
+    Remove(indexed, doomed);
+    if (!made.empty()) indexNumbers->BindText(1, JsonList(made)).Run();
+    made.clear();
+    doomed.clear();
+  }
+  // Removes rows and their events; aIndexed those of them in the number index.
+  void Remove(const std::vector<int64_t>& aIndexed, const std::vector<int64_t>& aRows) {
+    if (!aIndexed.empty()) unindexNumbers->BindText(1, JsonList(aIndexed)).Run();
+    if (aRows.empty()) return;
+    const std::string rows = JsonList(aRows);
+    deleteEvents->BindText(1, rows).Run();
+    deleteMessages->BindText(1, rows).Run();
+  }
 
   void Prepare() {
     sqlite3* d = db.get();
@@ -410,7 +445,22 @@ class TMessageStore::TWriter {
         " WHERE id = ?");
     moveEvents =
         std::make_unique<TStatement>(d, "UPDATE events SET message_id = ? WHERE message_id = ?");
-    deleteMessage = std::make_unique<TStatement>(d, "DELETE FROM messages WHERE id = ?");
+    markMatched =
+        std::make_unique<TStatement>(d, "UPDATE messages SET status = 'matched' WHERE id = ?");
+    // Each takes the ids of many rows as one JSON array, so that the number
+    // index sees one statement a batch.
+    indexNumbers = std::make_unique<TStatement>(
+        d,
+        "INSERT INTO numbers (rowid, number_key) SELECT id, number_key FROM messages"
+        " WHERE id IN (SELECT value FROM json_each(?))");
+    unindexNumbers = std::make_unique<TStatement>(
+        d,
+        "INSERT INTO numbers (numbers, rowid, number_key) SELECT 'delete', id, number_key"
+        " FROM messages WHERE id IN (SELECT value FROM json_each(?))");
+    deleteEvents = std::make_unique<TStatement>(
+        d, "DELETE FROM events WHERE message_id IN (SELECT value FROM json_each(?))");
+    deleteMessages = std::make_unique<TStatement>(
+        d, "DELETE FROM messages WHERE id IN (SELECT value FROM json_each(?))");
     firstEvent = std::make_unique<TStatement>(
         d,
         "SELECT time, status, dscts, reason, text FROM events WHERE message_id = ?"
@@ -446,8 +496,12 @@ TMessageStore::~TMessageStore() {
   }
   wake_.notify_all();
   thread_.join();
-  TLockGuard g(readLock_);
-  idleReaders_.clear();
+  {
+    TLockGuard g(readLock_);
+    idleReaders_.clear();
+  }
+  // Last: it holds the descriptor whose closing drops the process's locks.
+  writer_.reset();
 }
 
 void TMessageStore::TWriter::Apply(const TRecord& aRecord, TChanges& aChanges,
@@ -489,6 +543,7 @@ void TMessageStore::TWriter::Apply(const TRecord& aRecord, TChanges& aChanges,
     insertMessage->BindText(7, aOwn).BindBlob(8, aText).BindInt(9, aBinary ? 1 : 0);
     insertMessage->BindText(15, aStatus).BindInt(16, aSCTS).BindInt(17, 0);
     insertMessage->BindNull(18).BindText(19, "");
+    made.push_back(aId);
   };
 
   if (const auto* submit = std::get_if<TSubmitRecord>(&aRecord.Body)) {
@@ -535,7 +590,8 @@ void TMessageStore::TWriter::Apply(const TRecord& aRecord, TChanges& aChanges,
       if (target == 0) continue;
       applyStatus(target, targetStatus, eventStatus, eventTime, dscts, reason, reasonText);
       moveEvents->BindInt(1, target).BindInt(2, notification).Run();
-      deleteMessage->BindInt(1, notification).Run();
+      markMatched->BindInt(1, notification).Run();
+      doomed.push_back(notification);
       aChanges.Set(notification, hs::kMatched);
     }
   } else if (const auto* received = std::get_if<TReceivedRecord>(&aRecord.Body)) {
@@ -935,7 +991,6 @@ void TMessageStore::WriterLoop() {
         handledSeq_ = nextSeq_ - 1;
         retentionBusy_ = false;
         flushed_.notify_all();
-        writer_.reset();
         return;
       }
     }
@@ -950,8 +1005,11 @@ bool TMessageStore::Commit(std::vector<TRecord>& aBatch) {
     try {
       const std::function<int64_t()> nextId = [this] { return NextId(); };
       for (const TRecord& record : aBatch) writer_->Apply(record, changes, nextId);
+      writer_->EndBatch();
       Exec(db, "COMMIT");
     } catch (...) {
+      writer_->made.clear();
+      writer_->doomed.clear();
       sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
       throw;
     }
@@ -1003,7 +1061,7 @@ bool TMessageStore::RetentionStep() {
   if (ids.empty()) return false;
   Exec(db, "BEGIN IMMEDIATE");
   try {
-    for (int64_t id : ids) writer_->deleteMessage->BindInt(1, id).Run();
+    writer_->Remove(ids, ids);
     Exec(db, "COMMIT");
   } catch (...) {
     sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);

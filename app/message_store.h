@@ -13,13 +13,16 @@
 // once it returns (write-ahead log; a power cut may lose more).
 //
 // A store that cannot be opened or written (read-only, disk full, locked by
-// another program, corrupt, written by a newer Qorvel) is reported once per
+// another program, in use by another Qorvel, corrupt, written by a newer
+// Qorvel, which is then left untouched) is reported once per
 // kind of trouble through OnProblem and stays in Problem(); traffic goes on.
 // A failed batch is kept and tried again every second; meanwhile the queue
 // grows up to kQueueLimit records, beyond which records are dropped and
 // counted. A corrupt file is renamed to "<file>.corrupt-YYYYMMDD-HHMMSS" (its
 // write-ahead log and index beside it likewise) and a new store is started;
-// nothing is deleted.
+// nothing is deleted. Retention (KeepDays, MaxMessages) runs on the writer
+// at opening and every ten minutes, 1000 rows per transaction, between
+// batches.
 //
 // A notification is matched to the submit it reports on by recipient and
 // SCTS: the recipient compared as the SMSC writes it (MatchKey), the SCTS to
@@ -48,8 +51,6 @@
 #include "connect/thread_annotations.h"
 #include "emi/datetime.h"
 #include "emi/items.h"
-
-struct sqlite3;
 
 namespace qorvel {
 
