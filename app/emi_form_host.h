@@ -19,6 +19,9 @@
 
 namespace qorvel {
 
+class THistoryEvents;
+class TMessageStore;
+
 // What the main window uses of the supervisor.
 class IEMIFormHost {
  public:
@@ -48,6 +51,11 @@ class IEMIFormHost {
                             const std::string& aError, int aTRN) = 0;
   // The automatic reconnection waits for its next attempt: the user may stop it.
   virtual bool ReconnectionArmed() const = 0;
+  // The message history the History page shows, or nullptr when there is
+  // none; it outlives the window.
+  virtual TMessageStore* History() { return nullptr; }
+  // The history's news on the main thread, or nullptr; it outlives the window.
+  virtual THistoryEvents* HistoryEvents() { return nullptr; }
 };
 
 // What the supervisor uses of the main window.

@@ -17,6 +17,7 @@
 #include <QStackedWidget>
 #include <QStatusBar>
 #include <QTabBar>
+#include <QTabWidget>
 #include <QTextBlock>
 #include <QVBoxLayout>
 #include <algorithm>
@@ -31,6 +32,7 @@
 #include "emi/text.h"
 #include "app/date_text.h"
 #include "ui/emi_setup_dlg.h"
+#include "ui/history_view.h"
 #include "ui/message_box.h"
 #include "ui/terminal.h"
 
@@ -181,6 +183,15 @@ void TEMIForm::CreateControls() {
   Splitter2->setSizes({1, 0});
   connect(Log2, &QPlainTextEdit::cursorPositionChanged, this, [this] { Log2CursorMoved(); });
 
+  // The traffic first, as the window has always opened; the history reads
+  // nothing until its page shows.
+  LogPages = Named(new QTabWidget(central), "LogPages");
+  LogPages->setDocumentMode(true);
+  LogPages->addTab(Splitter2, tr("Traffic"));
+  HistoryPage =
+      Named(new THistoryView(host_.History(), host_.HistoryEvents(), LogPages), "History");
+  LogPages->addTab(HistoryPage, tr("History"));
+
   Notebook2 = Named(new QStackedWidget(central), "Notebook2");
   Notebook2->addWidget(CreateDefaultPage());
   Notebook2->addWidget(CreateAdvancedPage());
@@ -194,7 +205,7 @@ void TEMIForm::CreateControls() {
 
   auto* left = new QVBoxLayout;
   left->setSpacing(2);
-  left->addWidget(Splitter2, 1);
+  left->addWidget(LogPages, 1);
   left->addWidget(Notebook2);
   left->addWidget(TabSet1);
 

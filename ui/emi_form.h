@@ -3,8 +3,9 @@
 // connection setup, composes one short message at a time, transmits it and
 // checks the connection, and reads the supervisor's status lines (Log1) and
 // the EMI traffic (Log2); the frame on the Log2 line the user picks shows
-// field by field beside them (DecodedView). The last message and its options
-// are kept in EMI.INI, written only by "Save".
+// field by field beside them (DecodedView). A second page beside the log
+// panes shows the message history (LogPages: "Traffic", "History"). The last
+// message and its options are kept in EMI.INI, written only by "Save".
 //
 // Main thread only. The window uses the supervisor's engine, transport and
 // job timer (IEMIFormHost), which must outlive it; it calls the engine itself
@@ -29,9 +30,11 @@ class QSplitter;
 class QStackedWidget;
 class QStatusBar;
 class QTabBar;
+class QTabWidget;
 
 namespace qorvel {
 
+class THistoryView;
 class TTerminal;
 
 class TEMIForm : public QMainWindow, public IEMIFormView {
@@ -100,6 +103,8 @@ class TEMIForm : public QMainWindow, public IEMIFormView {
   TTerminal* Log1 = nullptr;
   TTerminal* Log2 = nullptr;
   QPlainTextEdit* DecodedView = nullptr;
+  QTabWidget* LogPages = nullptr;
+  THistoryView* HistoryPage = nullptr;
   // The Log2 line last decoded: moving within it decodes nothing anew.
   QString decodedLine_;
   QTabBar* TabSet1 = nullptr;

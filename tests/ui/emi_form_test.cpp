@@ -21,6 +21,7 @@
 #include <QStackedWidget>
 #include <QStatusBar>
 #include <QTabBar>
+#include <QTabWidget>
 #include <QTest>
 #include <QTextBlock>
 #include <QTextCursor>
@@ -38,7 +39,10 @@
 #include "tests/ui/form_test_host.h"
 #include "tools/smsc/smsc_simulator.h"
 #include "app/date_text.h"
+#include "app/history_events.h"
+#include "app/message_store.h"
 #include "ui/emi_setup_dlg.h"
+#include "ui/history_view.h"
 #include "ui/message_box.h"
 #include "ui/terminal.h"
 
@@ -251,6 +255,61 @@ TEST_F(EMIFormTest, EveryControlIsThereWithItsCaption) {
   EXPECT_TRUE(Text("StatusPanel0").startsWith("Qorvel 1.2"));
   f.ShowRxQueueCount(3);
   EXPECT_EQ(Text("StatusPanel2"), "3");
+}
+
+// The traffic shows at start, as it always did; the history beside it reads
+// nothing until its page is chosen, and says so when there is none.
+TEST_F(EMIFormTest, TheHistoryPageSitsBesideTheTrafficPanes) {
+  THistoryEvents events;
+  TMessageStore off("", {});
+  TMessageStore real(dir.File("messages.db"), {});
+  THistorySubmit submit;
+  submit.Number = "0612345678";
+  submit.Text = "Hello";
+  real.RecordSubmit(submit);
+  real.Flush();
+  struct TRow {
+    TMessageStore* Store;
+    bool Table;
+  };
+  for (const TRow& row : {TRow{nullptr, false}, TRow{&off, false}, TRow{&real, true}}) {
+    SCOPED_TRACE(row.Store == nullptr ? "no store" : row.Store->Path());
+    host.view = nullptr;
+    form.reset();
+    host.history = row.Store;
+    host.historyEvents = &events;
+    Form();
+    QTabWidget* pages = Find<QTabWidget>("LogPages");
+    ASSERT_EQ(pages->count(), 2);
+    EXPECT_EQ(pages->tabText(0), "Traffic");
+    EXPECT_EQ(pages->tabText(1), "History");
+    EXPECT_EQ(pages->currentWidget(), Find<QSplitter>("Splitter2"));
+    EXPECT_TRUE(Find<TTerminal>("Log1")->isVisible());
+    auto* history = Find<THistoryView>("History");
+    EXPECT_EQ(history->Model() != nullptr, row.Table);
+    if (history->Model() != nullptr) {
+      EXPECT_FALSE(history->Model()->Started());
+    }
+
+    QTest::mouseClick(pages->tabBar(), Qt::LeftButton, {}, pages->tabBar()->tabRect(1).center());
+    EXPECT_TRUE(history->isVisible());
+    if (row.Table) {
+      EXPECT_TRUE(QTest::qWaitFor([&] {
+        return history->Model()->index(0, THistoryModel::kNumber).data().toString() ==
+               "0612345678";
+      }));
+    } else {
+      EXPECT_TRUE(Find<QLabel>("HistoryOff")->isVisible());
+      EXPECT_EQ(Find<QLabel>("HistoryOff")->text(), "History is off");
+      // Why the store is missing shows above it.
+      events.PostProblem("History store /x cannot be opened: locked");
+      EXPECT_TRUE(QTest::qWaitFor([&] { return Find<QLabel>("HistoryProblem")->isVisible(); }));
+      EXPECT_EQ(Find<QLabel>("HistoryProblem")->text(),
+                "History store /x cannot be opened: locked");
+    }
+  }
+  host.view = nullptr;
+  form.reset();
 }
 
 TEST_F(EMIFormTest, AFrameTheUserPicksInTheTrafficPaneShowsDecoded) {

@@ -60,6 +60,8 @@ class TFormTestHost : public IEMIFormHost {
     ++(aAccepted ? submitsSent : submitsFailed);
   }
   bool ReconnectionArmed() const override { return false; }
+  TMessageStore* History() override { return history; }
+  THistoryEvents* HistoryEvents() override { return historyEvents; }
   void Disconnect() override {
     client.Close();
     line.Close();
@@ -74,6 +76,9 @@ class TFormTestHost : public IEMIFormHost {
   TClientSocketConnection line;
   TEMIClient client;
   IEMIFormView* view = nullptr;
+  // The History page's store and news; none unless a test puts them here.
+  TMessageStore* history = nullptr;
+  THistoryEvents* historyEvents = nullptr;
   int reconnectCleared = 0;
   int connectsStarted = 0;
   int64_t windowSubmits = 0;
