@@ -63,10 +63,16 @@ class TEMIDM : public QObject, public IEMIFormHost, public IAutoSupervisor {
   void SetForm(IEMIFormView* aForm);
   IEMIFormView* Form() const { return form_; }
   // Where every submit, its result and every message and notification
-  // received are recorded; nullptr (the default) records nothing. Not owned:
-  // it must outlive the supervisor. Set it before the first job is posted.
-  void SetHistory(TMessageStore* aHistory) { history_ = aHistory; }
-  TMessageStore* History() const { return history_; }
+  // received are recorded, and its news; nullptr (the default) records
+  // nothing. Not owned: both must outlive the supervisor. Set them before the
+  // first job is posted and before the window exists.
+  void SetHistory(TMessageStore* aHistory, THistoryEvents* aEvents = nullptr) {
+    history_ = aHistory;
+    historyEvents_ = aEvents;
+  }
+  // IEMIFormHost: what the History page shows.
+  TMessageStore* History() override { return history_; }
+  THistoryEvents* HistoryEvents() override { return historyEvents_; }
 
   // ---- automation objects: any thread ----
   // Appends the object and asks for one connect.
@@ -179,6 +185,7 @@ class TEMIDM : public QObject, public IEMIFormHost, public IAutoSupervisor {
   QTimer* timer2_ = nullptr;
   IEMIFormView* form_ = nullptr;
   TMessageStore* history_ = nullptr;
+  THistoryEvents* historyEvents_ = nullptr;
 
   mutable TMutex JobsLock;
   std::vector<std::shared_ptr<IAutoObject>> AutoObjects GUARDED_BY(JobsLock);

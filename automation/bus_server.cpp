@@ -64,12 +64,15 @@ QString SubmitArgumentsError(const std::string& aDA, const QVariantList& a) {
 }
 
 // "a{sx}": each count by its name.
-QVariantMap CountsMap(const TTrafficCounts& c) {
-  return {{QStringLiteral("sent"), QVariant::fromValue<qlonglong>(c.Sent)},
-          {QStringLiteral("failed"), QVariant::fromValue<qlonglong>(c.Failed)},
-          {QStringLiteral("received"), QVariant::fromValue<qlonglong>(c.Received)},
-          {QStringLiteral("notifications"), QVariant::fromValue<qlonglong>(c.Notifications)},
-          {QStringLiteral("queued"), QVariant::fromValue<qlonglong>(c.Queued)}};
+// "a{sx}", as the interface declares it: a QVariantMap would go as "a{sv}".
+using TCountsMap = QMap<QString, qlonglong>;
+
+QVariant CountsMap(const TTrafficCounts& c) {
+  return QVariant::fromValue(TCountsMap{{QStringLiteral("sent"), c.Sent},
+                                        {QStringLiteral("failed"), c.Failed},
+                                        {QStringLiteral("received"), c.Received},
+                                        {QStringLiteral("notifications"), c.Notifications},
+                                        {QStringLiteral("queued"), c.Queued}});
 }
 
 constexpr char kUnknownMethod[] = "org.freedesktop.DBus.Error.UnknownMethod";
@@ -136,7 +139,9 @@ TAutoServer::TAutoServer(IAutoSupervisor& aSupervisor, QDBusConnection aBus,
     : QDBusVirtualObject(aParent),
       supervisor_(aSupervisor),
       bus_(std::move(aBus)),
-      history_(aHistory, bus_) {}
+      history_(aHistory, bus_) {
+  qDBusRegisterMetaType<TCountsMap>();
+}
 
 TAutoServer::~TAutoServer() {
   Unregister();

@@ -113,6 +113,16 @@ void CancelDelayed(TTimerId id) {
   s.delayed.Cancel(id);
 }
 
+void DropDelayed() {
+  State& s = state();
+  std::vector<std::function<void()>> dropped;
+  {
+    std::lock_guard guard(s.lock);
+    dropped = s.delayed.TakeAll();
+  }
+  // Destroyed here, without the lock: a capture's destructor may post.
+}
+
 int MillisecondsToNextDue() {
   State& s = state();
   std::optional<TMillis> due;

@@ -52,6 +52,10 @@ TMillis Now();
 TTimerId PostDelayed(int delay, std::function<void()> work);
 // The delayed work will not run, unless it has begun. Any thread.
 void CancelDelayed(TTimerId id);
+// Drops every piece of delayed work not yet begun, for a program whose event
+// loop has ended: what it holds must go while the objects it refers to (the
+// application, the bus) still live, not at the program's very end. Any thread.
+void DropDelayed();
 // Milliseconds until the next delayed work falls due (0 when overdue), or -1
 // when there is none. Any thread.
 int MillisecondsToNextDue();

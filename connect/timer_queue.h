@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <vector>
 #include <optional>
 #include <unordered_map>
 #include <utility>
@@ -29,6 +30,13 @@ class TTimerQueue {
   // The id of the timer added last.
   TTimerId LastId() const { return lastId_; }
   bool Empty() const { return timers_.empty(); }
+  // Every timer's work, taken out; the ids go on from where they were.
+  std::vector<std::function<void()>> TakeAll() {
+    std::vector<std::function<void()>> all;
+    for (auto& [key, work] : timers_) all.push_back(std::move(work));
+    timers_.clear();
+    return all;
+  }
 
  private:
   using TKey = std::pair<TMillis, TTimerId>;

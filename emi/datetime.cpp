@@ -19,7 +19,7 @@ int DaysInMonth(int year, int month) {
 }
 
 // Days from 1 January 1970 of a proleptic Gregorian date (H. Hinnant's civil algorithm).
-long long DaysFromCivil(int y, int m, int d) {
+constexpr long long DaysFromCivil(int y, int m, int d) {
   y -= m <= 2;
   const long long era = (y >= 0 ? y : y - 399) / 400;
   const long long yoe = y - era * 400;
@@ -41,9 +41,11 @@ void CivilFromDays(long long z, int& year, int& month, int& day) {
 }
 
 // Day 0 of the OLE convention, 30 December 1899, counted from 1 January 1970.
-const long long kOleEpoch = DaysFromCivil(1899, 12, 30);
-const double kMinDateTime = static_cast<double>(DaysFromCivil(1, 1, 1) - kOleEpoch) - 1;
-const double kMaxDateTime = static_cast<double>(DaysFromCivil(9999, 12, 31) - kOleEpoch) + 1;
+// Constant-initialised: a date built at start-up in another file must not
+// find them still zero.
+constexpr long long kOleEpoch = DaysFromCivil(1899, 12, 30);
+constexpr double kMinDateTime = static_cast<double>(DaysFromCivil(1, 1, 1) - kOleEpoch) - 1;
+constexpr double kMaxDateTime = static_cast<double>(DaysFromCivil(9999, 12, 31) - kOleEpoch) + 1;
 
 }  // namespace
 

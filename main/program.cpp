@@ -19,6 +19,7 @@
 #include "config/switches.h"
 #include "connect/application.h"
 #include "connect/clock.h"
+#include "connect/main_thread.h"
 #include "main/program_automation.h"
 #include "main/quit_on_signal.h"
 #include "ui/emi_form.h"
@@ -76,7 +77,7 @@ int RunSupervised(TStartMode aMode,
   std::string historyTrouble;
   std::unique_ptr<TMessageStore> history = OpenHistory(settings, historyEvents, historyTrouble);
   auto dm = std::make_unique<TEMIDM>(settings, SystemClock());
-  dm->SetHistory(history.get());
+  dm->SetHistory(history.get(), &historyEvents);
   int result = 0;
   {
     std::unique_ptr<IEMIFormView> view = aMakeView(*dm);
@@ -99,6 +100,9 @@ int RunSupervised(TStartMode aMode,
     dm->SetForm(nullptr);
   }
   dm.reset();
+  // A retry or a pause left armed holds a caller's reply; it goes while the
+  // bus connection it needs still exists.
+  main_thread::DropDelayed();
   // What is still queued reaches the file before the program ends.
   history.reset();
   SetErrorDisplay(nullptr);

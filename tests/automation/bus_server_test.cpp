@@ -216,12 +216,14 @@ TEST_F(BusServer, PropertiesReadTheSupervisorAndActiveLeavesRequests) {
   EXPECT_EQ(values.value(QStringLiteral("PhoneNumber")).toString(), QString::fromLatin1("06\xe9"));
   EXPECT_EQ(values.value(QStringLiteral("LinkState")).toString(),
             QStringLiteral("Reconnecting in 8 s"));
-  const QVariantMap counts = qdbus_cast<QVariantMap>(values.value(QStringLiteral("Counts")));
-  EXPECT_EQ(counts.value(QStringLiteral("sent")).toLongLong(), 3);
-  EXPECT_EQ(counts.value(QStringLiteral("failed")).toLongLong(), 1);
-  EXPECT_EQ(counts.value(QStringLiteral("received")).toLongLong(), 4);
-  EXPECT_EQ(counts.value(QStringLiteral("notifications")).toLongLong(), 1);
-  EXPECT_EQ(counts.value(QStringLiteral("queued")).toLongLong(), 5);
+  const QDBusArgument countsArgument = values.value(QStringLiteral("Counts")).value<QDBusArgument>();
+  EXPECT_EQ(countsArgument.currentSignature(), QStringLiteral("a{sx}"));
+  const auto counts = qdbus_cast<QMap<QString, qlonglong>>(countsArgument);
+  EXPECT_EQ(counts.value(QStringLiteral("sent")), 3);
+  EXPECT_EQ(counts.value(QStringLiteral("failed")), 1);
+  EXPECT_EQ(counts.value(QStringLiteral("received")), 4);
+  EXPECT_EQ(counts.value(QStringLiteral("notifications")), 1);
+  EXPECT_EQ(counts.value(QStringLiteral("queued")), 5);
   QDBusMessage phone = client.Call(path, kProperties, QStringLiteral("Get"),
                                    {kIface, QStringLiteral("PhoneNumber")});
   EXPECT_EQ(phone.arguments().at(0).value<QDBusVariant>().variant().toString(),
