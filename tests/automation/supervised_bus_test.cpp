@@ -5,8 +5,8 @@
 
 #include <QDBusArgument>
 #include <QDBusReply>
-#include <QDBusVirtualObject>
 #include <QDBusVariant>
+#include <QDBusVirtualObject>
 #include <QDateTime>
 #include <QFile>
 #include <QJsonDocument>
@@ -107,6 +107,36 @@ QVariantList SubmitArgs(const QString& aDA, const QByteArray& aMsg, bool aBinary
 QString BuildTool(const char* aName) {
   return QCoreApplication::applicationDirPath() + QStringLiteral("/../tools/") +
          QLatin1String(aName);
+}
+
+// From a connection of its own, sends what looks like Qorvel's notification
+// (delivery status 2, from "forged") on the path of every object there is,
+// then makes a call: the bus has passed them on before the events Qorvel
+// sends after it.
+void ForgeNotifications() {
+  TBusClient forger(QStringLiteral("forger"));
+  const QString children =
+      forger
+          .Call(QStringLiteral("/Qorvel/AutoEMI"),
+                QStringLiteral("org.freedesktop.DBus.Introspectable"), QStringLiteral("Introspect"))
+          .arguments()
+          .value(0)
+          .toString();
+  static const QRegularExpression kChild(QStringLiteral("<node name=\"(\\d+)\"/>"));
+  int forged = 0;
+  for (const auto& m : kChild.globalMatch(children)) {
+    QDBusMessage fake = QDBusMessage::createSignal(QLatin1String(kObjectPathPrefix) + m.captured(1),
+                                                   QLatin1String(kEventsInterface),
+                                                   QStringLiteral("OnDeliveredNotification"));
+    fake.setArguments({1.0, QStringLiteral("forged"), QStringLiteral("0612345678"), QByteArray("x"),
+                       QVariant::fromValue<short>(0), QVariant::fromValue<short>(2),
+                       QVariant::fromValue<short>(0), 1.0});
+    ASSERT_TRUE(forger.Bus().send(fake));
+    ++forged;
+  }
+  ASSERT_GE(forged, 1) << children.toStdString();
+  forger.Call(QStringLiteral("/Qorvel"), QStringLiteral("org.freedesktop.DBus.Peer"),
+              QStringLiteral("Ping"));
 }
 
 // Runs a program to its end while the event loop (and so the supervisor) goes
@@ -303,32 +333,8 @@ TEST_F(SupervisedBus, QorvelctlSubmitsTestsSwitchesAndWatches) {
   ASSERT_TRUE(watch.waitForStarted());
   ASSERT_TRUE(WaitFor([&] { return spy_->Advised() == 1; }));
 
-  // Another connection sends what looks like Qorvel's event, on the path of
-  // every object there is; watch must not take it for one.
-  TBusClient forger(QStringLiteral("forger"));
-  const QString children =
-      forger
-          .Call(QStringLiteral("/Qorvel/AutoEMI"),
-                QStringLiteral("org.freedesktop.DBus.Introspectable"), QStringLiteral("Introspect"))
-          .arguments()
-          .value(0)
-          .toString();
-  static const QRegularExpression kChild(QStringLiteral("<node name=\"(\\d+)\"/>"));
-  int forged = 0;
-  for (const auto& m : kChild.globalMatch(children)) {
-    QDBusMessage fake = QDBusMessage::createSignal(QLatin1String(kObjectPathPrefix) + m.captured(1),
-                                                   QLatin1String(kEventsInterface),
-                                                   QStringLiteral("OnDeliveredNotification"));
-    fake.setArguments({1.0, QStringLiteral("forged"), QStringLiteral("0612"), QByteArray("x"),
-                       QVariant::fromValue<short>(0), QVariant::fromValue<short>(2),
-                       QVariant::fromValue<short>(0), 1.0});
-    ASSERT_TRUE(forger.Bus().send(fake));
-    ++forged;
-  }
-  ASSERT_GE(forged, 1) << children.toStdString();
-  // A call after them: the bus has passed them on before Qorvel's own events.
-  forger.Call(QStringLiteral("/Qorvel"), QStringLiteral("org.freedesktop.DBus.Peer"),
-              QStringLiteral("Ping"));
+  // Watch must not take it for one of Qorvel's.
+  ForgeNotifications();
 
   out = Run(ctl,
             {"submit", "0612", "--hex", "00FF41", "--class", "1", "--notify", "delivered,buffered",
@@ -675,21 +681,62 @@ TEST_F(SupervisedBus, QorvelctlSendInterruptedReportsWhatWasSent) {
   EXPECT_LT(submits.size(), 200u);
 }
 
-TEST_F(SupervisedBus, ThePythonExampleSubmitsAndHearsItsNotification) {
+// The Python example as its user runs it: it hears only Qorvel's own
+// notification, and says in one line what went wrong.
+TEST_F(SupervisedBus, ThePythonExampleSubmitsHearsOnlyQorvelAndSaysWhatFailed) {
   const QString python = QStringLiteral("/usr/bin/python3");
   const QString example = QStringLiteral(QORVEL_SOURCE_DIR "/examples/qorvel_submit.py");
   if (!QFile::exists(python) ||
       QProcess::execute(python, {"-c", "from gi.repository import Gio"}) != 0) {
     GTEST_SKIP() << "python3-gi is not installed";
   }
-  int code = -1;
-  QString err;
-  QString out = Run(python, {example, "0612345678", "Hello"}, &code, &err);
-  EXPECT_EQ(code, 0) << err.toStdString();
-  EXPECT_TRUE(out.startsWith(QStringLiteral("accepted, SCTS "))) << out.toStdString();
-  EXPECT_TRUE(out.contains(QStringLiteral("notification for 0612345678: status 0, reason 0")))
-      << out.toStdString();
-  ASSERT_EQ(smsc_.Submits().size(), 1u);
+  struct TRow {
+    const char* Name;
+    QString Number, Text;
+    std::function<void(TSmscSimulator&)> Before;
+    bool Forge;  // a forged notification while the submit waits
+    int Code;
+    const char* Err;  // the whole of stderr
+    std::size_t Submits;
+  };
+  const auto nothing = [](TSmscSimulator&) {};
+  const TRow rows[] = {
+      {"accepted", "0612345678", "Hello", nothing, false, 0, "", 1},
+      {"forged", "0612345678", "Hello",
+       [](TSmscSimulator& s) { s.DelayAnswers(51, std::chrono::milliseconds(1000), 1); }, true, 0,
+       "", 1},
+      {"not Latin-1", "0612345678", QStringLiteral("\u20acuro"), nothing, false, 1,
+       "qorvel_submit.py: TEXT: \"\u20ac\" (U+20AC) is no Latin-1 character\n", 0},
+      {"refused by the SMSC", "0612345678", "Hello",
+       [](TSmscSimulator& s) { s.NakOperation(51, 5); }, false, 1,
+       "qorvel_submit.py: Submit failed: 05-Call barring active\n", 0},
+      {"refused by Qorvel", "06x", "Hello", nothing, false, 1,
+       "qorvel_submit.py: Submit failed: DA may hold only digits, after a leading \"+\" or \"#\" "
+       "(org.freedesktop.DBus.Error.InvalidArgs)\n",
+       0},
+  };
+  for (const TRow& row : rows) {
+    SCOPED_TRACE(row.Name);
+    smsc_.ClearRules();
+    smsc_.ClearRecords();
+    row.Before(smsc_);
+    QProcess p;
+    p.start(python, {example, row.Number, row.Text});
+    if (row.Forge) {
+      ASSERT_TRUE(WaitFor([&] { return smsc_.Operations(51).size() == 1; }));
+      ForgeNotifications();
+    }
+    ASSERT_TRUE(WaitFor([&] { return p.state() == QProcess::NotRunning; }, 60000));
+    const QString out = QString::fromUtf8(p.readAllStandardOutput());
+    EXPECT_EQ(p.exitCode(), row.Code) << out.toStdString();
+    EXPECT_EQ(QString::fromUtf8(p.readAllStandardError()).toStdString(), row.Err);
+    if (row.Code == 0) {
+      EXPECT_TRUE(out.startsWith(QStringLiteral("accepted, SCTS "))) << out.toStdString();
+      EXPECT_TRUE(out.contains(QStringLiteral("notification for 0612345678: status 0, reason 0")))
+          << out.toStdString();
+    }
+    EXPECT_EQ(smsc_.Submits().size(), row.Submits);
+  }
 }
 
 // A Qorvel of another make on the bus: it answers CreateInstance and the
@@ -739,7 +786,9 @@ TEST(QorvelOfAnotherMake, QorvelctlNamesAnAnswerOfTheWrongType) {
   };
   const TRow rows[] = {
       {{"status"},
-       [&](TOtherQorvel& q) { q.All.insert(QStringLiteral("Counts"), QVariant::fromValue(textCounts)); },
+       [&](TOtherQorvel& q) {
+         q.All.insert(QStringLiteral("Counts"), QVariant::fromValue(textCounts));
+       },
        "qorvelctl: Qorvel's Counts is \"a{ss}\", not \"a{sx}\"\n"},
       {{"status"},
        [](TOtherQorvel& q) { q.Created = QStringLiteral("/Qorvel/AutoEMI/1"); },
