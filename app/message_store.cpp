@@ -895,6 +895,7 @@ void TMessageStore::Report(const std::string& aKind, std::string aProblem) {
   {
     TLockGuard g(lock_);
     if (!reportedKinds_.insert(aKind).second) return;
+    ++reportsMade_;
     problem_ = aProblem;
     undelivered_.push_back(std::move(aProblem));
   }
@@ -907,8 +908,12 @@ void TMessageStore::DeliverReports() {
     TLockGuard g(lock_);
     reports.swap(undelivered_);
   }
+  if (reports.empty()) return;
   if (handlers_.OnProblem)
     for (const std::string& report : reports) handlers_.OnProblem(report);
+  TLockGuard g(lock_);
+  reportsDelivered_ += static_cast<int64_t>(reports.size());
+  flushed_.notify_all();
 }
 
 std::string TMessageStore::Problem() const {
@@ -929,7 +934,8 @@ void TMessageStore::Flush() {
   const int64_t target = nextSeq_ - 1, failures = failures_;
   flushWanted_ = true;
   wake_.notify_all();
-  while (!stop_ && failures_ == failures && (handledSeq_ < target || retentionBusy_))
+  while (!stop_ && (reportsDelivered_ < reportsMade_ ||
+                    (failures_ == failures && (handledSeq_ < target || retentionBusy_))))
     flushed_.wait(lock_);
 }
 

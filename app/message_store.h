@@ -253,8 +253,8 @@ class TMessageStore {
   THistoryStats Stats() const EXCLUDES(lock_);
   // Waits until everything recorded before the call is committed (or
   // dropped) and no retention pass is under way, or until a commit fails
-  // after the call. For tests, tools and closing; never on the path of
-  // traffic.
+  // after the call; and until OnProblem has heard every problem found so
+  // far. For tests, tools and closing; never on the path of traffic.
   void Flush() EXCLUDES(lock_);
 
  private:
@@ -358,6 +358,8 @@ class TMessageStore {
   std::string problem_ GUARDED_BY(lock_);
   std::set<std::string> reportedKinds_ GUARDED_BY(lock_);
   std::vector<std::string> undelivered_ GUARDED_BY(lock_);
+  int64_t reportsMade_ GUARDED_BY(lock_) = 0;
+  int64_t reportsDelivered_ GUARDED_BY(lock_) = 0;
   THistoryStats stats_ GUARDED_BY(lock_);
 
   TMutex readLock_;

@@ -268,30 +268,33 @@ int main(int argc, char** argv) {
               Median(counted), *std::min_element(counted.begin(), counted.end()),
               *std::max_element(counted.begin(), counted.end()));
 
-  THistoryView view(store.get(), nullptr);
-  view.resize(1000, 600);
-  view.show();
-  THistoryModel& model = *view.Model();
-  RunUntil([&] { return model.rowCount() > 0 && !model.Counting(); }, std::chrono::seconds(60));
-  auto* table = view.findChild<QTableView*>();
-  const int last = model.rowCount() - 1;
-  auto started = TClock::now();
-  table->scrollToBottom();
-  RunUntil([&] { return model.index(last, 0).data(THistoryModel::kIdRole).toLongLong() != 0; },
-           std::chrono::seconds(120));
-  std::printf("scroll to the end, last row shown:       %8.1f ms\n", Ms(TClock::now() - started));
+  {
+    // The page goes before the store it reads: a page may still be read.
+    THistoryView view(store.get(), nullptr);
+    view.resize(1000, 600);
+    view.show();
+    THistoryModel& model = *view.Model();
+    RunUntil([&] { return model.rowCount() > 0 && !model.Counting(); }, std::chrono::seconds(60));
+    auto* table = view.findChild<QTableView*>();
+    const int last = model.rowCount() - 1;
+    auto started = TClock::now();
+    table->scrollToBottom();
+    RunUntil([&] { return model.index(last, 0).data(THistoryModel::kIdRole).toLongLong() != 0; },
+             std::chrono::seconds(120));
+    std::printf("scroll to the end, last row shown:       %8.1f ms\n", Ms(TClock::now() - started));
 
-  THistoryFilter text;
-  text.Text = "code is 77";
-  started = TClock::now();
-  model.SetFilter(text);
-  RunUntil([&] { return !model.Counting(); }, std::chrono::seconds(300));
-  std::printf("text filter \"%s\": %d rows, counted in   %8.1f ms\n", text.Text.c_str(),
-              model.rowCount(), Ms(TClock::now() - started));
-  std::printf("longest wait of the main thread:        %8lld ms\n",
-              static_cast<long long>(stalls.Longest()));
-  std::printf("rows read by the last page: %lld in %lld queries\n",
-              static_cast<long long>(model.RowsRead()), static_cast<long long>(model.Queries()));
+    THistoryFilter text;
+    text.Text = "code is 77";
+    started = TClock::now();
+    model.SetFilter(text);
+    RunUntil([&] { return !model.Counting(); }, std::chrono::seconds(300));
+    std::printf("text filter \"%s\": %d rows, counted in   %8.1f ms\n", text.Text.c_str(),
+                model.rowCount(), Ms(TClock::now() - started));
+    std::printf("longest wait of the main thread:        %8lld ms\n",
+                static_cast<long long>(stalls.Longest()));
+    std::printf("rows read by the last page: %lld in %lld queries\n",
+                static_cast<long long>(model.RowsRead()), static_cast<long long>(model.Queries()));
+  }
 
   if (options.Show) {
     TIdleHost host(store.get());

@@ -15,6 +15,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QSpinBox>
 #include <tuple>
 #include <QSplitter>
@@ -268,6 +269,11 @@ TEST_F(EMIFormTest, TheHistoryPageSitsBesideTheTrafficPanes) {
   submit.Text = "Hello";
   real.RecordSubmit(submit);
   real.Flush();
+  // The window goes before the stores it reads, however the test ends.
+  const auto closeWindow = qScopeGuard([this] {
+    host.view = nullptr;
+    form.reset();
+  });
   struct TRow {
     TMessageStore* Store;
     bool Table;
@@ -308,8 +314,6 @@ TEST_F(EMIFormTest, TheHistoryPageSitsBesideTheTrafficPanes) {
                 "History store /x cannot be opened: locked");
     }
   }
-  host.view = nullptr;
-  form.reset();
 }
 
 TEST_F(EMIFormTest, AFrameTheUserPicksInTheTrafficPaneShowsDecoded) {
