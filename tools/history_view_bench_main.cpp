@@ -127,7 +127,8 @@ class TIdleHost : public IEMIFormHost {
   void StartConnect(std::function<void(std::exception_ptr)>) override {}
   bool Connecting() const override { return false; }
   void Disconnect() override {}
-  void RecordSubmit(bool) override {}
+  int64_t RecordWindowSubmit(const TSubmitItem&) override { return 0; }
+  void RecordSubmit(int64_t, bool, TDateTime, const std::string&, int) override {}
   bool ReconnectionArmed() const override { return false; }
   TMessageStore* History() override { return store_; }
 
