@@ -9,9 +9,11 @@
 //   return app.exec();   // automation goes before EMIDM
 //
 // Started by the bus (mode Automation), the program quits its event loop
-// when the last object has been released. Main thread.
+// when the last object has been released, or when the bus itself has gone.
+// Main thread.
 #include <QCoreApplication>
 #include <QDBusConnection>
+#include <QTimer>
 #include <functional>
 #include <memory>
 #include <string>
@@ -38,12 +40,24 @@ class TProgramAutomation {
                      : std::function<void()>(),
                  aHistory, aHistoryEvents}) {
     server_.Start();
+    if (aMode == TStartMode::Automation && server_.Running()) {
+      // No release can come once the bus is gone (the session ended under
+      // it): a program the bus started would otherwise run on for ever.
+      busWatch_.setInterval(1000);
+      QObject::connect(&busWatch_, &QTimer::timeout, [this] {
+        if (QDBusConnection::sessionBus().isConnected()) return;
+        busWatch_.stop();
+        QCoreApplication::exit(0);
+      });
+      busWatch_.start();
+    }
   }
   bool Running() const { return server_.Running(); }
   int ObjectCount() const { return server_.ObjectCount(); }
 
  private:
   TAutomationServer server_;
+  QTimer busWatch_;
 };
 
 }  // namespace qorvel

@@ -212,6 +212,40 @@ TEST(Program, WithoutAScreenItServesTheBusWithoutAWindow) {
   EXPECT_TRUE(program.readAllStandardError().contains("qorvel: Automation on: Qorvel.AutoEMI"));
 }
 
+// A bus-started program whose bus goes away (its session ended under it)
+// ends too: no release can come any more.
+TEST(Program, ABusStartedProgramEndsWithItsBus) {
+  QProcess daemon;
+  daemon.start(QStringLiteral("dbus-daemon"),
+               {QStringLiteral("--session"), QStringLiteral("--nofork"),
+                QStringLiteral("--print-address=1")});
+  ASSERT_TRUE(daemon.waitForReadyRead(10000)) << "no dbus-daemon";
+  const QString address = QString::fromUtf8(daemon.readLine()).trimmed();
+  qorvel::testing::TTempDir dir;
+  qorvel::testing::WriteText(dir.File("EMI.INI"), "[EMI]\nLogFile=\n[History]\nFile=\n");
+  QProcess program;
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), address);
+  program.setProcessEnvironment(env);
+  program.start(QStringLiteral(QORVEL_PROGRAM),
+                {QStringLiteral("-I:") + QString::fromStdString(dir.File("EMI.INI")),
+                 QStringLiteral("/AUTOMATION")});
+  ASSERT_TRUE(program.waitForStarted(30000));
+  {
+    QDBusConnection other = QDBusConnection::connectToBus(address, QStringLiteral("other"));
+    EXPECT_TRUE(WaitFor(
+        [&] { return other.interface()->isServiceRegistered(QLatin1String(kBusServiceName)); },
+        15000))
+        << "the program did not come up on its bus";
+  }
+  QDBusConnection::disconnectFromBus(QStringLiteral("other"));
+  daemon.kill();
+  daemon.waitForFinished(10000);
+  EXPECT_TRUE(program.waitForFinished(15000)) << "still running without its bus";
+  EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+  EXPECT_EQ(program.exitCode(), 0);
+}
+
 // The bus sends SIGTERM at logout. The program goes down as when its window
 // closes: a caller waiting on a submit is answered rather than dropped (the
 // operation no longer holds the main thread, so the answer is the program's
