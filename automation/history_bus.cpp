@@ -390,6 +390,11 @@ void THistoryBus::Handle(const QDBusMessage& aMessage) {
           {QVariant::fromValue(story->Row), Details(*story),
            QVariant::fromValue(QList<THistoryEvent>(story->Events.begin(), story->Events.end()))});
     });
+  } else if (member == QLatin1String("State")) {
+    if (!expect("")) return;
+    const std::string path = store_ ? store_->Path() : std::string();
+    const std::string problem = store_ ? store_->Problem() : std::string();
+    bus_.send(aMessage.createReply({OctetsToText(path), OctetsToText(problem)}));
   } else {
     refuse(kUnknownMethod, QStringLiteral("No method %1 on %2").arg(member, aMessage.path()));
   }

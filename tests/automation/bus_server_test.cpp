@@ -341,6 +341,8 @@ TEST_F(BusServer, WithoutAStoreTheHistorySaysItIsOff) {
         << call[0].toString().toStdString();
     EXPECT_EQ(reply.errorMessage(), QStringLiteral("History is off"));
   }
+  const QDBusMessage state = client.Call(history, iface, QStringLiteral("State"));
+  EXPECT_EQ(state.arguments(), (QVariantList{QString(), QString()})) << "no file, no trouble";
   const QDBusMessage xml = client.Call(QLatin1String(kFactoryPath),
                                        QStringLiteral("org.freedesktop.DBus.Introspectable"),
                                        QStringLiteral("Introspect"));

@@ -216,6 +216,9 @@ TEST_F(HistoryBus, QueryAndCountFilterSortAndPage) {
 TEST_F(HistoryBus, StoryTellsAMessagesWholeLife) {
   Fill();
   TBusClient client(QStringLiteral("reader"));
+  const QDBusMessage state = client.Call(kPath, kHistory, QStringLiteral("State"));
+  EXPECT_EQ(state.arguments(),
+            (QVariantList{QString::fromStdString(dir_.File("history.db")), QString()}));
   const QDBusMessage reply = client.Call(kPath, kHistory, QStringLiteral("Story"),
                                          {QVariant::fromValue<qlonglong>(ids_[3])});
   ASSERT_EQ(reply.signature(), QStringLiteral("(xxsssaybsxds)a{sv}a(xssddisay)"))

@@ -335,7 +335,9 @@ TEST_F(SupervisedBus, QorvelctlSubmitsTestsSwitchesAndWatches) {
                                     "link: Connected to KESTRA since ")))
       << out.toStdString();
   EXPECT_TRUE(out.endsWith(
-      QStringLiteral("\nsent: 0\nfailed: 0\nreceived: 0\nnotifications: 0\nqueued: 0\n")))
+      QStringLiteral("\nsent: 0\nfailed: 0\nreceived: 0\nnotifications: 0\nqueued: 0\n"
+                     "history: ") +
+      QString::fromStdString(dir_.File("history.db")) + QLatin1Char('\n')))
       << out.toStdString();
   out = Run(ctl, {"test"}, &code);
   EXPECT_EQ(out, QStringLiteral("alive\n"));

@@ -410,6 +410,18 @@ int Status() {
       text += QStringLiteral("%1: %2\n").arg(QLatin1String(name)).arg(counts.value(name));
     }
   }
+  // The instance that answered, whose history it is. A Qorvel without a
+  // history answers UnknownMethod, and the line is left out.
+  QDBusMessage ask = QDBusMessage::createMethodCall(Server(), QLatin1String(qorvel::kHistoryPath),
+                                                    QLatin1String(qorvel::kHistoryInterface),
+                                                    QStringLiteral("State"));
+  const QDBusMessage state = QDBusConnection::sessionBus().call(ask, QDBus::Block, kCallTimeout);
+  if (state.type() == QDBusMessage::ReplyMessage && state.signature() == QLatin1String("ss")) {
+    const QString file = state.arguments().value(0).toString();
+    const QString problem = state.arguments().value(1).toString();
+    text += QStringLiteral("history: %1\n").arg(file.isEmpty() ? QStringLiteral("off") : file);
+    if (!problem.isEmpty()) text += QStringLiteral("history problem: %1\n").arg(problem);
+  }
   std::fputs(text.toLocal8Bit().constData(), stdout);
   return 0;
 }
