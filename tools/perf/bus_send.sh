@@ -3,15 +3,17 @@
 # simulator on 127.0.0.1, on a private session bus, fed by qorvelctl send.
 #   - one client: MESSAGES (10000) lines through one `qorvelctl send --window 100`;
 #   - ten clients at once, MESSAGES/10 lines each, `--window 10` each;
-# with [EMI] Window=WINDOW (100). Prints each summary and the simulator's
-# count of accepted submits and duplicates.
-# Needs a release build (cmake --preset release; cmake --build build/release)
-# and dbus (dbus-run-session).
+# with [EMI] Window=WINDOW (100), and the message history on, or off with
+# HISTORY=off. Prints each summary and the simulator's count of accepted
+# submits and duplicates.
+# Needs a release build (cmake --preset release; cmake --build build/release,
+# or another tree named by BUILD) and dbus (dbus-run-session).
 set -euo pipefail
 cd "$(dirname "$0")/../.."
-build=$PWD/build/release
+build=${BUILD:-$PWD/build/release}
 messages=${MESSAGES:-10000}
 window=${WINDOW:-100}
+history_file=$([[ ${HISTORY:-on} == off ]] && echo "" || echo "messages.db")
 
 if [[ -z ${QORVEL_BUS_SEND_INNER:-} ]]; then
   exec env QORVEL_BUS_SEND_INNER=1 dbus-run-session -- bash "$0" "$@"
@@ -29,6 +31,8 @@ LogFile=
 [EMI.Connection]
 User=1234
 Password=dk
+[History]
+File=$history_file
 EOF
 
 QT_QPA_PLATFORM=offscreen "$build/qorvel" "-I:$work/EMI.INI" >"$work/qorvel.log" 2>&1 &
