@@ -24,20 +24,6 @@ namespace {
 
 volatile std::sig_atomic_t waitInterrupted = 0;
 
-QByteArray Json(const QString& aText) {
-  QString text = QStringLiteral("\"");
-  for (QChar c : aText) {
-    if (c == QLatin1Char('"') || c == QLatin1Char('\\')) {
-      text += QLatin1Char('\\');
-      text += c;
-    } else if (c.unicode() < 0x20 || c.unicode() == 0x7F) {
-      text += QStringLiteral("\\u%1").arg(c.unicode(), 4, 16, QLatin1Char('0'));
-    } else {
-      text += c;
-    }
-  }
-  return (text + QLatin1Char('"')).toUtf8();
-}
 
 }  // namespace
 
@@ -134,11 +120,11 @@ int TDeliveryWatch::Wait(const std::vector<TSentMessage>& aSent, int aSeconds, b
     }
     if (aJson) {
       out += "{\"line\":" + QByteArray::number(m.Line) +
-             ",\"number\":" + Json(QString::fromLatin1(m.Number));
+             ",\"number\":" + JsonString(QString::fromLatin1(m.Number));
       if (m.Id != 0) out += ",\"id\":" + QByteArray::number(m.Id);
-      out += ",\"delivery\":" + Json(outcome);
-      if (!status.isEmpty()) out += ",\"status\":" + Json(status);
-      if (!why.isEmpty()) out += ",\"reason\":" + Json(why);
+      out += ",\"delivery\":" + JsonString(outcome);
+      if (!status.isEmpty()) out += ",\"status\":" + JsonString(status);
+      if (!why.isEmpty()) out += ",\"reason\":" + JsonString(why);
       out += "}\n";
     } else if (outcome != QLatin1String("delivered")) {
       QString line =

@@ -36,6 +36,8 @@ QString Server();
 
 // OLE date (days since 30 December 1899, local time) as ISO text; 0 is none.
 QString DateText(double aDays);
+// aText as a JSON string, quotes included; control characters escaped.
+QByteArray JsonString(const QString& aText);
 // aText as a number from aMin to aMax, or the usage naming aOption.
 int ToNumber(const QString& aText, const QString& aOption, int aMin, int aMax);
 // The value that follows the option aArgs[aIndex], with aIndex moved onto it;

@@ -26,6 +26,22 @@
 
 namespace qorvelctl {
 
+QByteArray JsonString(const QString& aText) {
+  QString text = QStringLiteral("\"");
+  for (QChar c : aText) {
+    if (c == QLatin1Char('"') || c == QLatin1Char('\\')) {
+      text += QLatin1Char('\\');
+      text += c;
+    } else if (c.unicode() < 0x20 || c.unicode() == 0x7F) {
+      text += QStringLiteral("\\u%1").arg(c.unicode(), 4, 16, QLatin1Char('0'));
+    } else {
+      text += c;
+    }
+  }
+  text += QLatin1Char('"');
+  return text.toUtf8();
+}
+
 namespace {
 
 using qorvel::kErrorUnexpected;
@@ -57,21 +73,6 @@ QString Printable(const QString& aText) {
   return text;
 }
 
-QByteArray JsonString(const QString& aText) {
-  QString text = QStringLiteral("\"");
-  for (QChar c : aText) {
-    if (c == QLatin1Char('"') || c == QLatin1Char('\\')) {
-      text += QLatin1Char('\\');
-      text += c;
-    } else if (c.unicode() < 0x20 || c.unicode() == 0x7F) {
-      text += QStringLiteral("\\u%1").arg(c.unicode(), 4, 16, QLatin1Char('0'));
-    } else {
-      text += c;
-    }
-  }
-  text += QLatin1Char('"');
-  return text.toUtf8();
-}
 
 QString Duration(double aSeconds) {
   const auto total = static_cast<qint64>(aSeconds + 0.5);
