@@ -316,9 +316,12 @@ TEST_F(BusServer, AClientThatLeavesTheBusReleasesItsObjectsAndEndsItsCalls) {
   ASSERT_TRUE(job.Item);
   ASSERT_EQ(server_->ObjectCount(), 3);
   client.reset();
-  ASSERT_TRUE(WaitFor([&] { return server_->ObjectCount() == 1; }));
-  EXPECT_EQ(supervisor_.LiveObjects(), 1u);
-  EXPECT_TRUE(job.Item->Requester->Completed());
+  // The server forgets the objects before it destroys them, outside its lock:
+  // wait for the destruction too, not just for the count.
+  ASSERT_TRUE(WaitFor([&] {
+    return server_->ObjectCount() == 1 && supervisor_.LiveObjects() == 1u &&
+           job.Item->Requester->Completed();
+  }));
   EXPECT_EQ(job.Item->Requester->ResultText(), "Object destroyed");
   EXPECT_EQ(lastReleases_, 0);
   stays.Leave();
