@@ -1,12 +1,24 @@
 #include "app/history_events.h"
 
+#include <utility>
+
 namespace qorvel {
 
-void THistoryEvents::PostStatusChanged(int64_t aId, const std::string& aStatus) {
+TMessageStore::THandlers THistoryEvents::StoreHandlers() {
+  TMessageStore::THandlers handlers;
+  handlers.OnProblem = [this](const std::string& aProblem) { PostProblem(aProblem); };
+  handlers.OnStatusChanged = [this](std::vector<THistoryStatusChange> aChanges) {
+    PostStatusChanges(std::move(aChanges));
+  };
+  return handlers;
+}
+
+void THistoryEvents::PostStatusChanges(std::vector<THistoryStatusChange> aChanges) {
   QMetaObject::invokeMethod(
       this,
-      [this, aId, status = QString::fromStdString(aStatus)] {
-        emit StatusChanged(static_cast<qint64>(aId), status);
+      [this, changes = std::move(aChanges)] {
+        for (const THistoryStatusChange& change : changes)
+          emit StatusChanged(static_cast<qint64>(change.Id), QString::fromStdString(change.Status));
       },
       Qt::QueuedConnection);
 }

@@ -6,6 +6,9 @@
 #include <QString>
 #include <cstdint>
 #include <string>
+#include <vector>
+
+#include "app/message_store.h"
 
 namespace qorvel {
 
@@ -15,9 +18,12 @@ class THistoryEvents : public QObject {
  public:
   using QObject::QObject;
 
-  // Any thread; the signal follows on this object's thread. The object must
-  // outlive the store that posts to it.
-  void PostStatusChanged(int64_t aId, const std::string& aStatus);
+  // Handlers for a store that post to this object; it must outlive the store.
+  TMessageStore::THandlers StoreHandlers();
+
+  // Any thread; the signals follow on this object's thread, a batch's in one
+  // hand-over.
+  void PostStatusChanges(std::vector<THistoryStatusChange> aChanges);
   void PostProblem(const std::string& aProblem);
 
  signals:

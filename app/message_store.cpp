@@ -338,15 +338,15 @@ class TChanges {
   void Set(int64_t aId, std::string_view aStatus) {
     auto [at, fresh] = index_.try_emplace(aId, list_.size());
     if (fresh) {
-      list_.emplace_back(aId, std::string(aStatus));
+      list_.push_back({aId, std::string(aStatus)});
     } else {
-      list_[at->second].second = aStatus;
+      list_[at->second].Status = aStatus;
     }
   }
-  const std::vector<std::pair<int64_t, std::string>>& List() const { return list_; }
+  std::vector<THistoryStatusChange> Take() { return std::move(list_); }
 
  private:
-  std::vector<std::pair<int64_t, std::string>> list_;
+  std::vector<THistoryStatusChange> list_;
   std::unordered_map<int64_t, size_t> index_;
 };
 
@@ -1117,8 +1117,9 @@ bool TMessageStore::Commit(std::vector<TRecord>& aBatch) {
     stats_.Committed += static_cast<int64_t>(aBatch.size());
     stats_.LargestBatch = std::max(stats_.LargestBatch, static_cast<int64_t>(aBatch.size()));
   }
-  if (handlers_.OnStatusChanged)
-    for (const auto& [id, status] : changes.List()) handlers_.OnStatusChanged(id, status);
+  if (std::vector<THistoryStatusChange> list = changes.Take();
+      handlers_.OnStatusChanged && !list.empty())
+    handlers_.OnStatusChanged(std::move(list));
   return true;
 }
 

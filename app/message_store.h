@@ -70,6 +70,11 @@ inline constexpr std::string_view kUnmatched = "unmatched";  // a notification o
 inline constexpr std::string_view kMatched = "matched";
 }  // namespace history_status
 
+struct THistoryStatusChange {
+  int64_t Id = 0;
+  std::string Status;
+};
+
 struct THistoryLimits {
   // Rows older than this many days go; 0 keeps them however old.
   int KeepDays = 90;
@@ -211,9 +216,12 @@ class TMessageStore {
   struct THandlers {
     // A new kind of trouble, as Problem() then reads.
     std::function<void(const std::string& aProblem)> OnProblem;
-    // After each committed batch, once for every message whose status the
-    // batch changed (a new message included), with its last status.
-    std::function<void(int64_t aId, const std::string& aStatus)> OnStatusChanged;
+    // After each committed batch, once, on the writer: every message whose
+    // status the batch changed (a new message included), with its last
+    // status, in the order of their first change. Once per batch rather than
+    // per message, since at full speed a hand-over per message costs more
+    // than the writing.
+    std::function<void(std::vector<THistoryStatusChange> aChanges)> OnStatusChanged;
   };
 
   // Opens or creates aPath (its folder 0700 and the file 0600 when missing,

@@ -49,12 +49,7 @@ std::unique_ptr<TMessageStore> OpenHistory(const TIniFile& aSettings, THistoryEv
     return nullptr;
   }
   if (path.empty()) return nullptr;
-  TMessageStore::THandlers handlers;
-  handlers.OnProblem = [&aEvents](const std::string& aProblem) { aEvents.PostProblem(aProblem); };
-  handlers.OnStatusChanged = [&aEvents](int64_t aId, const std::string& aStatus) {
-    aEvents.PostStatusChanged(aId, aStatus);
-  };
-  return std::make_unique<TMessageStore>(std::move(path), limits, std::move(handlers));
+  return std::make_unique<TMessageStore>(std::move(path), limits, aEvents.StoreHandlers());
 }
 
 // The supervisor, its view (made by aMakeView once the supervisor exists) and

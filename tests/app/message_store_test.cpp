@@ -39,9 +39,10 @@ class TListener {
               problems_.push_back(aProblem);
               cv_.notify_all();
             },
-            [this](int64_t aId, const std::string& aStatus) {
+            [this](std::vector<THistoryStatusChange> aChanges) {
               std::lock_guard g(m_);
-              changes_.emplace_back(aId, aStatus);
+              for (THistoryStatusChange& c : aChanges)
+                changes_.emplace_back(c.Id, std::move(c.Status));
             }};
   }
   // False when no problem came within a time no healthy machine needs.

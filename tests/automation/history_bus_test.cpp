@@ -89,11 +89,8 @@ class HistoryBus : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!QDBusConnection::sessionBus().isConnected()) GTEST_SKIP() << "no session bus";
-    TMessageStore::THandlers handlers;
-    handlers.OnStatusChanged = [this](int64_t aId, const std::string& aStatus) {
-      events_.PostStatusChanged(aId, aStatus);
-    };
-    store_ = std::make_unique<TMessageStore>(dir_.File("history.db"), THistoryLimits{}, handlers);
+    store_ = std::make_unique<TMessageStore>(dir_.File("history.db"), THistoryLimits{},
+                                             events_.StoreHandlers());
     TAutomationServer::TOptions options;
     options.History = store_.get();
     options.HistoryEvents = &events_;

@@ -165,11 +165,8 @@ class SupervisedBus : public ::testing::Test {
                                "[EMI]\nIP=127.0.0.1\nPort=" + std::to_string(smsc_.Port()) +
                                    "\nReconnectTimeout=0\n[EMI.Connection]\nUser=1234\nPassword=" +
                                    ScramblePassword("pw") + "\n");
-    TMessageStore::THandlers handlers;
-    handlers.OnStatusChanged = [this](int64_t aId, const std::string& aStatus) {
-      historyEvents_.PostStatusChanged(aId, aStatus);
-    };
-    history_ = std::make_unique<TMessageStore>(dir_.File("history.db"), THistoryLimits{}, handlers);
+    history_ = std::make_unique<TMessageStore>(dir_.File("history.db"), THistoryLimits{},
+                                               historyEvents_.StoreHandlers());
     dm_ = std::make_unique<TEMIDM>(TIniFile(dir_.File("EMI.INI")), SystemClock());
     dm_->SetForm(&form_);
     dm_->SetHistory(history_.get());

@@ -69,11 +69,7 @@ class HistoryViewTest : public ::testing::Test {
     keepAll.KeepDays = 0;
     store = std::make_unique<TMessageStore>(
         dir.File("messages.db"), keepAll,
-        TMessageStore::THandlers{
-            [this](const std::string& aProblem) { events.PostProblem(aProblem); },
-            [this](int64_t aId, const std::string& aStatus) {
-              events.PostStatusChanged(aId, aStatus);
-            }});
+        events.StoreHandlers());
   }
   ~HistoryViewTest() override {
     view.reset();
