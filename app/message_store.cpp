@@ -385,7 +385,10 @@ class TMessageStore::TWriter {
   }
 
   // Applies one record; aNextId hands out ids for rows of the writer's own.
-  void Apply(const TRecord& aRecord, TChanges& aChanges, const std::function<int64_t()>& aNextId);
+  // aResult, for a submit only: its result, from later in the same batch,
+  // written with it (and then not applied on its own).
+  void Apply(const TRecord& aRecord, TChanges& aChanges, const std::function<int64_t()>& aNextId,
+             const TRecord* aResult = nullptr);
   // Indexes the numbers of the rows made and removes the doomed ones.
   void EndBatch() {
     std::vector<int64_t> indexed;
@@ -415,9 +418,9 @@ class TMessageStore::TWriter {
     insertMessage = std::make_unique<TStatement>(
         d,
         "INSERT INTO messages (id, time, direction, source, number, number_key, own_address, text,"
-        " binary, mcls, pid, nt, rpi, vp, status, status_time, scts, dscts, reason, error)"
-        " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?2, ?16, ?17,"
-        " ?18, ?19)");
+        " binary, mcls, pid, nt, rpi, vp, status, status_time, scts, dscts, reason, error, trn)"
+        " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?20, ?16, ?17,"
+        " ?18, ?19, ?21)");
     insertEvent = std::make_unique<TStatement>(
         d,
         "INSERT INTO events (message_id, time, kind, status, scts, dscts, reason, text, message)"
@@ -505,15 +508,17 @@ TMessageStore::~TMessageStore() {
 }
 
 void TMessageStore::TWriter::Apply(const TRecord& aRecord, TChanges& aChanges,
-                                   const std::function<int64_t()>& aNextId) {
+                                   const std::function<int64_t()>& aNextId,
+                                   const TRecord* aResult) {
   const int64_t time = aRecord.Time;
-  auto addEvent = [&](int64_t aId, std::string_view aKind, std::string_view aStatus, int64_t aSCTS,
-                      int64_t aDSCTS, int aReason, std::string_view aText,
-                      std::string_view aMessage) {
-    insertEvent->BindInt(1, aId).BindInt(2, time).BindText(3, aKind).BindText(4, aStatus);
+  auto addEventAt = [&](int64_t aTime, int64_t aId, std::string_view aKind,
+                        std::string_view aStatus, int64_t aSCTS, int64_t aDSCTS, int aReason,
+                        std::string_view aText, std::string_view aMessage) {
+    insertEvent->BindInt(1, aId).BindInt(2, aTime).BindText(3, aKind).BindText(4, aStatus);
     insertEvent->BindInt(5, aSCTS).BindInt(6, aDSCTS).BindOptional(7, aReason);
     insertEvent->BindText(8, aText).BindText(9, aMessage).Run();
   };
+  auto addEvent = [&](auto&&... aFields) { addEventAt(time, aFields...); };
   // The submit a notification reports on: id and status, or id 0.
   auto match = [&](const std::string& aKey, int64_t aSCTS) {
     std::pair<int64_t, std::string> found{0, ""};
@@ -542,19 +547,58 @@ void TMessageStore::TWriter::Apply(const TRecord& aRecord, TChanges& aChanges,
     insertMessage->BindText(4, aSource).BindText(5, aNumber).BindText(6, aKey);
     insertMessage->BindText(7, aOwn).BindBlob(8, aText).BindInt(9, aBinary ? 1 : 0);
     insertMessage->BindText(15, aStatus).BindInt(16, aSCTS).BindInt(17, 0);
-    insertMessage->BindNull(18).BindText(19, "");
+    insertMessage->BindNull(18).BindText(19, "").BindInt(20, time).BindNull(21);
     made.push_back(aId);
+  };
+  // What follows a submit's result, once its row says accepted or failed.
+  auto resultWritten = [&](const TResultRecord& aResult, int64_t aTime, const std::string& aKey) {
+    const std::string_view now = aResult.Accepted ? hs::kAccepted : hs::kFailed;
+    addEventAt(aTime, aResult.Id, now, "", aResult.SCTS, 0, -1, aResult.Error, "");
+    aChanges.Set(aResult.Id, now);
+    if (!aResult.Accepted || aResult.SCTS == 0) return;
+    // Notifications that came before this result now find their submit.
+    std::vector<int64_t> early;
+    findUnmatched->BindText(1, aKey).BindInt(2, aResult.SCTS);
+    while (findUnmatched->Step()) early.push_back(findUnmatched->Int(0));
+    findUnmatched->Reset();
+    for (int64_t notification : early) {
+      firstEvent->BindInt(1, notification);
+      if (!firstEvent->Step()) {
+        firstEvent->Reset();
+        continue;
+      }
+      const int64_t eventTime = firstEvent->Int(0), dscts = firstEvent->Int(2);
+      const std::string eventStatus = firstEvent->Text(1), reasonText = firstEvent->Text(4);
+      const int reason = firstEvent->OptionalInt(3);
+      firstEvent->Reset();
+      const auto [target, targetStatus] = match(aKey, aResult.SCTS);
+      if (target == 0) continue;
+      applyStatus(target, targetStatus, eventStatus, eventTime, dscts, reason, reasonText);
+      moveEvents->BindInt(1, target).BindInt(2, notification).Run();
+      markMatched->BindInt(1, notification).Run();
+      doomed.push_back(notification);
+      aChanges.Set(notification, hs::kMatched);
+    }
   };
 
   if (const auto* submit = std::get_if<TSubmitRecord>(&aRecord.Body)) {
     const THistorySubmit& s = submit->Submit;
-    bindRow(submit->Id, kDirectionOut, s.Source, s.Number,
-            MatchKey(s.SmscNumber.empty() ? s.Number : s.SmscNumber), "", s.Text, s.Binary,
-            hs::kSubmitted, 0);
+    const std::string key = MatchKey(s.SmscNumber.empty() ? s.Number : s.SmscNumber);
+    const TResultRecord* result = aResult ? &std::get<TResultRecord>(aResult->Body) : nullptr;
+    if (result == nullptr) {
+      bindRow(submit->Id, kDirectionOut, s.Source, s.Number, key, "", s.Text, s.Binary,
+              hs::kSubmitted, 0);
+    } else {
+      bindRow(submit->Id, kDirectionOut, s.Source, s.Number, key, "", s.Text, s.Binary,
+              result->Accepted ? hs::kAccepted : hs::kFailed, result->SCTS);
+      insertMessage->BindText(19, result->Error).BindInt(20, aResult->Time);
+      insertMessage->BindOptional(21, result->TRN);
+    }
     insertMessage->BindInt(10, s.MCLs).BindInt(11, s.PID).BindInt(12, s.NT);
     insertMessage->BindInt(13, s.RPI).BindReal(14, s.VP).Run();
     addEvent(submit->Id, "submitted", "", 0, 0, -1, "", "");
     aChanges.Set(submit->Id, hs::kSubmitted);
+    if (result != nullptr) resultWritten(*result, aResult->Time, key);
   } else if (const auto* result = std::get_if<TResultRecord>(&aRecord.Body)) {
     selectForResult->BindInt(1, result->Id);
     if (!selectForResult->Step()) {
@@ -568,32 +612,7 @@ void TMessageStore::TWriter::Apply(const TRecord& aRecord, TChanges& aChanges,
     updateResult->BindText(1, now).BindInt(2, time).BindInt(3, result->SCTS);
     updateResult->BindText(4, result->Error).BindOptional(5, result->TRN);
     updateResult->BindInt(6, result->Id).Run();
-    addEvent(result->Id, now, "", result->SCTS, 0, -1, result->Error, "");
-    aChanges.Set(result->Id, now);
-    if (!result->Accepted || result->SCTS == 0) return;
-    // Notifications that came before this result now find their submit.
-    std::vector<int64_t> early;
-    findUnmatched->BindText(1, key).BindInt(2, result->SCTS);
-    while (findUnmatched->Step()) early.push_back(findUnmatched->Int(0));
-    findUnmatched->Reset();
-    for (int64_t notification : early) {
-      firstEvent->BindInt(1, notification);
-      if (!firstEvent->Step()) {
-        firstEvent->Reset();
-        continue;
-      }
-      const int64_t eventTime = firstEvent->Int(0), dscts = firstEvent->Int(2);
-      const std::string eventStatus = firstEvent->Text(1), reasonText = firstEvent->Text(4);
-      const int reason = firstEvent->OptionalInt(3);
-      firstEvent->Reset();
-      const auto [target, targetStatus] = match(key, result->SCTS);
-      if (target == 0) continue;
-      applyStatus(target, targetStatus, eventStatus, eventTime, dscts, reason, reasonText);
-      moveEvents->BindInt(1, target).BindInt(2, notification).Run();
-      markMatched->BindInt(1, notification).Run();
-      doomed.push_back(notification);
-      aChanges.Set(notification, hs::kMatched);
-    }
+    resultWritten(*result, time, key);
   } else if (const auto* received = std::get_if<TReceivedRecord>(&aRecord.Body)) {
     const TRetrieveDeliverySMItem& item = received->Item;
     const int64_t scts = Seconds(item.SCTS);
@@ -1091,6 +1110,32 @@ void TMessageStore::WriterLoop() {
   }
 }
 
+// At full speed nearly every result comes in the batch of its submit: the
+// two are then written as one row, not inserted and then looked up and
+// updated. Not across a notification between them, which must find the
+// submit as it stood. For each record: for a submit, its folded result; for
+// that result, itself (to be passed over); else null.
+std::vector<const TMessageStore::TRecord*> TMessageStore::FoldResults(
+    const std::vector<TRecord>& aBatch) {
+  std::vector<const TRecord*> folded(aBatch.size(), nullptr);
+  std::unordered_map<int64_t, size_t> submits;
+  for (size_t i = 0; i < aBatch.size(); ++i) {
+    const auto& body = aBatch[i].Body;
+    if (std::holds_alternative<TNotificationRecord>(body)) {
+      submits.clear();
+    } else if (const auto* submit = std::get_if<TSubmitRecord>(&body)) {
+      submits[submit->Id] = i;
+    } else if (const auto* result = std::get_if<TResultRecord>(&body)) {
+      const auto at = submits.find(result->Id);
+      if (at == submits.end()) continue;
+      folded[at->second] = &aBatch[i];
+      folded[i] = &aBatch[i];
+      submits.erase(at);
+    }
+  }
+  return folded;
+}
+
 bool TMessageStore::Commit(std::vector<TRecord>& aBatch) {
   TChanges changes;
   sqlite3* db = writer_->db.get();
@@ -1098,7 +1143,11 @@ bool TMessageStore::Commit(std::vector<TRecord>& aBatch) {
     Exec(db, "BEGIN IMMEDIATE");
     try {
       const std::function<int64_t()> nextId = [this] { return NextId(); };
-      for (const TRecord& record : aBatch) writer_->Apply(record, changes, nextId);
+      const std::vector<const TRecord*> folded = FoldResults(aBatch);
+      for (size_t i = 0; i < aBatch.size(); ++i) {
+        if (folded[i] == &aBatch[i]) continue;
+        writer_->Apply(aBatch[i], changes, nextId, folded[i]);
+      }
       writer_->EndBatch();
       Exec(db, "COMMIT");
     } catch (...) {

@@ -291,6 +291,7 @@ class TMessageStore {
   };
   class TWriter;
   class TReader;
+  static std::vector<const TRecord*> FoldResults(const std::vector<TRecord>& aBatch);
 
   // Opens the writer's connection; false (and a problem reported) when it
   // cannot. Before the writer starts, then on the writer thread.

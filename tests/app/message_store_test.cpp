@@ -221,6 +221,41 @@ TEST_F(MessageStoreTest, ASubmitsWholeStoryIsRecordedAndReadBack) {
   EXPECT_TRUE(listener.Problems().empty());
 }
 
+// A result is written with its submit when both come in one batch: the row
+// and the story must read as when the result comes in a later one.
+TEST_F(MessageStoreTest, AResultReadsTheSameInItsSubmitsBatchOrALaterOne) {
+  auto store = Open();
+  for (const bool accepted : {true, false}) {
+    std::vector<THistoryStory> stories;
+    for (const bool laterBatch : {false, true}) {
+      SCOPED_TRACE(std::string(accepted ? "accepted" : "failed") +
+                   (laterBatch ? ", later batch" : ", same batch"));
+      THistorySubmit submit = Submit("0612345678");
+      submit.Time = NowMillis() - 60000;
+      const int64_t id = store->RecordSubmit(submit);
+      if (laterBatch) store->Flush();
+      store->RecordSubmitResult(id, accepted, kSCTS, accepted ? "" : "03 Syntax error", 42);
+      store->Flush();
+      std::optional<THistoryStory> story = store->Story(id);
+      ASSERT_TRUE(story.has_value());
+      EXPECT_GT(story->Row.StatusTime, story->Row.Time + 50000) << "the status is the result's";
+      ASSERT_EQ(story->Events.size(), 2u);
+      EXPECT_EQ(story->Events[1].Time, story->Row.StatusTime);
+      stories.push_back(std::move(*story));
+    }
+    ASSERT_EQ(stories.size(), 2u);
+    const THistoryStory &same = stories[0], &later = stories[1];
+    EXPECT_EQ(same.Row.Status, accepted ? hs::kAccepted : hs::kFailed);
+    EXPECT_EQ(same.Row.Status, later.Row.Status);
+    EXPECT_EQ(same.Row.SCTS, later.Row.SCTS);
+    EXPECT_EQ(same.Row.Error, later.Row.Error);
+    EXPECT_EQ(same.TRN, 42);
+    EXPECT_EQ(same.TRN, later.TRN);
+    EXPECT_EQ(Kinds(same), Kinds(later));
+    EXPECT_EQ(same.Events[1].Text, later.Events[1].Text);
+  }
+}
+
 // One step of a matching case: a submit (to Number), its result (accepted in
 // Second, of the Submit-th submit), a notification (to Number, of Second,
 // with Status), or a Flush between batches.
