@@ -133,8 +133,9 @@ class TEMIClient : public TLogConnection {
   // Operations outstanding at once, 1 to 100; set while closed. At 1 each
   // attempt is followed by the fixed 200 ms pause; above 1 there is none.
   int Window = 1;
-  // Submits (operation 51) started per second at most, spread evenly; 0 for
-  // no limit.
+  // Submits (operation 51) started per second, spread evenly; 0 for no
+  // limit. A late timer is made up for, so one more may fall within some
+  // second.
   int MaxSubmitsPerSecond = 0;
 
   TBusyChanged OnBusyChanged;

@@ -128,8 +128,15 @@ void TEMIClient::Pump() {
       });
       return;
     }
-    if (op.OT == 51 && MaxSubmitsPerSecond > 0)
-      NextSubmitAt = std::max(NextSubmitAt, static_cast<double>(now)) + 1000.0 / MaxSubmitsPerSecond;
+    if (op.OT == 51 && MaxSubmitsPerSecond > 0) {
+      // A timer that fires late (they count whole milliseconds, and a busy
+      // thread adds its own delay) is made up for, by up to one interval:
+      // otherwise each late one pushed every later submit back, and 1,000
+      // a second came out as 600. So one more than the limit may fall within
+      // some second, never two.
+      const double interval = 1000.0 / MaxSubmitsPerSecond;
+      NextSubmitAt = std::max(NextSubmitAt, static_cast<double>(now) - interval) + interval;
+    }
     op.TRN = *trn;
     if (!op.FixedTRN) FNextTRN = static_cast<uint8_t>((*trn + 1) % 100);
     QuietTransactions.erase(*trn);

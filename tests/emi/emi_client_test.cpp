@@ -445,6 +445,63 @@ TEST_F(EngineTest, AnAnswerDuringThePauseAfterTheWaitIsStillClaimed) {
   EXPECT_EQ(WrittenWithOT(31, false).size(), 1u);
 }
 
+// Timers that fire a little after they are due, as a busy machine's do.
+class TLateClock final : public IClock {
+ public:
+  TLateClock(TManualClock& aClock, int aLate) : clock_(aClock), late_(aLate) {}
+  TMillis Now() const override { return clock_.Now(); }
+  void Sleep(int aMilliseconds) override { clock_.Sleep(aMilliseconds); }
+  bool WaitFor(TManualEvent& aEvent, int aMilliseconds) override {
+    return clock_.WaitFor(aEvent, aMilliseconds);
+  }
+  TTimerId Post(int aDelay, std::function<void()> aWork) override {
+    return clock_.Post(aDelay + late_, std::move(aWork));
+  }
+  void Cancel(TTimerId aTimer) override { clock_.Cancel(aTimer); }
+  void RunUntil(const std::function<bool()>& aDone) override { clock_.RunUntil(aDone); }
+
+ private:
+  TManualClock& clock_;
+  const int late_;
+};
+
+// MaxSubmitsPerSecond=1000 once gave 600 to 700 a second: each timer that
+// fired late pushed every later submit back.
+TEST_F(EngineTest, PacedSubmitsKeepTheirRateWhenTimersFireLate) {
+  for (const int late : {0, 1}) {
+    SCOPED_TRACE("timers " + std::to_string(late) + " ms late");
+    TManualClock manual;
+    TLateClock lateClock(manual, late);
+    TFakeTransport wire;
+    TEMIClient paced;
+    paced.SetClock(lateClock);
+    paced.SetComDevice(&wire);
+    paced.Window = 100;
+    paced.RecTimeout = 60000;
+    paced.MaxSubmitsPerSecond = 500;
+    TParams p;
+    p.SetValue("SMT_KEEPALIVE_CMD", "0");
+    paced.SetParams(p);
+    paced.Open();
+    std::vector<TMillis> sentAt;
+    wire.OnWrite = [&](const std::string& bytes) {
+      if (Parsed(bytes).OT == 51) sentAt.push_back(manual.Now());
+    };
+    constexpr int kSubmits = 50;
+    for (int i = 0; i < kSubmits; ++i)
+      paced.StartSubmit("0612345678", "m", false, 255, 0, 0, 0, 0, [](auto&&...) {});
+    lateClock.RunUntil([&] { return wire.Written().size() >= kSubmits; });
+    ASSERT_EQ(sentAt.size(), static_cast<size_t>(kSubmits));
+    // Every 2 ms on average, and never ahead of that pace by more than one.
+    const TMillis span = sentAt.back() - sentAt.front();
+    EXPECT_LE(span, 2 * (kSubmits - 1) + 2);
+    for (int i = 1; i < kSubmits; ++i)
+      EXPECT_GE(sentAt[i] - sentAt[0], 2 * (i - 1)) << "submit " << i;
+    wire.OnWrite = nullptr;
+    paced.Close();
+  }
+}
+
 // An answer that arrives while the application handles a received operation
 // once reached the application as a stray result, and its operation waited in
 // vain.
