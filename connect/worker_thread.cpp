@@ -16,6 +16,7 @@ TWorkerThread::~TWorkerThread() {
 
 void TWorkerThread::Stop() {
   terminated_ = true;
+  stopEvent_.Set();
   wakeEvent_.Set();
 }
 
@@ -36,6 +37,7 @@ void TWorkerThread::Execute() {
       step_();
     } catch (...) {
     }
+    if (options_.RestMs > 0) stopEvent_.Wait(options_.RestMs);
   }
   finished_ = true;
   main_thread::NotifyWaiters();

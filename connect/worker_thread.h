@@ -28,6 +28,9 @@ class TWorkerThread {
     int PollMs = -1;
     // One nice step below normal, so that the main thread wins on a busy machine.
     bool LowerPriority = false;
+    // After each step, rests this many milliseconds before the next, so that
+    // a stream of wake-ups costs one step a rest; a stop ends the rest at once.
+    int RestMs = 0;
   };
 
   // Starts the thread. An exception thrown by `aStep` is dropped; the thread
@@ -56,6 +59,7 @@ class TWorkerThread {
   const std::function<void()> step_;
   const TOptions options_;
   TManualEvent wakeEvent_;
+  TManualEvent stopEvent_;
   std::atomic<bool> terminated_{false};
   std::atomic<bool> finished_{false};
   std::thread thread_;

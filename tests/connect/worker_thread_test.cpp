@@ -34,6 +34,21 @@ TEST(WorkerThread, StopDuringAStepEndsAfterItWithoutAnotherStep) {
   EXPECT_EQ(steps, 1) << "wake-ups after the end do nothing";
 }
 
+// Wake-ups during a rest wait for its end; a stop does not.
+TEST(WorkerThread, ARestHoldsBackWakeUpsButNotAStop) {
+  std::atomic<int> steps{0};
+  TWorkerThread::TOptions options;
+  options.RestMs = 600000;
+  TWorkerThread worker([&] { ++steps; }, options);
+  worker.Wake();
+  while (steps == 0) std::this_thread::sleep_for(1ms);
+  for (int i = 0; i < 10; ++i) worker.Wake();
+  const auto before = std::chrono::steady_clock::now();
+  worker.Join();
+  EXPECT_LT(std::chrono::steady_clock::now() - before, 60s) << "the stop waited out the rest";
+  EXPECT_EQ(steps, 1);
+}
+
 TEST(WorkerThread, PollPeriodRunsStepsWithoutWakeUps) {
   std::atomic<int> steps{0};
   TWorkerThread::TOptions options;
