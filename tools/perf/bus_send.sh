@@ -3,7 +3,8 @@
 # simulator on 127.0.0.1, on a private session bus, fed by qorvelctl send.
 #   - one client: MESSAGES (10000) lines through one `qorvelctl send --window 100`;
 #   - ten clients at once, MESSAGES/10 lines each, `--window 10` each;
-# with [EMI] Window=WINDOW (100), and the message history on, or off with
+# with [EMI] Window=WINDOW (100) and MaxSubmitsPerSecond=RATE (0, no limit),
+# and the message history on, or off with
 # HISTORY=off. Prints each summary, the processor time Qorvel used for
 # both, and the simulator's count of accepted submits and duplicates.
 # Needs a release build (cmake --preset release; cmake --build build/release,
@@ -27,6 +28,7 @@ cat >"$work/EMI.INI" <<EOF
 IP=127.0.0.1
 Port=$port
 Window=$window
+MaxSubmitsPerSecond=${RATE:-0}
 LogFile=
 [EMI.Connection]
 User=1234
