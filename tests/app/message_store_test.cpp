@@ -20,14 +20,15 @@
 #include "emi/codec.h"
 #include "emi/codes.h"
 #include "emi/params.h"
+#include "history_fixtures.h"
 #include "temp_dir.h"
 
 namespace qorvel::testing {
 namespace {
 
 namespace hs = history_status;
+using namespace history_fixtures;
 
-const TDateTime kSecond = 1.0 / 86400;
 const TDateTime kSCTS = EncodeDateTime({2024, 5, 2, 10, 15, 7, 0});
 
 // What the store's handlers heard, and waiting for it.
@@ -87,33 +88,6 @@ class TRawDb {
  private:
   sqlite3* db_ = nullptr;
 };
-
-THistorySubmit Submit(std::string aNumber, std::string aText = "Hello") {
-  THistorySubmit submit;
-  submit.Source = "window";
-  submit.Number = std::move(aNumber);
-  submit.Text = std::move(aText);
-  return submit;
-}
-
-TRetrieveDeliveryNotificationItem Notification(std::string aRecipient, TDateTime aSCTS,
-                                               uint8_t aStatus, uint8_t aReason = 0) {
-  TRetrieveDeliveryNotificationItem item;
-  item.OA = "1234";
-  item.DA = std::move(aRecipient);
-  item.SCTS = aSCTS;
-  item.DeliveryStatus = aStatus;
-  item.ReasonCode = aReason;
-  item.DSCTS = aSCTS + 5 * kSecond;
-  item.Msg = TextToHex("Message delivered");
-  return item;
-}
-
-int64_t NowMillis() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
 
 THistoryLimits Limits(int aKeepDays, int64_t aMaxMessages = 0, int64_t aMaxPages = 0) {
   THistoryLimits limits;

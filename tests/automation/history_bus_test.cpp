@@ -24,6 +24,7 @@
 #include "automation/history_bus.h"
 #include "emi/codec.h"
 #include "emi/datetime.h"
+#include "history_fixtures.h"
 #include "temp_dir.h"
 
 namespace qorvel::test {
@@ -46,27 +47,8 @@ namespace {
 const QString kHistory = QLatin1String(kHistoryInterface);
 const QString kPath = QLatin1String(kHistoryPath);
 const QString kInvalid = QStringLiteral("org.freedesktop.DBus.Error.InvalidArgs");
-const TDateTime kSecond = 1.0 / 86400;
+using namespace history_fixtures;
 const TDateTime kSCTS = EncodeDateTime({2024, 5, 2, 10, 15, 7, 0});
-
-int64_t NowMillis() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
-
-TRetrieveDeliveryNotificationItem Notification(std::string aRecipient, uint8_t aStatus,
-                                               uint8_t aReason = 0, TDateTime aSCTS = kSCTS) {
-  TRetrieveDeliveryNotificationItem item;
-  item.OA = "1234";
-  item.DA = std::move(aRecipient);
-  item.SCTS = aSCTS;
-  item.DeliveryStatus = aStatus;
-  item.ReasonCode = aReason;
-  item.DSCTS = kSCTS + 5 * kSecond;
-  item.Msg = TextToHex("Message delivered");
-  return item;
-}
 
 QVariantList QueryArgs(const QVariantMap& aFilter, qlonglong aOffset = 0, uint aLimit = 100) {
   return {QVariant::fromValue(aFilter), QVariant::fromValue(aOffset), QVariant::fromValue(aLimit)};
@@ -122,7 +104,7 @@ class HistoryBus : public ::testing::Test {
     };
     since_ = t0 + 1500;
     store_->RecordSubmitResult(submit(":1.7", "0612000001", "Hello", 0), true, kSCTS, "", 3);
-    store_->RecordNotification(Notification("0612000001", 0));
+    store_->RecordNotification(Notification("0612000001", kSCTS, 0));
     const int64_t binary = submit("window", "+31612000002", std::string("\x00\xff", 2), 1);
     store_->RecordSubmitResult(binary, false, 0, "Connection is inactive");
     TRetrieveDeliverySMItem mobile;
@@ -132,7 +114,7 @@ class HistoryBus : public ::testing::Test {
     mobile.SCTS = kSCTS;
     ids_.push_back(store_->RecordReceived(mobile));
     store_->RecordSubmitResult(submit(":1.7", "0612000004", "third", 2), true, kSCTS + kSecond, "");
-    store_->RecordNotification(Notification("0612000004", 2, 107, kSCTS + kSecond));
+    store_->RecordNotification(Notification("0612000004", kSCTS + kSecond, 2, 107));
     submit(":1.8", "0612000001", "again", 3);
     store_->Flush();
     ASSERT_EQ(ids_.size(), 5u);
@@ -247,7 +229,7 @@ TEST_F(HistoryBus, StoryTellsAMessagesWholeLife) {
   EXPECT_EQ(events[2].Status, "not delivered");
   EXPECT_EQ(events[2].Reason, 107);
   EXPECT_EQ(events[2].Message, "Message delivered");
-  EXPECT_NEAR(events[2].DSCTS, kSCTS + 5 * kSecond, kSecond / 10);
+  EXPECT_NEAR(events[2].DSCTS, kSCTS + 6 * kSecond, kSecond / 10);
 }
 
 TEST_F(HistoryBus, WrongArgumentsAreRefusedNamingThem) {
@@ -309,7 +291,7 @@ TEST_F(HistoryBus, StatusChangedReachesEveryClientThatListens) {
   submit.Text = "x";
   const int64_t id = store_->RecordSubmit(submit);
   store_->RecordSubmitResult(id, true, kSCTS, "");
-  store_->RecordNotification(Notification("0612", 0));
+  store_->RecordNotification(Notification("0612", kSCTS, 0));
   ASSERT_TRUE(WaitFor([&] {
     return !heard.Changes.empty() && heard.Changes.back().first == id &&
            heard.Changes.back().second == QLatin1String("delivered");

@@ -22,14 +22,15 @@
 #include "app/message_store.h"
 #include "emi/codec.h"
 #include "emi/codes.h"
+#include "history_fixtures.h"
 #include "temp_dir.h"
 
 namespace qorvel {
 namespace {
 
 namespace hs = history_status;
+using namespace history_fixtures;
 
-constexpr TDateTime kSecond = 1.0 / 86400;
 // Not a constant of its own: the calendar's epoch is set up at start like it,
 // in an order no one chooses.
 TDateTime Stamp() {
@@ -40,36 +41,13 @@ int64_t LocalMillis(int aYear, int aMonth, int aDay, int aHour, int aMinute, int
   return QDateTime(QDate(aYear, aMonth, aDay), QTime(aHour, aMinute, aSecond)).toMSecsSinceEpoch();
 }
 
-THistorySubmit Submit(std::string aNumber, std::string aText, int64_t aTime = 0) {
-  THistorySubmit submit;
-  submit.Source = "window";
-  submit.Number = std::move(aNumber);
-  submit.Text = std::move(aText);
-  submit.Time = aTime;
-  return submit;
-}
-
-TRetrieveDeliveryNotificationItem Notification(std::string aRecipient, TDateTime aSCTS,
-                                               uint8_t aStatus, uint8_t aReason = 0) {
-  TRetrieveDeliveryNotificationItem item;
-  item.OA = "1234";
-  item.DA = std::move(aRecipient);
-  item.SCTS = aSCTS;
-  item.DeliveryStatus = aStatus;
-  item.ReasonCode = aReason;
-  item.DSCTS = aSCTS + 5 * kSecond;
-  item.Msg = TextToHex("Message delivered");
-  return item;
-}
-
 class HistoryViewTest : public ::testing::Test {
  protected:
   HistoryViewTest() {
     THistoryLimits keepAll;
     keepAll.KeepDays = 0;
-    store = std::make_unique<TMessageStore>(
-        dir.File("messages.db"), keepAll,
-        events.StoreHandlers());
+    store =
+        std::make_unique<TMessageStore>(dir.File("messages.db"), keepAll, events.StoreHandlers());
   }
   ~HistoryViewTest() override {
     view.reset();
