@@ -9,6 +9,7 @@
 #include <QElapsedTimer>
 #include <QObject>
 #include <QThread>
+#include <QVariant>
 #include <functional>
 #include <vector>
 
@@ -26,6 +27,20 @@ inline bool WaitFor(const std::function<bool()>& aDone, int aMilliseconds = 5000
     QThread::msleep(1);
   }
   return true;
+}
+
+// The arguments of Submit and SubmitWithId (DA, Msg, Binary, MCLs, PID, NT,
+// RPI, VP), in the types the interface declares.
+inline QVariantList SubmitArgs(const QString& aDA, const QByteArray& aMsg, bool aBinary = false,
+                               short aMCLs = 255, short aNT = 0, double aVP = 0) {
+  return {aDA,
+          aMsg,
+          aBinary,
+          QVariant::fromValue<short>(aMCLs),
+          QVariant::fromValue<short>(0),
+          QVariant::fromValue<short>(aNT),
+          QVariant::fromValue<short>(0),
+          aVP};
 }
 
 // Defined with its moc in bus_server_test.cpp.

@@ -1,8 +1,8 @@
 // The automation objects on a real session bus (run under dbus-run-session),
 // driven by clients of their own connections and by gdbus, against a fake
 // supervisor whose jobs the tests finish by hand.
-#include <cmath>
 #include <gtest/gtest.h>
+#include <cmath>
 
 #include <QDBusObjectPath>
 #include <QDBusReply>
@@ -30,18 +30,6 @@ namespace {
 
 const QString kProperties = QStringLiteral("org.freedesktop.DBus.Properties");
 const QString kIface = QLatin1String(kObjectInterface);
-
-QVariantList SubmitArgs(const QString& aDA, const QByteArray& aMsg, short aMCLs = 255,
-                        double aVP = 0) {
-  return {aDA,
-          aMsg,
-          false,
-          QVariant::fromValue<short>(aMCLs),
-          QVariant::fromValue<short>(0),
-          QVariant::fromValue<short>(0),
-          QVariant::fromValue<short>(0),
-          aVP};
-}
 
 class BusServer : public testing::Test {
  protected:
@@ -105,7 +93,7 @@ TEST_F(BusServer, SubmitRepliesWhenItsJobIsDoneWithTheOctetsIntact) {
   const QByteArray octets("\x00\x7f\x80\xff\xc3(", 6);  // not UTF-8, with a NUL
   QDBusPendingCall call =
       client.AsyncCall(path, kIface, QStringLiteral("Submit"),
-                       SubmitArgs(QStringLiteral("+31612345678"), octets, 256, 0.5));
+                       SubmitArgs(QStringLiteral("+31612345678"), octets, false, 256, 0, 0.5));
   auto job = supervisor_.TakeJob();
   ASSERT_TRUE(job.Item);
   EXPECT_EQ(job.Name, "SUBMIT");
@@ -157,7 +145,8 @@ TEST_F(BusServer, ArgumentsOfTheWrongKindAreRefusedBeforeAnyJob) {
   EXPECT_EQ(huge.errorName(), invalid);
   EXPECT_TRUE(huge.errorMessage().startsWith(QStringLiteral("Msg is too long for one frame")));
   for (double vp : {std::nan(""), HUGE_VAL, -HUGE_VAL, 1e308, -1.0})
-    EXPECT_EQ(client.Object(path, QStringLiteral("Submit"), SubmitArgs("1", "x", 255, vp)).errorName(),
+    EXPECT_EQ(client.Object(path, QStringLiteral("Submit"), SubmitArgs("1", "x", false, 255, 0, vp))
+                  .errorName(),
               invalid)
         << vp;
 
@@ -216,7 +205,8 @@ TEST_F(BusServer, PropertiesReadTheSupervisorAndActiveLeavesRequests) {
   EXPECT_EQ(values.value(QStringLiteral("PhoneNumber")).toString(), QString::fromLatin1("06\xe9"));
   EXPECT_EQ(values.value(QStringLiteral("LinkState")).toString(),
             QStringLiteral("Reconnecting in 8 s"));
-  const QDBusArgument countsArgument = values.value(QStringLiteral("Counts")).value<QDBusArgument>();
+  const QDBusArgument countsArgument =
+      values.value(QStringLiteral("Counts")).value<QDBusArgument>();
   EXPECT_EQ(countsArgument.currentSignature(), QStringLiteral("a{sx}"));
   const auto counts = qdbus_cast<QMap<QString, qlonglong>>(countsArgument);
   EXPECT_EQ(counts.value(QStringLiteral("sent")), 3);

@@ -54,17 +54,23 @@ QVariantList QueryArgs(const QVariantMap& aFilter, qlonglong aOffset = 0, uint a
   return {QVariant::fromValue(aFilter), QVariant::fromValue(aOffset), QVariant::fromValue(aLimit)};
 }
 
-std::vector<THistoryRow> Rows(const QDBusMessage& aReply) {
-  std::vector<THistoryRow> rows;
-  const QDBusArgument arg = aReply.arguments().value(0).value<QDBusArgument>();
+// The array a reply carries as its argument aIndex.
+template <class T>
+std::vector<T> ArrayOf(const QDBusMessage& aReply, int aIndex) {
+  std::vector<T> items;
+  const QDBusArgument arg = aReply.arguments().value(aIndex).value<QDBusArgument>();
   arg.beginArray();
   while (!arg.atEnd()) {
-    THistoryRow row;
-    arg >> row;
-    rows.push_back(row);
+    T item;
+    arg >> item;
+    items.push_back(item);
   }
   arg.endArray();
-  return rows;
+  return items;
+}
+
+std::vector<THistoryRow> Rows(const QDBusMessage& aReply) {
+  return ArrayOf<THistoryRow>(aReply, 0);
 }
 
 class HistoryBus : public ::testing::Test {
@@ -213,15 +219,7 @@ TEST_F(HistoryBus, StoryTellsAMessagesWholeLife) {
   EXPECT_EQ(details.value(QStringLiteral("nt")).toInt(), 3);
   EXPECT_EQ(details.value(QStringLiteral("reason")).toInt(), 107);
   EXPECT_FALSE(details.contains(QStringLiteral("vp"))) << "none was given";
-  std::vector<THistoryEvent> events;
-  const QDBusArgument list = reply.arguments().value(2).value<QDBusArgument>();
-  list.beginArray();
-  while (!list.atEnd()) {
-    THistoryEvent event;
-    list >> event;
-    events.push_back(event);
-  }
-  list.endArray();
+  const std::vector<THistoryEvent> events = ArrayOf<THistoryEvent>(reply, 2);
   ASSERT_EQ(events.size(), 3u);
   EXPECT_EQ(events[0].Kind, "submitted");
   EXPECT_EQ(events[1].Kind, "accepted");
@@ -303,14 +301,7 @@ TEST_F(HistoryBus, StatusChangedReachesEveryClientThatListens) {
 TEST_F(HistoryBus, SubmitWithIdRepliesWithTheIdTheSupervisorSetAndCarriesTheCaller) {
   TBusClient owner(QStringLiteral("owner")), other(QStringLiteral("other"));
   const QString path = owner.Create();
-  const QVariantList args = {QStringLiteral("0612"),
-                             QByteArray("x"),
-                             false,
-                             QVariant::fromValue<short>(255),
-                             QVariant::fromValue<short>(0),
-                             QVariant::fromValue<short>(0),
-                             QVariant::fromValue<short>(0),
-                             0.0};
+  const QVariantList args = SubmitArgs(QStringLiteral("0612"), "x");
   for (const char* member : {"SubmitWithId", "Submit"}) {
     SCOPED_TRACE(member);
     QDBusPendingCall call =

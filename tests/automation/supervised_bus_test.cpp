@@ -95,18 +95,6 @@ class TObjectSpy final : public IAutoSupervisor {
 const QString kIface = QLatin1String(kObjectInterface);
 const QString kProperties = QStringLiteral("org.freedesktop.DBus.Properties");
 
-QVariantList SubmitArgs(const QString& aDA, const QByteArray& aMsg, bool aBinary = false,
-                        short aMCLs = 255, short aNT = 0, double aVP = 0) {
-  return {aDA,
-          aMsg,
-          aBinary,
-          QVariant::fromValue<short>(aMCLs),
-          QVariant::fromValue<short>(0),
-          QVariant::fromValue<short>(aNT),
-          QVariant::fromValue<short>(0),
-          aVP};
-}
-
 QString BuildTool(const char* aName) {
   return QCoreApplication::applicationDirPath() + QStringLiteral("/../tools/") +
          QLatin1String(aName);
